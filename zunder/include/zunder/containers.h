@@ -60,6 +60,12 @@ class ZContainer : public ZObject {
   // Lets go of the current record and adopts another one (count already
   // raised for this holder).
   void Adopt(ZReferenceRecord* other);
+  // MakeUnique before a change; false when this container still has no
+  // private contents (a failed copy was already reported).
+  bool Separate() {
+    MakeUnique();
+    return record != nullptr && record->count.load(std::memory_order_acquire) == 1;
+  }
 
   ZReferenceRecord* record = nullptr;
 
@@ -183,7 +189,7 @@ class ZArrayObjects : public ZCollection {
   ZObject* RemoveAt(ZIndex index) override;
   void RemoveAll() override;
   // Grows to index + 1; deletes the previous object when owned. A null object
-  // empties the slot.
+  // is reported (slots are emptied by RemoveAt or SetSize).
   bool SetAt(ZIndex index, ZObject* object) override;
   ZObject* GetAt(ZIndex index) const override;
   ZIndex IndexOfObject(const ZObject* object) const override;
@@ -306,7 +312,15 @@ class ZOrdinalKey : public ZObject {
 };
 
 struct ZHashTableRecord;
-struct ZHashElement;
+
+// One stored pair; the elements of a bucket form a circular doubly linked
+// ring in insertion order. In a set key and data are the same object.
+struct ZHashElement {
+  ZObject* key = nullptr;
+  ZObject* data = nullptr;
+  ZHashElement* next = nullptr;
+  ZHashElement* previous = nullptr;
+};
 
 // Buckets chosen by the key's own Hash, used directly as the bucket index;
 // the bucket table grows on demand and is never rehashed. Index order is by
@@ -327,7 +341,7 @@ class ZHashTable : public ZContainer {
 
   ZHashElement* FindElement(const ZObject& key) const;
   // Stores (key, data); the key is cloned for dictionaries. A null data
-  // removes the key. Answers false on failure.
+  // removes the key (true even when it was absent). Answers false on failure.
   bool Store(const ZObject& key, ZObject* data);
   bool Erase(const ZObject& key);
   ZObject* KeyAt(ZIndex index) const;
