@@ -11,7 +11,7 @@ namespace {
 class Animal : public ZObject {
   Z_CLASS(Animal, ZObject)
  public:
-  int legs = 4;
+  int64_t legs = 4;  // no padding: byte comparison sees every byte
 
  protected:
   size_t ObjectSize() const override { return sizeof(Animal); }
