@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <iostream>
+#include <memory>
 #include <streambuf>
 
 #include "zunder/containers.h"
@@ -65,6 +66,8 @@ class ZString : public ZBaseArray {
   ZString& operator&=(const char* text);
 
   // Characters start..end inclusive; end is clipped to the last character.
+  // A negative start is reported; counts of 0 or less give an empty string,
+  // and Left/Right/SubString of the whole text share its buffer.
   ZString SubString(ZIndex start, ZIndex end) const;
   ZString Left(ZIndex count) const;
   ZString Right(ZIndex count) const;
@@ -89,8 +92,13 @@ class ZString : public ZBaseArray {
   ZIndex FindLast(char c, ZIndex offset = ZToEnd) const;
   ZIndex FindOneOf(const char* set, ZIndex offset = 0) const;
 
-  // ---- comparison primitives; every comparison and search goes through them
+  // ---- comparison primitives; every comparison and search goes through them.
+  // At most length characters from offset against text (strncmp rules,
+  // unsigned bytes); an offset behind the buffer compares the empty text.
   virtual ZComparison CompareAt(ZIndex offset, ZIndex length, const char* text) const;
+  // The byte at offset against c, as signed 8-bit values. Searches call it
+  // for positions inside the text only, so it reads the byte without first
+  // counting the length (behind the buffer it reads NUL).
   virtual ZComparison CompareAt(ZIndex offset, char c) const;
 
   ZComparison Compare(const ZObject& other) const override;
@@ -134,8 +142,25 @@ class ZString : public ZBaseArray {
   bool SetSize(ZIndex size) override;
 
  protected:
+  // Replaces the text with a copy of length bytes of text (which may lie in
+  // this string's own buffer).
   void Assign(const char* text, ZIndex length);
   void ConvertV(Conversion type, va_list arguments);
+  // SetSize, reporting "Out of memory" when it fails.
+  bool Resize(ZIndex size);
+  // The unshared buffer of at least minimumSize bytes (grown through SetSize,
+  // never shrunk), or null when memory runs out.
+  char* Writable(ZIndex minimumSize);
+  // True when text points into this string's buffer, which a change may move.
+  bool PointsInto(const char* text) const;
+  // The bytes from offset on and how many of them lie inside the buffer;
+  // an offset behind the buffer gives the empty text (a negative one is
+  // reported and taken as 0).
+  const char* TextAt(ZIndex offset, ZIndex& available) const;
+
+ private:
+  void ConvertNumber(uint32_t magnitude, bool negative, int base);
+  void DecodeLiteral(const char* text);
 };
 
 ZString FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -244,7 +269,7 @@ class ZStringToString : public ZAbstractDictionary {
 
   // Stores a new string sharing the value's buffer.
   bool SetAt(const ZString& key, const ZString& value);
-  bool RemoveAt(const ZString& key) { return Erase(ZString(key)); }
+  bool RemoveAt(const ZString& key);
   ZString* GetAt(const ZString& key) const;
   // Reading form: a missing key is reported and answers an empty string.
   const ZString& operator[](const ZString& key) const;
@@ -270,7 +295,7 @@ class ZStringToOrdinal : public ZAbstractDictionary {
   ZStringToOrdinal(ZIndex count, const Pair pairs[], bool caselessKeys = false);
 
   bool SetAt(const ZString& key, int32_t value);
-  bool RemoveAt(const ZString& key) { return Erase(ZString(key)); }
+  bool RemoveAt(const ZString& key);
   // False when the key is absent.
   bool Lookup(const ZString& key, int32_t& value) const;
   // Reading form: a missing key is reported and answers 0.
@@ -327,5 +352,5 @@ class ZStringStream : public ZString, public std::iostream {
 
  private:
   class Buffer;
-  Buffer* buffer;
+  std::unique_ptr<Buffer> buffer;
 };
