@@ -655,6 +655,23 @@ TEST_F(Collections, DictionaryClonesKeysAndDeletesThem) {
   EXPECT_EQ(Counted::live, 1);
 }
 
+TEST_F(Collections, DictionaryThatCannotStoreDeletesTheDataItOwns) {
+  // The key cannot be cloned: the entry is refused, and the data handed
+  // over to an owning dictionary must not leak.
+  ZDictionary owning;
+  EXPECT_FALSE(owning.SetAt(Uncloneable(), new Counted(1)));
+  EXPECT_EQ(AssertCapture::LastMessage(), "Unimplemented function");
+  EXPECT_EQ(owning.GetSize(), 0);
+  EXPECT_EQ(Counted::live, 0);
+
+  // A borrowing dictionary leaves the refused object to its owner.
+  Counted borrowed(2);
+  ZDictionary borrowing;
+  borrowing.SetDeleteObjects(false);
+  EXPECT_FALSE(borrowing.SetAt(Uncloneable(), &borrowed));
+  EXPECT_EQ(Counted::live, 1);
+}
+
 TEST_F(Collections, HashTableCopiesAreSeparatedOnChange) {
   ZOrdinalDictionary original;
   for (int key : {1, 2, 24}) original.SetAt(key, new Counted(key));

@@ -258,12 +258,18 @@ bool ZHashTable::Store(const ZObject& key, ZObject* data) {
     Erase(key);
     return true;
   }
+  // An owning table took the object over; when it cannot be stored it is
+  // deleted rather than leaked.
+  auto refuse = [this, data] {
+    if (record != nullptr && record->deleteObjects) delete data;
+    return false;
+  };
   const ZIndex b = BucketOf(key);
   if (b < 0) {
     Z_ASSERT_CODE(ZAssertInvalidParameter);
-    return false;
+    return refuse();
   }
-  if (!Separate()) return false;
+  if (!Separate()) return refuse();
   ZHashTableRecord* t = table();
   if (ZHashElement* found = t->Find(key, b)) {
     if (t->keysAreData) {
@@ -280,15 +286,15 @@ bool ZHashTable::Store(const ZObject& key, ZObject* data) {
   }
   if (!t->Grow(b + 1)) {
     Z_ASSERT_CODE(ZAssertOutOfMemory);
-    return false;
+    return refuse();
   }
   ZObject* storedKey = t->keysAreData ? data : key.Clone();
-  if (storedKey == nullptr) return false;  // the failed Clone was reported
+  if (storedKey == nullptr) return refuse();  // the failed Clone was reported
   auto* element = new (std::nothrow) ZHashElement;
   if (element == nullptr) {
     if (!t->keysAreData) delete storedKey;
     Z_ASSERT_CODE(ZAssertOutOfMemory);
-    return false;
+    return refuse();
   }
   element->key = storedKey;
   element->data = data;
