@@ -1,0 +1,272 @@
+// BSD sockets, poll and the thread-safe look-up calls of the C library.
+#include "host_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "zunder/strings.h"
+
+namespace zhost {
+
+namespace {
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_addr.s_addr = address;
+  result.sin_port = htons(port);
+  return result;
+}
+
+// The answer of a call that reports failure through errno.
+bool Check(int result, int& error) {
+  if (result < 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CreateSocket(SocketKind kind, int& error) {
+  int type = kind == SocketKind::Stream ? SOCK_STREAM : SOCK_DGRAM;
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) error = errno;
+  return fd;
+}
+
+void CloseSocket(int fd) {
+  // Linux releases the descriptor even when close reports EINTR; never retry.
+  ::close(fd);
+}
+
+void ShutdownSocket(int fd) { ::shutdown(fd, SHUT_RDWR); }
+
+bool SetAddressReuse(int fd, bool on, int& error) {
+  int value = on ? 1 : 0;
+  return Check(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value), error);
+}
+
+bool SetLinger(int fd, int seconds, int& error) {
+  linger value{};
+  value.l_onoff = 1;
+  value.l_linger = seconds;
+  return Check(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value), error);
+}
+
+bool SetNonBlocking(int fd, int& error) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (!Check(flags, error)) return false;
+  return Check(::fcntl(fd, F_SETFL, flags | O_NONBLOCK), error);
+}
+
+bool SetSendTimeout(int fd, int64_t milliseconds, int& error) {
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  value.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  return Check(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value), error);
+}
+
+bool BindAny(int fd, uint16_t port, int& error) {
+  sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
+  return Check(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), error);
+}
+
+bool ListenSocket(int fd, int queueSize, int& error) {
+  return Check(::listen(fd, queueSize), error);
+}
+
+bool GetLocalPort(int fd, uint16_t& port, int& error) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  if (!Check(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), error)) return false;
+  port = ntohs(address.sin_port);
+  return true;
+}
+
+bool GetPeer(int fd, uint32_t& address, uint16_t& port, int& error) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (!Check(::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size), error)) return false;
+  address = peer.sin_addr.s_addr;
+  port = ntohs(peer.sin_port);
+  return true;
+}
+
+bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error) {
+  sockaddr_in target = MakeAddress(address, port);
+  int result;
+  do {
+    result = ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
+  } while (result < 0 && errno == EINTR);
+  return Check(result, error);
+}
+
+int AcceptSocket(int fd, int& error) {
+  int result = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (result < 0) error = errno;
+  return result;
+}
+
+long Receive(int fd, void* buffer, size_t length, bool wait, int& error) {
+  ssize_t result = ::recv(fd, buffer, length, wait ? 0 : MSG_DONTWAIT);
+  if (result < 0) error = errno;
+  return static_cast<long>(result);
+}
+
+long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port,
+                 bool wait, int& error) {
+  sockaddr_in from{};
+  socklen_t size = sizeof from;
+  ssize_t result =
+      ::recvfrom(fd, buffer, length, wait ? 0 : MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &size);
+  if (result < 0) {
+    error = errno;
+  } else {
+    address = from.sin_addr.s_addr;
+    port = ntohs(from.sin_port);
+  }
+  return static_cast<long>(result);
+}
+
+long Send(int fd, const void* buffer, size_t length, bool urgent, int& error) {
+  ssize_t result = ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
+  if (result < 0) error = errno;
+  return static_cast<long>(result);
+}
+
+long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port,
+            int& error) {
+  sockaddr_in target = MakeAddress(address, port);
+  ssize_t result = ::sendto(fd, buffer, length, MSG_NOSIGNAL,
+                            reinterpret_cast<sockaddr*>(&target), sizeof target);
+  if (result < 0) error = errno;
+  return static_cast<long>(result);
+}
+
+int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
+  std::vector<pollfd> waits(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    short events = 0;
+    if (entries[i].wantRead) events |= POLLIN;
+    if (entries[i].wantWrite) events |= POLLOUT;
+    if (entries[i].wantExcept) events |= POLLPRI;
+    waits[i] = pollfd{entries[i].fd, events, 0};
+  }
+  // A stray signal must not end the wait early: poll again for the rest.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  int result;
+  for (;;) {
+    int wait = timeoutMilliseconds;
+    if (timeoutMilliseconds > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    result = ::poll(waits.data(), static_cast<nfds_t>(count), wait);
+    if (result >= 0 || errno != EINTR) break;
+  }
+  if (result < 0) {
+    error = errno;
+    return -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    short got = waits[i].revents;
+    // As select does: a hang-up or an error counts as readable (the read then
+    // reports it) and as writable.
+    entries[i].readable = entries[i].wantRead && (got & (POLLIN | POLLHUP | POLLERR)) != 0;
+    entries[i].writable = entries[i].wantWrite && (got & (POLLOUT | POLLHUP | POLLERR)) != 0;
+    entries[i].exceptional = entries[i].wantExcept && (got & (POLLPRI | POLLERR)) != 0;
+    if ((got & POLLNVAL) != 0) {
+      error = EBADF;
+      return -1;
+    }
+  }
+  return result;
+}
+
+bool LookupServicePort(const char* name, const char* protocol, uint16_t& port) {
+  servent entry{};
+  servent* found = nullptr;
+  char scratch[1024];
+  if (::getservbyname_r(name, protocol, &entry, scratch, sizeof scratch, &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  port = ntohs(static_cast<uint16_t>(found->s_port));
+  return true;
+}
+
+bool LookupServiceName(uint16_t port, const char* protocol, ZString& name) {
+  servent entry{};
+  servent* found = nullptr;
+  char scratch[1024];
+  if (::getservbyport_r(htons(port), protocol, &entry, scratch, sizeof scratch, &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  name = found->s_name;
+  return true;
+}
+
+bool LocalHostName(ZString& name) {
+  char text[256];
+  if (::gethostname(text, sizeof text) != 0) return false;
+  text[sizeof text - 1] = '\0';
+  name = text;
+  return true;
+}
+
+bool LookupAddressName(uint32_t address, ZString& name) {
+  sockaddr_in target = MakeAddress(address, 0);
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&target), sizeof target, host, sizeof host,
+                    nullptr, 0, NI_NAMEREQD) != 0) {
+    return false;
+  }
+  name = host;
+  return true;
+}
+
+bool LookupHost(const char* name, uint32_t& address, ZString* officialName) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  if (officialName != nullptr) hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  if (officialName != nullptr) {
+    *officialName = found->ai_canonname != nullptr ? found->ai_canonname : name;
+  }
+  ::freeaddrinfo(found);
+  return true;
+}
+
+bool ErrorText(int error, ZString& text) {
+  char scratch[256];
+  // The GNU strerror_r answers a pointer that may or may not be scratch.
+  const char* message = ::strerror_r(error, scratch, sizeof scratch);
+  if (message == nullptr || message[0] == '\0' || std::strncmp(message, "Unknown error", 13) == 0) {
+    return false;
+  }
+  text = message;
+  return true;
+}
+
+uint32_t NetworkToHost(uint32_t value) { return ntohl(value); }
+uint32_t HostToNetwork(uint32_t value) { return htonl(value); }
+
+}  // namespace zhost
