@@ -38,6 +38,13 @@ struct ZObjectArrayRecord : ZReferenceRecord {
 
   ~ZObjectArrayRecord() override { ZObjectArrayRecord::DestroyContents(); }
 
+  ZReferenceRecord* NewEmpty() const override {
+    auto* fresh = new (std::nothrow) ZObjectArrayRecord;
+    if (fresh == nullptr) return nullptr;
+    fresh->deleteObjects = deleteObjects;
+    return fresh;
+  }
+
   ZReferenceRecord* Duplicate() const override {
     auto* copy = new (std::nothrow) ZObjectArrayRecord;
     if (copy == nullptr) return nullptr;
@@ -161,19 +168,7 @@ ZObject* ZArrayObjects::RemoveAt(ZIndex index) {
 }
 
 void ZArrayObjects::RemoveAll() {
-  if (record == nullptr) return;
-  if (GetReferenceCount() > 1) {
-    // The other holders keep the contents; start afresh with an empty record.
-    auto* fresh = new (std::nothrow) ZObjectArrayRecord;
-    if (fresh == nullptr) {
-      Z_ASSERT_CODE(ZAssertOutOfMemory);
-      return;
-    }
-    fresh->deleteObjects = record->deleteObjects;
-    Adopt(fresh);
-    return;
-  }
-  record->DestroyContents();
+  DestroyContents();
 }
 
 bool ZArrayObjects::SetAt(ZIndex index, ZObject* object) {
@@ -299,6 +294,13 @@ struct ZListRecord : ZReferenceRecord {
   ZIndex lastIndex = 0;
 
   ~ZListRecord() override { ZListRecord::DestroyContents(); }
+
+  ZReferenceRecord* NewEmpty() const override {
+    auto* fresh = new (std::nothrow) ZListRecord;
+    if (fresh == nullptr) return nullptr;
+    fresh->deleteObjects = deleteObjects;
+    return fresh;
+  }
 
   ZReferenceRecord* Duplicate() const override {
     auto* copy = new (std::nothrow) ZListRecord;
@@ -478,18 +480,7 @@ ZObject* ZAbstractList::RemoveAt(ZIndex index) {
 }
 
 void ZAbstractList::RemoveAll() {
-  if (record == nullptr) return;
-  if (GetReferenceCount() > 1) {
-    auto* fresh = new (std::nothrow) ZListRecord;
-    if (fresh == nullptr) {
-      Z_ASSERT_CODE(ZAssertOutOfMemory);
-      return;
-    }
-    fresh->deleteObjects = record->deleteObjects;
-    Adopt(fresh);
-    return;
-  }
-  record->DestroyContents();
+  DestroyContents();
 }
 
 bool ZAbstractList::SetAt(ZIndex index, ZObject* object) {

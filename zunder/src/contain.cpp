@@ -53,12 +53,13 @@ void ZContainer::DestroyContents() {
   if (record == nullptr) return;
   if (record->count.load(std::memory_order_acquire) != 1) {
     // Other holders keep the contents; this container starts afresh.
-    ZReferenceRecord* copy = record->Duplicate();
-    if (copy == nullptr) {
+    ZReferenceRecord* fresh = record->NewEmpty();
+    if (fresh == nullptr) {
       Z_ASSERT_CODE(ZAssertOutOfMemory);
       return;
     }
-    Adopt(copy);
+    Adopt(fresh);
+    return;
   }
   record->DestroyContents();
 }
@@ -94,6 +95,14 @@ ZReferenceRecord* ZArrayRecord::Duplicate() const {
     copy->capacity = size;
   }
   return copy;
+}
+
+ZReferenceRecord* ZArrayRecord::NewEmpty() const {
+  auto* fresh = new (std::nothrow) ZArrayRecord;
+  if (fresh == nullptr) return nullptr;
+  fresh->elementSize = elementSize;
+  fresh->deleteObjects = deleteObjects;
+  return fresh;
 }
 
 void ZArrayRecord::DestroyContents() {

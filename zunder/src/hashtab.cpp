@@ -42,6 +42,14 @@ struct ZHashTableRecord : ZReferenceRecord {
 
   ~ZHashTableRecord() override { ZHashTableRecord::DestroyContents(); }
 
+  ZReferenceRecord* NewEmpty() const override {
+    auto* fresh = new (std::nothrow) ZHashTableRecord;
+    if (fresh == nullptr) return nullptr;
+    fresh->deleteObjects = deleteObjects;
+    fresh->keysAreData = keysAreData;
+    return fresh;
+  }
+
   ZReferenceRecord* Duplicate() const override {
     auto* copy = new (std::nothrow) ZHashTableRecord;
     if (copy == nullptr) return nullptr;
@@ -354,20 +362,7 @@ bool ZHashTable::SetSize(ZIndex size) {
 }
 
 void ZHashTable::RemoveAll() {
-  ZHashTableRecord* t = table();
-  if (t == nullptr) return;
-  if (GetReferenceCount() > 1) {
-    auto* fresh = new (std::nothrow) ZHashTableRecord;
-    if (fresh == nullptr) {
-      Z_ASSERT_CODE(ZAssertOutOfMemory);
-      return;
-    }
-    fresh->deleteObjects = t->deleteObjects;
-    fresh->keysAreData = t->keysAreData;
-    Adopt(fresh);
-    return;
-  }
-  t->DestroyContents();
+  DestroyContents();
 }
 
 ZComparison ZHashTable::Compare(const ZObject& other) const {

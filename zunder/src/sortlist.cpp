@@ -94,6 +94,13 @@ struct ZSortedListRecord : ZReferenceRecord {
 
   ~ZSortedListRecord() override { ZSortedListRecord::DestroyContents(); }
 
+  ZReferenceRecord* NewEmpty() const override {
+    auto* fresh = new (std::nothrow) ZSortedListRecord;
+    if (fresh == nullptr) return nullptr;
+    fresh->deleteObjects = deleteObjects;
+    return fresh;
+  }
+
   ZReferenceRecord* Duplicate() const override {
     auto* copy = new (std::nothrow) ZSortedListRecord;
     if (copy == nullptr) return nullptr;
@@ -449,18 +456,7 @@ ZObject* ZAbstractSortedList::RemoveAt(ZIndex index) {
 }
 
 void ZAbstractSortedList::RemoveAll() {
-  if (record == nullptr) return;
-  if (GetReferenceCount() > 1) {
-    auto* fresh = new (std::nothrow) ZSortedListRecord;
-    if (fresh == nullptr) {
-      Z_ASSERT_CODE(ZAssertOutOfMemory);
-      return;
-    }
-    fresh->deleteObjects = record->deleteObjects;
-    Adopt(fresh);
-    return;
-  }
-  record->DestroyContents();
+  DestroyContents();
 }
 
 bool ZAbstractSortedList::SetAt(ZIndex index, ZObject* object) {

@@ -28,6 +28,9 @@ struct ZReferenceRecord {
   // cloned, unowned ones are shared and the copy does not own them either.
   // Answers null when memory runs out.
   virtual ZReferenceRecord* Duplicate() const = 0;
+  // A new empty record (count 1) of the same kind and settings; null when
+  // memory runs out.
+  virtual ZReferenceRecord* NewEmpty() const = 0;
   // Frees the contents (deleting owned objects) and leaves the record empty.
   virtual void DestroyContents() = 0;
 };
@@ -46,7 +49,7 @@ class ZContainer : public ZObject {
   // a private copy of the contents, the other holders keep theirs, and the
   // answer is false.
   virtual bool MakeUnique();
-  // Frees the contents of this container (separating first when shared).
+  // Empties this container; other holders of shared contents keep theirs.
   virtual void DestroyContents();
 
   uint32_t GetReferenceCount() const;
@@ -82,6 +85,7 @@ struct ZArrayRecord : ZReferenceRecord {
 
   ~ZArrayRecord() override;
   ZReferenceRecord* Duplicate() const override;
+  ZReferenceRecord* NewEmpty() const override;
   void DestroyContents() override;
 };
 
