@@ -1,0 +1,37 @@
+// The host's threads, seen by the library's thread and timer classes: the
+// few system calls they need, and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zhost {
+
+// Body of a system thread; receives the argument given at its start.
+using ThreadBody = void (*)(void* argument);
+
+// Starts a detached system thread with at least the given stack (never below
+// the host floor of 64 KiB). False when the system refuses.
+bool StartThread(ThreadBody body, void* argument, size_t stackSize);
+
+// The stack the host gives a thread that asks for stackSize bytes.
+size_t StackSizeFor(size_t stackSize);
+
+// Ends the calling thread, unwinding its stack (destructors run).
+[[noreturn]] void ExitThread();
+
+// The kernel's id of the calling thread.
+uint32_t CurrentThreadId();
+
+void Sleep(int64_t milliseconds);
+void Yield();
+
+// Scheduling priority of a live thread of this process as a nice value
+// (-20 highest .. 19 lowest). Raising it may need privileges.
+bool SetThreadNice(uint32_t threadId, int nice);
+bool GetThreadNice(uint32_t threadId, int* nice);
+
+// A monotonic clock in milliseconds.
+int64_t Milliseconds();
+
+}  // namespace zhost
