@@ -1,0 +1,462 @@
+// The settings store: INI profiles, the registry hives, the environment,
+// and concurrent and interrupted writers in other processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "assert_capture.h"
+#include "zunder/config.h"
+
+namespace {
+
+// Open descriptors of this process, to catch one left open.
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (readdir(fds) != nullptr) ++count;
+    closedir(fds);
+  }
+  return count;
+}
+
+// A scratch directory holding the INI files and (through
+// ZUNDER_REGISTRY_DIR) both registry hives; the program identity points at
+// an executable in it, so no INI file of the real test binary is consulted.
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    descriptorsBefore = OpenDescriptors();
+    char pattern[] = "/tmp/zconfig-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    const char* old = getenv("ZUNDER_REGISTRY_DIR");
+    hadRegistryDir = old != nullptr;
+    if (hadRegistryDir) oldRegistryDir = old;
+    setenv("ZUNDER_REGISTRY_DIR", dir.c_str(), 1);
+    savedIdentity = ZConfig::GetIdentity();
+    SetIdentity("Acme", "Gate", "1.0", false);
+  }
+  void TearDown() override {
+    ZConfig::SetIdentity(savedIdentity);
+    if (hadRegistryDir) {
+      setenv("ZUNDER_REGISTRY_DIR", oldRegistryDir.c_str(), 1);
+    } else {
+      unsetenv("ZUNDER_REGISTRY_DIR");
+    }
+    std::string command = "rm -rf '" + dir + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+  }
+  void SetIdentity(const char* manufacturer, const char* product, const char* version, bool service) {
+    ZConfigIdentity identity;
+    identity.manufacturer = manufacturer;
+    identity.product = product;
+    identity.versionText = version;
+    identity.executablePath = (dir + "/gate").c_str();
+    identity.isService = service;
+    ZConfig::SetIdentity(identity);
+  }
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+  void Put(const std::string& name, const std::string& content) const {
+    std::ofstream(Path(name), std::ios::binary) << content;
+  }
+  std::string Get(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  ZConfig Ini(const char* name = "test.ini") const {
+    return ZConfig("Options", ZConfig::File, Path(name).c_str());
+  }
+  static std::string Join(const ZStringList& list) {
+    std::string text;
+    for (ZIndex i = 0; i < list.GetSize(); ++i) text += std::string(list[i]->Text()) + ";";
+    return text;
+  }
+
+  int descriptorsBefore = 0;
+  std::string dir;
+  bool hadRegistryDir = false;
+  std::string oldRegistryDir;
+  ZConfigIdentity savedIdentity;
+};
+
+// ---------------------------------------------------------------- INI files
+
+TEST_F(ConfigTest, IniProfileRulesKeepEverythingElse) {
+  Put("test.ini",
+      "; settings\n"
+      "[Globals]\n"
+      "Port=1082\n"
+      "port=9999\n"
+      "Quoted = \"  spaced  \"\n"
+      "\n"
+      "[globals]\n"
+      "Port=7\n"
+      "junk line\n"
+      "[Relays]\n"
+      "; relays below\n"
+      "telnet=23\n"
+      "\n");
+  ZConfig config = Ini();
+  EXPECT_EQ(config.GetString("GLOBALS", "PORT", "none"), "1082");  // first match, any case
+  EXPECT_EQ(config.GetString("Globals", "Quoted", ""), "  spaced  ");
+  EXPECT_EQ(config.GetString("Globals", "Missing", "dflt"), "dflt");
+  EXPECT_EQ(config.GetString("Nowhere", "Port", "dflt"), "dflt");
+  EXPECT_EQ(Join(config.GetSections()), "Globals;Relays;");
+  EXPECT_EQ(Join(config.GetKeys("globals")), "Port;Quoted;");
+
+  config.SetString("globals", "port", "1083");     // replaced where it stands
+  config.SetString("Relays", "ftp", "21");         // after the section's last line
+  config.SetString("New", "Key", "value");         // new section at the end
+  EXPECT_EQ(Get("test.ini"),
+            "; settings\n"
+            "[Globals]\n"
+            "port=1083\n"
+            "port=9999\n"
+            "Quoted = \"  spaced  \"\n"
+            "\n"
+            "[globals]\n"
+            "Port=7\n"
+            "junk line\n"
+            "[Relays]\n"
+            "; relays below\n"
+            "telnet=23\n"
+            "ftp=21\n"
+            "\n"
+            "[New]\n"
+            "Key=value\n");
+
+  config.DeleteKey("RELAYS", "Telnet");
+  config.DeleteKey("Relays", "absent");  // nothing to do, nothing reported
+  config.DeleteSection("globals");       // every section of that name
+  EXPECT_EQ(Get("test.ini"), "; settings\n[Relays]\n; relays below\nftp=21\n\n[New]\nKey=value\n");
+  EXPECT_EQ(Join(config.GetSections()), "Relays;New;");
+}
+
+TEST_F(ConfigTest, IniTypedValues) {
+  Put("test.ini", "[Options]\nyes1=yes\nyes2=True\nyes3=1\nyes4=T\nno1=no\nno2=False\nno3=0\nno4=\nnum=-42x\n");
+  ZConfig config = Ini();
+  for (const char* key : {"yes1", "yes2", "yes3", "yes4"}) {
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(config.GetBoolean(key, false));
+  }
+  for (const char* key : {"no1", "no2", "no3", "no4"}) {
+    SCOPED_TRACE(key);
+    EXPECT_FALSE(config.GetBoolean(key, true));
+  }
+  EXPECT_TRUE(config.GetBoolean("absent", true));
+  EXPECT_FALSE(config.GetBoolean("absent", false));
+  EXPECT_EQ(config.GetInteger("num", 5), -42);
+  EXPECT_EQ(config.GetInteger("absent", 5), 5);
+
+  config.SetBoolean("flag", true);
+  config.SetBoolean("other", false);
+  config.SetInteger("count", -17);
+  EXPECT_NE(Get("test.ini").find("flag=True\nother=False\ncount=-17\n"), std::string::npos);
+
+  EXPECT_EQ(config.GetTime("absent"), ZTime(0, 0, 0, 1, 1, 1996));
+  ZTime fallback(0, 30, 12, 5, 6, 2001);
+  EXPECT_EQ(config.GetTime("Options", "absent", fallback), fallback);
+  ZTime when(15, 45, 10, 9, 10, 1996);
+  config.SetTime("when", when);
+  EXPECT_EQ(config.GetString("when", ""), when.AsString(ZTime::RFC1123));
+  EXPECT_EQ(config.GetTime("when"), when);
+}
+
+TEST_F(ConfigTest, IniValuesAreCutAt999Characters) {
+  ZConfig config = Ini();
+  std::string longValue(2000, 'v');
+  config.SetString("Options", "long", longValue.c_str());
+  EXPECT_EQ(config.GetString("long", "").GetLength(), 999);
+  EXPECT_NE(Get("test.ini").find(longValue), std::string::npos);  // stored whole
+}
+
+TEST_F(ConfigTest, HostileIniInputParsesAndSurvivesRewrites) {
+  std::string junk = "[unterminated\n=novalue\n]\n[]\n";
+  junk += std::string(100000, 'x') + "\n";
+  junk += std::string("bin\x01\x02\xff\0z=1\n", 11);
+  junk += "[S]\nkey=v\r\nother";  // CR line end, no final line end
+  Put("test.ini", junk);
+  ZConfig config = Ini();
+  EXPECT_EQ(config.GetString("S", "key", ""), "v");
+  config.SetString("S", "added", "new\nline");  // a line break cannot split the entry
+  std::string after = Get("test.ini");
+  EXPECT_EQ(after.find(junk.substr(0, junk.size() - 5)), 0u);  // all kept, in order
+  EXPECT_NE(after.find("added=new line\n"), std::string::npos);
+  EXPECT_EQ(config.GetString("S", "added", ""), "new line");
+  EXPECT_EQ(config.GetString("S", "other", "d"), "d");
+}
+
+TEST_F(ConfigTest, MisuseIsReportedAndReadsGiveDefaults) {
+  AssertCapture capture;
+  ZConfig config = Ini();
+  EXPECT_EQ(config.GetString("S", "", "d"), "d");
+  EXPECT_EQ(config.GetString("", "k", "d"), "d");
+  config.SetString("", "k", "v");
+  config.DeleteSection("");
+  EXPECT_EQ(AssertCapture::Count(), 4u);
+  EXPECT_EQ(AssertCapture::LastMessage(), "Invalid parameter");
+
+  ZConfig environment(ZConfig::Environment);
+  AssertCapture::Clear();
+  EXPECT_EQ(environment.GetString("A=B", "d"), "d");
+  environment.SetString("A=B", "v");
+  EXPECT_EQ(AssertCapture::Count(), 2u);
+
+  AssertCapture::Clear();
+  ZConfig unwritable("Options", ZConfig::File, Path("no/such/dir/x.ini").c_str());
+  unwritable.SetString("S", "k", "v");
+  EXPECT_EQ(AssertCapture::LastMessage(), "Operating System error");
+}
+
+TEST_F(ConfigTest, EnvironmentSource) {
+  ZConfig config(ZConfig::Environment);
+  config.SetString("Any", "ZCONFIG_TEST_VARIABLE", "value 1");
+  EXPECT_STREQ(getenv("ZCONFIG_TEST_VARIABLE"), "value 1");
+  EXPECT_EQ(config.GetString("ignored", "ZCONFIG_TEST_VARIABLE", ""), "value 1");
+  EXPECT_NE(Join(config.GetKeys()).find(";ZCONFIG_TEST_VARIABLE;"), std::string::npos);
+  EXPECT_EQ(config.GetSections().GetSize(), 0);
+  config.DeleteKey("ZCONFIG_TEST_VARIABLE");
+  EXPECT_EQ(getenv("ZCONFIG_TEST_VARIABLE"), nullptr);
+  EXPECT_EQ(config.GetString("ZCONFIG_TEST_VARIABLE", "gone"), "gone");
+}
+
+// ---------------------------------------------------------------- resolution
+
+TEST_F(ConfigTest, ApplicationSourcePrefersTheIniBesideTheExecutable) {
+  ZConfig registry(ZConfig::Application);
+  EXPECT_EQ(registry.GetSource(), ZConfig::Application);
+  EXPECT_EQ(registry.GetLocation(), "SOFTWARE\\Acme\\Gate\\CurrentVersion\\");
+  EXPECT_EQ(registry.GetDefaultSection(), "Options");
+
+  SetIdentity("", "Gate", "", false);
+  EXPECT_EQ(ZConfig(ZConfig::Application).GetLocation(), "SOFTWARE\\Zunder\\Gate\\CurrentVersion\\");
+
+  Put("gate.INI", "[Globals]\nPort=1\n");
+  ZConfig file("Globals", ZConfig::Application);
+  EXPECT_EQ(file.GetSource(), ZConfig::File);
+  EXPECT_EQ(std::string(file.GetLocation().Text()), Path("gate.INI"));
+  EXPECT_EQ(file.GetInteger("Port", 0), 1);
+}
+
+// ---------------------------------------------------------------- registry
+
+TEST_F(ConfigTest, RegistryWritesGoToTheUserUnlessAService) {
+  ZConfig config(ZConfig::Application);
+  config.SetString("Globals", "Port", "1082");
+  EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"),
+            "REGEDIT4\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE]\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Acme]\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate]\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\CurrentVersion]\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\CurrentVersion\\Globals]\n"
+            "\"Port\"=\"1082\"\n\n");
+  EXPECT_EQ(Get("HKEY_LOCAL_MACHINE.reg"), "");
+
+  std::remove(Path("HKEY_CURRENT_USER.reg").c_str());
+  SetIdentity("Acme", "Gate", "1.0", true);
+  ZConfig(ZConfig::Application).SetString("Globals", "Port", "1082");
+  EXPECT_NE(Get("HKEY_LOCAL_MACHINE.reg")
+                .find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\CurrentVersion\\Globals]\n\"Port\"=\"1082\""),
+            std::string::npos);
+  EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"), "");
+}
+
+TEST_F(ConfigTest, RegistryPrefersAnExistingVersionKey) {
+  Put("HKEY_LOCAL_MACHINE.reg",
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Globals]\n\"Port\"=\"1\"\n");
+  ZConfig config(ZConfig::Application);
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1");
+  config.SetString("Globals", "Port", "1082");  // written where it was found
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+  EXPECT_NE(Get("HKEY_LOCAL_MACHINE.reg").find("\"Port\"=\"1082\""), std::string::npos);
+  EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"), "");
+
+  // The user's unversioned key does not hide the machine's versioned one,
+  // but the user's versioned key comes first of all.
+  Put("HKEY_CURRENT_USER.reg",
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\CurrentVersion\\Globals]\n\"Port\"=\"2\"\n");
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+  Put("HKEY_CURRENT_USER.reg",
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\1.0\\Globals]\n\"Port\"=\"3\"\n");
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "3");
+  SetIdentity("Acme", "Gate", "", false);  // without a version: the plain path only
+  Put("HKEY_CURRENT_USER.reg", "");
+  EXPECT_EQ(ZConfig(ZConfig::Application).GetString("Globals", "Port", "none"), "none");
+}
+
+TEST_F(ConfigTest, RegistryKeepsTextsAndNumbersApart) {
+  ZConfig config("Globals", ZConfig::Application);
+  config.SetInteger("Level", 12);
+  config.SetBoolean("Flag", true);
+  config.SetString("Twelve", "12");
+  config.SetString("Tricky", "C:\\dir \"quoted\"");
+  std::string hive = Get("HKEY_CURRENT_USER.reg");
+  EXPECT_NE(hive.find("\"Level\"=dword:0000000c\n\"Flag\"=dword:00000001\n\"Twelve\"=\"12\"\n"
+                      "\"Tricky\"=\"C:\\\\dir \\\"quoted\\\"\"\n"),
+            std::string::npos);
+  EXPECT_EQ(config.GetString("Level", ""), "12");    // a number read as text
+  EXPECT_EQ(config.GetInteger("Twelve", 0), 12);     // a text read as a number
+  EXPECT_EQ(config.GetString("TRICKY", ""), "C:\\dir \"quoted\"");
+  EXPECT_TRUE(config.GetBoolean("flag", false));
+  EXPECT_EQ(config.GetInteger("level", 0), 12);
+  config.SetInteger("Level", -1);
+  EXPECT_EQ(config.GetInteger("Level", 0), -1);
+  EXPECT_NE(Get("HKEY_CURRENT_USER.reg").find("\"Level\"=dword:ffffffff"), std::string::npos);
+  EXPECT_EQ(Join(config.GetKeys()), "Level;Flag;Twelve;Tricky;");
+  EXPECT_EQ(config.GetTime("absent"), ZTime(0, 0, 0, 1, 1, 1996));
+}
+
+TEST_F(ConfigTest, RegistrySectionsNestAndDeleteWithTheirSubkeys) {
+  ZConfig config(ZConfig::Application);
+  config.SetString("Globals", "a", "1");
+  config.SetString("Remote1\\Relays", "b", "2");
+  config.SetString("Remote2", "c", "3");
+  EXPECT_EQ(Join(config.GetSections()), "Globals;Remote1;Remote2;");
+  EXPECT_EQ(config.GetString("remote1\\relays", "B", ""), "2");
+  config.DeleteSection("REMOTE1");
+  EXPECT_EQ(Join(config.GetSections()), "Globals;Remote2;");
+  EXPECT_EQ(config.GetString("Remote1\\Relays", "b", "gone"), "gone");
+  config.DeleteKey("Remote2", "C");
+  EXPECT_EQ(config.GetString("Remote2", "c", "gone"), "gone");
+  EXPECT_EQ(Join(config.GetKeys("Remote2")), "");
+  config.DeleteKey("Absent", "x");  // quietly nothing
+  config.DeleteSection("Absent");
+  EXPECT_EQ(Join(config.GetSections()), "Globals;Remote2;");
+}
+
+TEST_F(ConfigTest, HostileHiveInputParsesAndSurvivesRewrites) {
+  const std::string key = "[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\CurrentVersion\\Globals]";
+  std::string junk = "REGEDIT4\n\ngarbage before keys\n\n[HKEY_CLASSES_ROOT\\.txt]\n\"x\"=\"y\"\n\n" + key +
+                     "\n\"Bin\"=hex:01,02\n\"Bad\"=dword:zz\n\"Open=\"unterminated\n\"Esc\"=\"a\\qb\"\n" +
+                     std::string(50000, '"') + "\n" + std::string("\"Nul\"=\"a\0b\"\n", 12) +
+                     "@=\"default\"\n[unclosed\n";
+  Put("HKEY_CURRENT_USER.reg", junk);
+  ZConfig config("Globals", ZConfig::Application);
+  EXPECT_EQ(config.GetString("Bin", "d"), "d");  // other types give the default
+  EXPECT_EQ(config.GetInteger("Bad", 7), 7);
+  EXPECT_EQ(config.GetString("Esc", ""), "aqb");  // a bad escape reads leniently
+  EXPECT_EQ(config.GetString("Open", "d"), "d");
+  config.SetString("Port", "1082");
+  std::string after = Get("HKEY_CURRENT_USER.reg");
+  for (const std::string& kept : {std::string("garbage before keys"), std::string("[HKEY_CLASSES_ROOT\\.txt]"),
+                                  std::string("\"Bin\"=hex:01,02"), std::string("\"Bad\"=dword:zz"),
+                                  std::string("@=\"default\""), std::string(50000, '"')}) {
+    EXPECT_NE(after.find(kept), std::string::npos) << kept.substr(0, 40);
+  }
+  EXPECT_EQ(config.GetString("Port", ""), "1082");
+  EXPECT_EQ(config.GetString("Bin", "d"), "d");
+}
+
+// ---------------------------------------------------------------- other processes
+
+// Waits for a child, bounded: a child still running after the limit is
+// killed and counts as a failure.
+int WaitForChild(pid_t child, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ConfigTest, ConcurrentWritersInTwoProcessesLoseNothing) {
+  constexpr int kWrites = 200;
+  auto writer = [&](const char* prefix, bool registry) {
+    ZConfig config = registry ? ZConfig("Shared", ZConfig::Application) : Ini("shared.ini");
+    for (int i = 0; i < kWrites; ++i) {
+      config.SetInteger("Shared", FormatText("%s%d", prefix, i), i);
+    }
+  };
+  for (bool registry : {false, true}) {
+    SCOPED_TRACE(registry ? "registry" : "ini");
+    pid_t children[2];
+    const char* prefixes[2] = {"a", "b"};
+    for (int c = 0; c < 2; ++c) {
+      children[c] = fork();
+      ASSERT_GE(children[c], 0);
+      if (children[c] == 0) {
+        writer(prefixes[c], registry);
+        _exit(0);
+      }
+    }
+    for (pid_t child : children) EXPECT_EQ(WaitForChild(child, std::chrono::seconds(60)), 0);
+    ZConfig check = registry ? ZConfig("Shared", ZConfig::Application) : Ini("shared.ini");
+    int missing = 0;
+    for (const char* prefix : prefixes) {
+      for (int i = 0; i < kWrites; ++i) {
+        if (check.GetInteger("Shared", FormatText("%s%d", prefix, i), -1) != i) ++missing;
+      }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(check.GetKeys("Shared").GetSize(), 2 * kWrites);
+  }
+}
+
+TEST_F(ConfigTest, AWriterKilledMidWriteLeavesAWholeFile) {
+  // A big file makes each rewrite take a while, so the kill lands inside one.
+  std::string big = "[Filler]\n";
+  for (int i = 0; i < 20000; ++i) big += "filler" + std::to_string(i) + "=some text to make the file larger\n";
+  Put("crash.ini", big);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ZConfig config = Ini("crash.ini");
+    for (int i = 0; i < 100000; ++i) config.SetInteger("Crash", FormatText("k%d", i), i);
+    _exit(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  // Every line is a complete one of the old or new contents, and the keys
+  // written form an unbroken run k0..kN-1.
+  std::string after = Get("crash.ini");
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), '\n');
+  EXPECT_EQ(after.compare(0, big.size(), big), 0);
+  std::istringstream tail(after.substr(big.size()));
+  std::string line;
+  bool inSection = false;
+  int next = 0;
+  for (int lines = 0; lines < 200000 && std::getline(tail, line); ++lines) {
+    if (!inSection) {
+      if (lines == 0 && line.empty()) continue;  // the blank line before a new section
+      ASSERT_EQ(line, "[Crash]");
+      inSection = true;
+      continue;
+    }
+    ASSERT_EQ(line, FormatText("k%d=%d", next, next).Text());
+    ++next;
+  }
+  ZConfig config = Ini("crash.ini");
+  ZIndex written = config.GetKeys("Crash").GetSize();
+  EXPECT_GT(written, 0);  // the child got somewhere before it was killed
+  EXPECT_EQ(written, next);
+  for (ZIndex i = 0; i < written; ++i) {
+    ASSERT_EQ(config.GetInteger("Crash", FormatText("k%d", i), -1), i);
+  }
+  EXPECT_EQ(config.GetString("Filler", "filler19999", ""), "some text to make the file larger");
+}
+
+}  // namespace
