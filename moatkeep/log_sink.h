@@ -1,0 +1,19 @@
+// Where the relay engine's units write their log lines. The service class
+// forwards them to the system log; tests collect them.
+#pragma once
+
+#include <cstdarg>
+
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+
+  // printf-style; level 0 fatal, 1 error, 2 warning, 3 information.
+  void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4))) {
+    va_list arguments;
+    va_start(arguments, format);
+    LogV(level, format, arguments);
+    va_end(arguments);
+  }
+  virtual void LogV(int level, const char* format, va_list arguments) = 0;
+};

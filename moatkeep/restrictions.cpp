@@ -1,0 +1,59 @@
+#include "restrictions.h"
+
+ZComparison Restrictions::RestrictionEntry::Compare(const ZObject& other) const {
+  const RestrictionEntry* entry = ZCast<RestrictionEntry>(&other);
+  if (entry == nullptr) return GreaterThan;
+  return originator.Compare(entry->originator);
+}
+
+bool Restrictions::RestrictionEntry::Reaches(const SocketSpec& destination) const {
+  for (ZIndex i = 0; i < destinations.GetSize(); ++i) {
+    if (static_cast<const SocketSpec*>(destinations.GetAt(i))->Match(destination)) return true;
+  }
+  return false;
+}
+
+void Restrictions::RestrictionEntry::AddDestination(const SocketSpec& destination) {
+  if (destinations.IndexOfValue(destination) == ZNotFound) destinations.Append(destination.Clone());
+}
+
+void Restrictions::Load(const ZConfig& config, const char* section) {
+  Clear();
+  const ZStringList keys = config.GetKeys(section);
+  for (ZIndex i = 0; i < keys.GetSize(); ++i) {
+    const ZString* key = keys.GetAt(i);
+    Add(key->Text(), config.GetString(section, key->Text(), "").Text());
+  }
+}
+
+bool Restrictions::Add(const char* originator, const char* destination) {
+  SocketSpec from;
+  SocketSpec to;
+  if (!from.Parse(originator, SocketSpec::kNoPort) || !to.Parse(destination, SocketSpec::kNoPort)) return false;
+  const RestrictionEntry probe(from);
+  RestrictionEntry* entry = nullptr;
+  const ZIndex index = entries.IndexOfValue(probe);
+  if (index != ZNotFound) {
+    entry = EntryAt(index);
+  } else {
+    entry = new RestrictionEntry(from);
+    if (entries.Append(entry) == ZNotFound) {  // already reported by the list
+      delete entry;
+      return false;
+    }
+  }
+  entry->AddDestination(to);
+  return true;
+}
+
+void Restrictions::Clear() { entries.RemoveAll(); }
+
+bool Restrictions::Allows(const SocketSpec& originator, const SocketSpec& destination) const {
+  if (entries.IsEmpty()) return true;
+  for (ZIndex i = 0; i < entries.GetSize(); ++i) {
+    const RestrictionEntry* entry = EntryAt(i);
+    // The first matching originator decides; later entries are not asked.
+    if (entry->originator.Match(originator)) return entry->Reaches(destination);
+  }
+  return false;
+}

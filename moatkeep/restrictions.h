@@ -1,0 +1,47 @@
+// The access restrictions: pairs of originator and destination patterns.
+// Empty, everything is allowed; otherwise the first entry whose originator
+// matches decides alone.
+#pragma once
+
+#include "socket_spec.h"
+#include "zunder/config.h"
+#include "zunder/containers.h"
+
+class Restrictions {
+ public:
+  Restrictions() = default;
+  Restrictions(const Restrictions&) = delete;
+  Restrictions& operator=(const Restrictions&) = delete;
+
+  // Replaces the restrictions with those of a configuration section (key:
+  // originator, value: destination). Pairs that do not parse are skipped.
+  void Load(const ZConfig& config, const char* section = "Security");
+  // Adds one pair; false (and nothing added) when either text does not
+  // parse as a pattern.
+  bool Add(const char* originator, const char* destination);
+  void Clear();
+
+  bool IsEmpty() const { return entries.IsEmpty(); }
+  ZIndex Count() const { return entries.GetSize(); }
+  // Whether originator may reach destination (both concrete).
+  bool Allows(const SocketSpec& originator, const SocketSpec& destination) const;
+
+ private:
+  // One originator with the destinations it may reach, both in Compare
+  // order; a restriction list is ordered by its entries' originators.
+  class RestrictionEntry : public ZObject {
+    Z_CLASS(RestrictionEntry, ZObject)
+   public:
+    explicit RestrictionEntry(const SocketSpec& originator) : originator(originator) {}
+    ZComparison Compare(const ZObject& other) const override;
+    bool Reaches(const SocketSpec& destination) const;
+    void AddDestination(const SocketSpec& destination);
+
+    SocketSpec originator;
+    ZSortedList destinations;  // of SocketSpec, no duplicates
+  };
+
+  RestrictionEntry* EntryAt(ZIndex index) const { return static_cast<RestrictionEntry*>(entries.GetAt(index)); }
+
+  ZSortedList entries;  // of RestrictionEntry
+};

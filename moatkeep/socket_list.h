@@ -1,0 +1,35 @@
+// SocketList: the sockets the service may have to close from another
+// thread (listening sockets, client sides of active links), guarded by a
+// mutex of its own.
+#pragma once
+
+#include <mutex>
+
+#include "zunder/containers.h"
+#include "zunder/sockets.h"
+
+class SocketList {
+ public:
+  // An owning list destroys a socket when it is removed from it.
+  explicit SocketList(bool ownsSockets);
+  ~SocketList();
+  SocketList(const SocketList&) = delete;
+  SocketList& operator=(const SocketList&) = delete;
+
+  void Append(ZSocket* socket);
+  // A socket that is not in the list is an internal error (reported, and
+  // answered false; the socket is then left alone).
+  bool Remove(ZSocket* socket);
+  // Closes every socket, then waits until the threads using them have
+  // removed them all.
+  void CloseAll();
+
+  ZIndex Count() const;
+  bool IsEmpty() const { return Count() == 0; }
+  bool Contains(const ZSocket* socket) const;
+
+ private:
+  const bool ownsSockets;
+  mutable std::mutex mutex;
+  ZList sockets;  // never deletes: an owning list deletes outside the mutex
+};

@@ -1,0 +1,199 @@
+// The access restrictions and the access check: the first matching
+// originator decides, an empty table allows everything, and every checked
+// host is registered whether it is let through or not.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "access_check.h"
+#include "host_registry.h"
+#include "log_sink.h"
+#include "restrictions.h"
+#include "zunder/config.h"
+
+namespace {
+
+class CapturedLog : public LogSink {
+ public:
+  struct Line {
+    int level;
+    std::string text;
+  };
+  void LogV(int level, const char* format, va_list arguments) override {
+    char buffer[1000];
+    std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    lines.push_back({level, buffer});
+  }
+  std::vector<Line> lines;
+};
+
+SocketSpec Concrete(const char* text, uint16_t defaultPort = 23) {
+  SocketSpec spec;
+  EXPECT_TRUE(spec.Parse(text, defaultPort)) << text;
+  return spec;
+}
+
+struct Decision {
+  const char* originator;
+  const char* destination;
+  bool allowed;
+};
+
+void ExpectDecisions(const Restrictions& restrictions, const std::vector<Decision>& decisions) {
+  for (const auto& d : decisions) {
+    EXPECT_EQ(restrictions.Allows(Concrete(d.originator), Concrete(d.destination)), d.allowed)
+        << d.originator << " -> " << d.destination;
+  }
+}
+
+TEST(Restrictions, EmptyTableAllowsEverything) {
+  Restrictions restrictions;
+  EXPECT_TRUE(restrictions.IsEmpty());
+  ExpectDecisions(restrictions, {{"1.2.3.4", "5.6.7.8", true}, {"192.168.1.1", "10.0.0.1:25", true}});
+}
+
+TEST(Restrictions, OneSubnetMayReachEverything) {
+  Restrictions restrictions;
+  ASSERT_TRUE(restrictions.Add("192.168.1.0", "0.0.0.0"));
+  ExpectDecisions(restrictions, {
+                                    {"192.168.1.7", "8.8.8.8", true},
+                                    {"192.168.1.200", "10.1.2.3:80", true},
+                                    {"192.168.2.7", "8.8.8.8", false},
+                                    {"10.0.0.1", "192.168.1.7", false},
+                                });
+}
+
+TEST(Restrictions, TheFirstMatchingOriginatorDecides) {
+  // The exact host sorts before its subnet whatever the order of loading,
+  // and its narrower entry is the only one consulted for it.
+  for (bool exactFirst : {true, false}) {
+    Restrictions restrictions;
+    if (exactFirst) {
+      ASSERT_TRUE(restrictions.Add("192.168.1.5", "10.0.0.0"));
+    }
+    ASSERT_TRUE(restrictions.Add("192.168.1.0", "0.0.0.0"));
+    if (!exactFirst) {
+      ASSERT_TRUE(restrictions.Add("192.168.1.5", "10.0.0.0"));
+    }
+    EXPECT_EQ(restrictions.Count(), 2);
+    ExpectDecisions(restrictions, {
+                                      {"192.168.1.5", "10.9.8.7", true},
+                                      {"192.168.1.5", "11.0.0.1", false},
+                                      {"192.168.1.6", "11.0.0.1", true},
+                                      {"192.168.1.6", "10.9.8.7", true},
+                                      {"192.168.3.6", "10.9.8.7", false},
+                                  });
+  }
+}
+
+TEST(Restrictions, PortsRestrictByPortOnly) {
+  Restrictions restrictions;
+  // Destination given with a port: that port on every host.
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "127.0.0.1:23"));
+  // Originator given with a port: every client of the service on that port.
+  ASSERT_TRUE(restrictions.Add("127.0.0.1:2323", "0.0.0.0"));
+  ExpectDecisions(restrictions, {
+                                    {"10.1.1.1", "172.16.0.9:23", true},
+                                    {"10.1.1.1", "172.16.0.9:25", false},
+                                    {"192.168.7.7:2323", "8.8.8.8:80", true},
+                                    {"192.168.7.7:2424", "8.8.8.8:80", false},
+                                });
+}
+
+TEST(Restrictions, SeveralDestinationsForOneOriginatorWithoutDuplicates) {
+  Restrictions restrictions;
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "192.168.1.0"));
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "172.16.0.0"));
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "192.168.1.0"));
+  EXPECT_EQ(restrictions.Count(), 1);
+  ExpectDecisions(restrictions, {
+                                    {"10.2.3.4", "192.168.1.9", true},
+                                    {"10.2.3.4", "172.16.4.4", true},
+                                    {"10.2.3.4", "192.168.2.9", false},
+                                });
+}
+
+TEST(Restrictions, PairsThatDoNotParseAreSkipped) {
+  Restrictions restrictions;
+  EXPECT_FALSE(restrictions.Add("1.2.3", "0.0.0.0"));
+  EXPECT_FALSE(restrictions.Add("0.0.0.0", "1.2.3.4.5"));
+  EXPECT_FALSE(restrictions.Add("0.0.0.0", "host:/tcp"));
+  EXPECT_FALSE(restrictions.Add("0.0.0.0:70000", "0.0.0.0"));
+  EXPECT_FALSE(restrictions.Add(nullptr, "0.0.0.0"));
+  EXPECT_TRUE(restrictions.IsEmpty());
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "0.0.0.0"));
+  restrictions.Clear();
+  EXPECT_TRUE(restrictions.IsEmpty());
+  ExpectDecisions(restrictions, {{"1.2.3.4", "5.6.7.8", true}});
+}
+
+TEST(Restrictions, LoadReplacesWithTheConfiguredSection) {
+  char path[] = "/tmp/moatkeep-restrictions-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string ini =
+      "[Security]\n"
+      "192.168.1.5=10.0.0.0\n"
+      "192.168.1.0=0.0.0.0\n"
+      "1.2.3=0.0.0.0\n"
+      "[Other]\n"
+      "0.0.0.0=0.0.0.0\n";
+  ASSERT_EQ(write(fd, ini.data(), ini.size()), static_cast<ssize_t>(ini.size()));
+  close(fd);
+  const ZConfig config("Security", ZConfig::File, path);
+
+  Restrictions restrictions;
+  ASSERT_TRUE(restrictions.Add("172.16.0.0", "0.0.0.0"));  // dropped by the load
+  restrictions.Load(config);
+  EXPECT_EQ(restrictions.Count(), 2);
+  ExpectDecisions(restrictions, {
+                                    {"192.168.1.5", "11.0.0.1", false},
+                                    {"192.168.1.6", "11.0.0.1", true},
+                                    {"172.16.1.1", "11.0.0.1", false},
+                                });
+  std::remove(path);
+}
+
+// ---------------------------------------------------------------- the check
+
+TEST(CheckAccess, AllowedConnectionsRegisterTheHostSilently) {
+  HostRegistry hosts;
+  Restrictions restrictions;
+  CapturedLog log;
+  const ZTimeInterval linkTimeout(0, 0, 60);
+  EXPECT_TRUE(CheckAccess(hosts, restrictions, Concrete("10.1.1.1"), Concrete("10.2.2.2"), linkTimeout, log));
+  ASSERT_TRUE(restrictions.Add("192.168.1.0", "0.0.0.0"));
+  EXPECT_TRUE(CheckAccess(hosts, restrictions, Concrete("192.168.1.9"), Concrete("10.2.2.2"), linkTimeout, log));
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(hosts.Count(), 2);
+  EXPECT_NE(hosts.Find(Concrete("10.1.1.1").address), nullptr);
+  EXPECT_NE(hosts.Find(Concrete("192.168.1.9").address), nullptr);
+}
+
+TEST(CheckAccess, DeniedConnectionsAreLoggedAndStillRegistered) {
+  HostRegistry hosts;
+  Restrictions restrictions;
+  ASSERT_TRUE(restrictions.Add("192.168.1.0", "0.0.0.0"));
+  CapturedLog log;
+  const SocketSpec originator(ZIPAddress(127, 0, 0, 1), 2323);
+  const SocketSpec destination(ZIPAddress(127, 0, 0, 1), 23);
+  EXPECT_FALSE(CheckAccess(hosts, restrictions, originator, destination, ZTimeInterval(0, 0, 60), log));
+
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].level, 2);
+  const std::string expectedByName = "Connection denied from localhost:2323 to localhost:23.";
+  const std::string expectedDotted = "Connection denied from 127.0.0.1:2323 to 127.0.0.1:23.";
+  EXPECT_TRUE(log.lines[0].text == expectedByName || log.lines[0].text == expectedDotted) << log.lines[0].text;
+
+  const UserHandle user = hosts.Find(originator.address);
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(user->GetBytesSent(), 0u);
+  EXPECT_EQ(user->GetBytesReceived(), 0u);
+  EXPECT_GT(user->GetTimeToGo().GetMilliseconds(), 0);
+}
+
+}  // namespace
