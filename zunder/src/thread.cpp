@@ -23,7 +23,11 @@ struct ZThreadControl {
 namespace {
 
 // The control of the calling thread, when it runs a ZThread or was adopted.
-thread_local std::shared_ptr<ZThreadControl> currentControl;
+// A plain pointer: a thread_local with a destructor would be gone before the
+// static process object (the main thread's ZThread) is destroyed at exit.
+// The control is kept alive by the running thread's body or, for an adopted
+// thread, by its ZThread object.
+thread_local ZThreadControl* currentControl = nullptr;
 
 // Live threads by system id. Never destroyed, so objects that stand for
 // threads may unregister during static destruction.
@@ -85,7 +89,7 @@ void ZThreadRunner::Run(void* argument) {
   auto* handed = static_cast<std::shared_ptr<ZThreadControl>*>(argument);
   std::shared_ptr<ZThreadControl> control = std::move(*handed);
   delete handed;
-  currentControl = control;
+  currentControl = control.get();
 
   const uint32_t id = zhost::CurrentThreadId();
   ZThread* object = nullptr;
@@ -129,7 +133,7 @@ ZThreadRunner::EndOfThread::~EndOfThread() {
   }
   // Past this point a non-deleting object may already be gone.
   if (deleteObject) delete object;
-  currentControl.reset();
+  currentControl = nullptr;
 }
 
 // ---------------------------------------------------------------- ZThread
@@ -158,7 +162,7 @@ ZThread::ZThread(CurrentThreadTag) : autoDelete(false), stackSize(0), control(st
 }
 
 ZThread::~ZThread() {
-  const bool own = currentControl.get() == control.get();
+  const bool own = currentControl == control.get();
   {
     std::unique_lock<std::mutex> lock(control->mutex);
     control->object = nullptr;  // the end steps neither unregister nor delete it now
@@ -169,7 +173,7 @@ ZThread::~ZThread() {
     }
   }
   Unregister(GetThreadId(), this);
-  if (own && control->adopted) currentControl.reset();
+  if (own && control->adopted) currentControl = nullptr;
 }
 
 bool ZThread::Launch() {
@@ -211,7 +215,7 @@ void ZThread::AttachCurrentThread() {
     control->threadId = id;
   }
   Register(id, this);
-  currentControl = control;
+  currentControl = control.get();
 }
 
 void ZThread::Restart() {
@@ -226,7 +230,7 @@ void ZThread::Restart() {
 
 void ZThread::Terminate() {
   if (control->adopted) return;  // the process's own thread is never terminated
-  const bool own = currentControl.get() == control.get();
+  const bool own = currentControl == control.get();
   {
     std::lock_guard<std::mutex> lock(control->mutex);
     if (control->ended) return;
@@ -254,7 +258,7 @@ void ZThread::Suspend(bool suspend) {
     Resume();
     return;
   }
-  const bool own = currentControl.get() == control.get();
+  const bool own = currentControl == control.get();
   std::unique_lock<std::mutex> lock(control->mutex);
   if (control->ended) {
     lock.unlock();
@@ -329,7 +333,7 @@ ZThread* ZThread::Current() {
 
 void ZThread::SleepFor(const ZTimeInterval& interval) {
   const int64_t milliseconds = interval.GetMilliseconds();
-  ZThreadControl* self = currentControl.get();
+  ZThreadControl* self = currentControl;
   if (self == nullptr) {
     zhost::Sleep(IsInfinite(milliseconds) ? ZInfinite.GetMilliseconds() : milliseconds);
     return;
