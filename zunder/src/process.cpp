@@ -46,8 +46,9 @@ ZProcess* ZProcess::Current() { return currentProcess.load(); }
 void ZProcess::PreInitialise(const char* programPath) {
   terminationValue = 0;
   arguments.SetArgs(0, nullptr);
-  executableFile = zhost::ExecutablePath();
-  if (executableFile.IsEmpty() && programPath != nullptr) executableFile = programPath;
+  ZString path = zhost::ExecutablePath();
+  if (path.IsEmpty() && programPath != nullptr) path = programPath;
+  executableFile = ZFilePath(path);
   if (productName.IsEmpty()) productName = TitleOf(executableFile);
   AttachCurrentThread();
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "zunder/files.h"
 #include "zunder/strings.h"
 #include "zunder/threads.h"
 
@@ -84,9 +85,8 @@ class ZProcess : public ZThread {
 
   const ZString& GetManufacturer() const { return manufacturer; }
   const ZString& GetProductName() const { return productName; }
-  // The real path of the running program. Held as a text until the file
-  // classes are available to the process object.
-  const ZString& GetExecutableFile() const { return executableFile; }
+  // The real path of the running program.
+  const ZFilePath& GetExecutableFile() const { return executableFile; }
   const ZArgList& GetArguments() const { return arguments; }
   ZArgList& GetArguments() { return arguments; }
 
@@ -105,7 +105,7 @@ class ZProcess : public ZThread {
   uint16_t minorVersion;
   int32_t codeStatus;
   uint16_t buildNumber;
-  ZString executableFile;
+  ZFilePath executableFile;
   ZArgList arguments;
 };
 
