@@ -423,7 +423,12 @@ TEST_F(ConfigTest, AWriterKilledMidWriteLeavesAWholeFile) {
     for (int i = 0; i < 100000; ++i) config.SetInteger("Crash", FormatText("k%d", i), i);
     _exit(0);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Wait (bounded) until the child has stored something, so the kill lands
+  // in the middle of its later rewrites even on a slow, instrumented build.
+  for (int waited = 0; waited < 3000 && Get("crash.ini").find("[Crash]") == std::string::npos; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

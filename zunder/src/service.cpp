@@ -1,7 +1,9 @@
 // ZServiceProcess: the command word, the service entry with its control
 // handler and service thread, the foreground run, and the system log.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "../unix/host_service.h"
 #include "../unix/host_thread.h"
@@ -29,8 +31,13 @@ bool SameWordIgnoringCase(const char* left, const char* right) {
   }
 }
 
+// OnStop runs once in the foreground: either after Main returned or on
+// Ctrl-C, whichever claims it first (Main often returns because of the very
+// OnStop that Ctrl-C started).
+std::atomic<bool> foregroundStopClaimed{false};
+
 void OnInterrupt(void* argument) {
-  static_cast<ZServiceProcess*>(argument)->OnStop();
+  if (!foregroundStopClaimed.exchange(true)) static_cast<ZServiceProcess*>(argument)->OnStop();
   zhost::ExitProcessNow(1);
 }
 
@@ -152,6 +159,10 @@ void ZServiceProcess::RunInForeground() {
                       "\".\nPress Ctrl-C to terminate.\n\n");
   zhost::WatchInterrupt(&OnInterrupt, this);
   if (OnStart()) Main();
+  if (foregroundStopClaimed.exchange(true)) {
+    // Ctrl-C is stopping the service; its thread ends the program with 1.
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
   OnStop();
 }
 

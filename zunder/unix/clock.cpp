@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace zhost {
 
@@ -15,6 +16,14 @@ namespace {
 // an administrator (or a test) may change it while the process runs. It is
 // cheap when TZ has not changed.
 void RefreshZone() { tzset(); }
+
+// tzset() rewrites the C library's zone state, which the conversions read
+// (and tm_zone points into): every zone query holds this lock, so two
+// threads formatting local times at once never see it half-changed.
+std::mutex& ZoneMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 void CopyName(char* target, size_t size, const char* name) {
   std::snprintf(target, size, "%s", name != nullptr ? name : "");
@@ -79,6 +88,7 @@ int64_t CurrentSeconds() {
 }
 
 bool LocalFields(int64_t seconds, CalendarFields& fields, int& offsetMinutes) {
+  std::lock_guard<std::mutex> lock(ZoneMutex());
   RefreshZone();
   struct tm local {};
   if (!LocalTm(static_cast<time_t>(seconds), local)) return false;
@@ -94,6 +104,7 @@ bool LocalFields(int64_t seconds, CalendarFields& fields, int& offsetMinutes) {
 }
 
 bool LocalToSeconds(const CalendarFields& fields, int64_t& seconds) {
+  std::lock_guard<std::mutex> lock(ZoneMutex());
   RefreshZone();
   struct tm local {};
   local.tm_year = fields.year - 1900;
@@ -112,6 +123,7 @@ bool LocalToSeconds(const CalendarFields& fields, int64_t& seconds) {
 }
 
 bool QueryZone(ZoneInfo& info) {
+  std::lock_guard<std::mutex> lock(ZoneMutex());
   RefreshZone();
   time_t now = time(nullptr);
   struct tm today {};
