@@ -756,6 +756,21 @@ bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {
 
 void ZTCPSocket::OnOutOfBand(const void*, ZIndex) {}
 
+bool ZTCPSocket::ShutdownWrite() {
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  int error = 0;
+  if (!zhost::ShutdownSend(use.Fd(), error)) {
+    SetFailure(error);
+    return false;
+  }
+  SetResult(0);
+  return true;
+}
+
 // ---------------------------------------------------------------- ZUDPSocket
 
 bool ZUDPSocket::Connect(const char* host) {

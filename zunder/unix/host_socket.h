@@ -19,6 +19,8 @@ int CreateSocket(SocketKind kind, int& error);
 void CloseSocket(int fd);
 // Ends both directions; wakes every thread blocked on the descriptor.
 void ShutdownSocket(int fd);
+// Ends the sending direction only.
+bool ShutdownSend(int fd, int& error);
 
 bool SetAddressReuse(int fd, bool on, int& error);
 bool SetLinger(int fd, int seconds, int& error);

@@ -54,6 +54,8 @@ void CloseSocket(int fd) {
 
 void ShutdownSocket(int fd) { ::shutdown(fd, SHUT_RDWR); }
 
+bool ShutdownSend(int fd, int& error) { return Check(::shutdown(fd, SHUT_WR), error); }
+
 bool SetAddressReuse(int fd, bool on, int& error) {
   int value = on ? 1 : 0;
   return Check(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value), error);

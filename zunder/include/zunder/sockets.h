@@ -306,6 +306,9 @@ class ZTCPSocket : public ZIPSocket {
   bool Accept(ZIPSocket& listener) override;
   virtual bool WriteOutOfBand(const void* buffer, ZIndex length);
   virtual void OnOutOfBand(const void* buffer, ZIndex length);
+  // Ends the sending direction only: the peer reads the end of the stream
+  // after everything already written, and this side can still read.
+  bool ShutdownWrite();
   const char* GetProtocol() const override { return "tcp"; }
 };
 

@@ -1,0 +1,152 @@
+#include "proxy.h"
+
+#include "zunder/config.h"
+#include "zunder/resources.h"
+
+namespace {
+
+// The help pages and images of the administration site, each served under
+// its own name from the program's directory.
+const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
+                                  "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
+
+constexpr const char* kGlobals = "Globals";
+constexpr const char* kRelays = "Relays";
+constexpr const char* kSecurity = "Security";
+
+}  // namespace
+
+Proxy::Proxy() : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3) {
+  waitingThreads.SetDeleteObjects(false);
+  restrictions = std::make_shared<const Restrictions>();
+}
+
+Proxy::~Proxy() = default;
+
+void Proxy::LogV(int level, const char* format, va_list arguments) { SystemLogV(level, format, arguments); }
+
+// ---------------------------------------------------------------- lifecycle
+
+bool Proxy::OnStart() {
+  // Every connection holds a thread and two descriptors: take all the host
+  // allows us.
+  ZRaiseDescriptorLimit();
+  currentRemote = 0x7fffffff;
+  siteFiles.RemoveAll();
+  for (const char* name : kSiteFiles) siteFiles.Append(name);
+  return Initialise("Proxies started.");
+}
+
+void Proxy::Main() {
+  // Nothing to supervise without dial-up remote systems: wait for the stop.
+  std::unique_lock<std::mutex> lock(stopMutex);
+  stopChanged.wait(lock, [this] { return stopped; });
+  // In the foreground the interrupt that stopped us also ends the program;
+  // returning would race it through a second stop and the exit.
+  if (IsDebugMode()) stopChanged.wait(lock, [] { return false; });
+}
+
+void Proxy::CloseEverything() {
+  masterSockets.CloseAll();
+  activeSockets.CloseAll();
+}
+
+void Proxy::OnStop() {
+  {
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    CloseEverything();
+    Log(2, "Proxies stopped.");
+  }
+  // Notified under the lock: once Main has seen the flag the program may
+  // end and take the condition variable with it.
+  std::lock_guard<std::mutex> lock(stopMutex);
+  stopped = true;
+  stopChanged.notify_all();
+}
+
+bool Proxy::OnPause() {
+  std::lock_guard<std::mutex> lock(lifecycleMutex);
+  CloseEverything();
+  return true;
+}
+
+void Proxy::OnContinue() {
+  if (!Initialise("Proxies restarted.")) {
+    OnStop();
+    Terminate();
+  }
+}
+
+// ---------------------------------------------------------------- configuration
+
+bool Proxy::Initialise(const char* message) {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  configChanged = false;
+  ZConfig config(ZConfig::Application);
+
+  {
+    std::lock_guard<std::mutex> lock(loginMutex);
+    password = config.GetString(kGlobals, "Password", "pebble");
+    username = config.GetString(kGlobals, "Username", "admin");
+  }
+  SetLogLevel(config.GetInteger(kGlobals, "Log Level", IsDebugMode() ? InformationLevel : WarningLevel));
+  socksTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "SOCKS Timeout", 10)).GetMilliseconds();
+  linkTimeout = ZTimeInterval(0, 0, config.GetInteger(kGlobals, "Link Timeout", 60)).GetMilliseconds();
+  udpTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "UDP Timeout", 60)).GetMilliseconds();
+  udpRetries = config.GetInteger(kGlobals, "UDP Retries", 5);
+
+  // A relay removed from the table since the last load must not live on.
+  {
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    relays.clear();
+  }
+
+  const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
+  if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
+    Log(0, "Cannot continue without HTTP port!");
+    return false;
+  }
+
+  const ZStringList keys = config.GetKeys(kRelays);
+  for (ZIndex i = 0; i < keys.GetSize(); ++i) {
+    const ZString key = *keys.GetAt(i);
+    const ZString value = config.GetString(kRelays, key.Text(), "");
+    if (value.IsEmpty()) {
+      config.DeleteKey(kRelays, key.Text());
+    } else {
+      SetUpRelay(key.Text(), value.Text());
+    }
+  }
+
+  // Built afresh, so restrictions removed from the table are gone; threads
+  // still holding the old set finish with it.
+  auto loaded = std::make_shared<Restrictions>();
+  loaded->Load(config, kSecurity);
+  {
+    std::lock_guard<std::mutex> lock(restrictionsMutex);
+    restrictions = std::move(loaded);
+  }
+
+  SetUpRelay("socks 1080/tcp", "(SOCKS)");
+
+  Log(2, "%s", message);
+  return true;
+}
+
+ZString Proxy::GetUsername() const {
+  std::lock_guard<std::mutex> lock(loginMutex);
+  return username;
+}
+
+ZString Proxy::GetPassword() const {
+  std::lock_guard<std::mutex> lock(loginMutex);
+  return password;
+}
+
+bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
+  std::lock_guard<std::mutex> lock(relaysMutex);
+  auto found = relays.find(name.Text());
+  if (found == relays.end()) return false;
+  destination = found->second;
+  return true;
+}

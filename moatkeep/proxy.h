@@ -1,0 +1,122 @@
+// Proxy: the service class and the one process object of the program. It
+// owns the shared state of the relay engine (master sockets, active links,
+// the relay table, the restrictions, the host registry, the global
+// parameters) and carries the service's start, stop, pause and continue.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "host_registry.h"
+#include "log_sink.h"
+#include "proxy_thread.h"
+#include "restrictions.h"
+#include "socket_list.h"
+#include "socket_spec.h"
+#include "zunder/process.h"
+#include "zunder/sockets.h"
+#include "zunder/strings.h"
+#include "zunder/threads.h"
+#include "zunder/time.h"
+
+class Proxy : public ZServiceProcess, public LogSink {
+  Z_CLASS(Proxy, ZServiceProcess)
+ public:
+  Proxy();
+  ~Proxy() override;
+
+  // ---- service lifecycle
+  void Main() override;
+  bool OnStart() override;
+  void OnStop() override;
+  bool OnPause() override;
+  void OnContinue() override;
+
+  // (Re)builds everything from the configuration; logs message at level 2
+  // when done. False when the administration port cannot be opened.
+  bool Initialise(const char* message);
+  // Opens one relay of the relay table (or a special relay).
+  bool SetUpRelay(const char* serviceDescription, const char* relayPoint);
+
+  // ---- relay bodies and what they share
+  void TCPRelay(ProxyThread& thread, ZIPSocket& master);
+  // Accepts and closes every connection: serves the agents' ports until
+  // the agents themselves take them over.
+  void InterimAgent(ProxyThread& thread, ZIPSocket& master);
+  // Takes datagrams of a UDP relay off its port without relaying them.
+  void InterimDatagramRelay(ProxyThread& thread, ZIPSocket& master);
+  // Copies a link both ways until it ends, with its log lines and counts.
+  void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description);
+  // The dial-up gate: returns when the link is up or could not be brought up.
+  void WaitForRemote(ProxyThread& thread);
+  // Registers the originating host and applies the restrictions.
+  bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination);
+
+  // Accepts one connection on master into client, riding out a shortage
+  // of descriptors. False when the relay is to close: the master socket has
+  // then been removed (and destroyed); name is used in the log line.
+  bool AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZString& name);
+
+  // The fixed destination of a plain relay by canonical name.
+  bool FindRelay(const ZString& name, SocketSpec& destination) const;
+
+  ZTimeInterval GetLinkTimeout() const { return ZTimeInterval(linkTimeout.load()); }
+  ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
+  ZTimeInterval GetSocksTimeout() const { return ZTimeInterval(socksTimeout.load()); }
+  int32_t GetUdpRetries() const { return udpRetries.load(); }
+  ZString GetUsername() const;
+  ZString GetPassword() const;
+
+  SocketList& GetMasterSockets() { return masterSockets; }
+  SocketList& GetActiveSockets() { return activeSockets; }
+  HostRegistry& GetHosts() { return hosts; }
+
+  // LogSink: everything goes to the system log.
+  void LogV(int level, const char* format, va_list arguments) override;
+
+ private:
+  // Under lifecycleMutex.
+  void CloseEverything();
+
+  std::atomic<bool> configChanged{false};
+  // Connection threads waiting for the dial-up link, with their mutex.
+  std::mutex waitingMutex;
+  ZList waitingThreads;  // of ProxyThread, not owned
+  SocketList masterSockets{true};
+  SocketList activeSockets{false};
+  HostRegistry hosts;
+
+  // Rebuilt by Initialise while connection threads that were accepted
+  // before a reload may still read them: hence the locks.
+  mutable std::mutex relaysMutex;
+  std::map<std::string, SocketSpec> relays;  // canonical name -> destination
+  mutable std::mutex restrictionsMutex;
+  std::shared_ptr<const Restrictions> restrictions;
+
+  std::atomic<int64_t> udpTimeout{60 * 1000};
+  std::atomic<int32_t> udpRetries{5};
+  std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
+  std::atomic<int64_t> socksTimeout{10 * 1000};
+  mutable std::mutex loginMutex;
+  ZString username;
+  ZString password;
+
+  // The site's fixed files, read from the program's directory.
+  ZStringList siteFiles;
+
+  std::atomic<int32_t> currentRemote{0x7fffffff};
+  ZSemaphore remoteSignal{0, 0x7fffffff};
+  std::mutex remoteMutex;
+
+  // Start, stop, pause, continue and reload one at a time.
+  std::mutex lifecycleMutex;
+  // Main waits here until the service stops.
+  std::mutex stopMutex;
+  std::condition_variable stopChanged;
+  bool stopped = false;
+};

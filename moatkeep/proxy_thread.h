@@ -1,0 +1,31 @@
+// ProxyThread: one thread running one body of the service on one master
+// socket. A body accepts one connection, starts the next ProxyThread on the
+// same master socket and then serves its own connection to the end.
+#pragma once
+
+#include "zunder/sockets.h"
+#include "zunder/threads.h"
+
+class Proxy;
+class ProxyThread;
+
+// A relay or agent body: the thread that runs it and the master socket it
+// serves (owned by the service's list of master sockets).
+using ProxyBody = void (Proxy::*)(ProxyThread& thread, ZIPSocket& master);
+
+class ProxyThread : public ZThread {
+  Z_CLASS(ProxyThread, ZThread)
+ public:
+  // Starts at once and deletes itself when the body returns.
+  ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body);
+
+  void Main() override;
+
+  // Signalled by the dial-up supervisor to release a thread waiting for the link.
+  ZSemaphore ready{0, 1};
+
+ private:
+  Proxy& proxy;
+  ZIPSocket& socket;
+  ProxyBody body;
+};

@@ -1,0 +1,105 @@
+#include "relay_setup.h"
+
+#include <memory>
+
+#include "proxy.h"
+#include "service_description.h"
+#include "zunder/resources.h"
+
+namespace {
+
+struct SpecialRelay {
+  const char* name;
+  RelayKind kind;
+};
+
+// Compared exactly, case included.
+const SpecialRelay kSpecialRelays[] = {
+    {"(SOCKS)", RelayKind::Socks},
+    {"(HTTP)", RelayKind::Http},
+    {"(FTP)", RelayKind::Ftp},
+    {"(ASK)", RelayKind::Ask},
+};
+
+}  // namespace
+
+bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan& plan, LogSink& log) {
+  if (serviceDescription == nullptr) serviceDescription = "";
+  if (relayPoint == nullptr) relayPoint = "";
+  ZString errors;
+  plan.port = ParseService(serviceDescription, plan.name, plan.protocol, errors);
+  if (plan.port == 0) {
+    log.Log(1, "%s", errors.Text());
+    return false;
+  }
+
+  if (relayPoint[0] == '(') {
+    if (plan.protocol == "udp") {
+      log.Log(1, "Invalid special relay for UDP service \"%s\".", plan.name.Text());
+      return false;
+    }
+    for (const SpecialRelay& special : kSpecialRelays) {
+      if (ZString(relayPoint) == special.name) {
+        plan.kind = special.kind;
+        return true;
+      }
+    }
+    log.Log(1, "Invalid special relay name \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    return false;
+  }
+
+  if (!plan.destination.Parse(relayPoint, plan.port)) {
+    log.Log(1, "Invalid relay point \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    return false;
+  }
+  plan.kind = plan.protocol == "udp" ? RelayKind::PlainUDP : RelayKind::PlainTCP;
+  return true;
+}
+
+ZIPSocket* OpenMasterSocket(const RelayPlan& plan, LogSink& log) {
+  std::unique_ptr<ZIPSocket> socket;
+  if (plan.protocol == "tcp") {
+    socket = std::make_unique<ZTCPSocket>(plan.port);
+  } else {
+    socket = std::make_unique<ZUDPSocket>(plan.port);
+  }
+  if (!socket->Listen(ZMaxListenQueue(), plan.port, false)) {
+    log.Log(1, "Cannot create master socket for service \"%s\": %s", plan.name.Text(),
+            socket->GetErrorText().Text());
+    return nullptr;
+  }
+  return socket.release();
+}
+
+bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
+  RelayPlan plan;
+  if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
+
+  ProxyBody body = nullptr;
+  switch (plan.kind) {
+    case RelayKind::PlainTCP:
+    case RelayKind::Ask:
+      body = &Proxy::TCPRelay;
+      break;
+    case RelayKind::PlainUDP:
+      body = &Proxy::InterimDatagramRelay;
+      break;
+    case RelayKind::Http:
+    case RelayKind::Socks:
+    case RelayKind::Ftp:
+      body = &Proxy::InterimAgent;
+      break;
+  }
+
+  ZIPSocket* master = OpenMasterSocket(plan, *this);
+  if (master == nullptr) return false;
+  masterSockets.Append(master);
+  // The table entry goes in before the first thread can look for it.
+  if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    relays[plan.name.Text()] = plan.destination;
+  }
+  new ProxyThread(*this, *master, body);
+  Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
+  return true;
+}

@@ -1,0 +1,345 @@
+"""The TCP relays of moatkeep end to end: plain relays, the "(ASK)" prompt,
+restrictions, half-closed links, descriptor shortage, pause and continue."""
+import hashlib
+import os
+import re
+import socket
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import moatkeep_harness as h  # noqa: E402
+
+HTTP_PORT = 18082
+
+
+def ini(relays, security=None, extra_globals=""):
+    text = "[Globals]\nHTTP Port=%d\n%s[Relays]\n" % (HTTP_PORT, extra_globals)
+    for key, value in relays:
+        text += "%s=%s\n" % (key, value)
+    if security:
+        text += "[Security]\n"
+        for key, value in security:
+            text += "%s=%s\n" % (key, value)
+    return text
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def opened(proxy, port):
+    proxy.wait_log(r'Information: Opened master socket for service "%s"\.' % re.escape(h.service_name(port)))
+
+
+def start(binary, text, limits=None):
+    proxy = h.Moatkeep(binary, text, limits).start_debug()
+    proxy.wait_log(r"Warning: Proxies started\.")
+    return proxy
+
+
+# ---------------------------------------------------------------- cases
+
+def case_startup_log(binary):
+    """The exact log lines of a start, a bad line among good ones, and the stop."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port), ("18024", "(ask)"),
+                               ("18025", ""), ("bad/xyz", "127.0.0.1"), ("18026", "nohost:99999"),
+                               ("18027/udp", "(FTP)"), ("18028", "(ASK)")]))
+    try:
+        opened(proxy, HTTP_PORT)
+        opened(proxy, 18023)
+        opened(proxy, 18028)
+        proxy.wait_log(r'Information: Opened master socket for service "socks/tcp"\.')
+        proxy.wait_log(r'Error: Invalid special relay name "\(ask\)" for service "%s"\.( - error = \d+)?'
+                       % re.escape(h.service_name(18024)))
+        proxy.wait_log(r'Error: Invalid service description: "bad/xyz"\.( - error = \d+)?')
+        proxy.wait_log(r'Error: Invalid relay point "nohost:99999" for service "%s"\.( - error = \d+)?'
+                       % re.escape(h.service_name(18026)))
+        proxy.wait_log(r'Error: Invalid special relay for UDP service "%s"\.( - error = \d+)?'
+                       % re.escape(h.service_name(18027, "udp")))
+        # The key with an empty value is gone from the file, the others stay.
+        text = proxy.read_ini()
+        expect("18025" not in text and "bad/xyz=127.0.0.1" in text, "INI after load:\n" + text)
+        # The good relays work although bad ones surround them.
+        with socket.create_connection(("127.0.0.1", 18023), timeout=5) as conn:
+            conn.sendall(b"ping")
+            expect(h.recv_until(conn, b"ping") == b"ping", "no echo through relay")
+        proxy.process.terminate()
+        proxy.process.wait(timeout=10)
+        proxy.wait_log(r"Warning: Proxies stopped\.")
+    finally:
+        proxy.stop()
+        echo.close()
+
+
+def case_bulk_checksum(binary):
+    """100 MB both ways through a plain relay to an echo server, checksummed."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]))
+    total = 100 * 1024 * 1024
+    block = hashlib.sha256(b"seed").digest() * 32768  # 1 MiB of varied bytes
+    block = bytes((b + i) & 0xFF for i, b in enumerate(block[:65536])) * 16
+    sent_digest = hashlib.sha256()
+    received_digest = hashlib.sha256()
+    received = [0]
+    try:
+        conn = socket.create_connection(("127.0.0.1", 18023), timeout=60)
+
+        def receive():
+            while True:
+                data = conn.recv(1 << 20)
+                if not data:
+                    return
+                received_digest.update(data)
+                received[0] += len(data)
+
+        reader = threading.Thread(target=receive, daemon=True)
+        reader.start()
+        left = total
+        while left > 0:
+            part = block[:min(left, len(block))]
+            conn.sendall(part)
+            sent_digest.update(part)
+            left -= len(part)
+        conn.shutdown(socket.SHUT_WR)
+        reader.join(timeout=120)
+        expect(not reader.is_alive(), "echo did not finish")
+        conn.close()
+        expect(received[0] == total, "received %d of %d bytes" % (received[0], total))
+        expect(received_digest.hexdigest() == sent_digest.hexdigest(), "checksum differs")
+        proxy.wait_log(r'Information: Relay for "%s" started from "[^"]+" to "[^"]+"\.'
+                       % re.escape(h.service_name(18023)))
+        proxy.wait_log(r'Information: Relay for "%s" closed \(sent %d bytes, received %d bytes\)\.'
+                       % (re.escape(h.service_name(18023)), total, total), timeout=20)
+    finally:
+        proxy.stop()
+        echo.close()
+
+
+def case_half_close(binary):
+    """The client ends its sending side after the request and still gets the whole answer."""
+    answer = 3 * 1024 * 1024
+    server = h.Server(h.answer_after_end_handler(answer))
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % server.port)]))
+    try:
+        for request_size in (0, 1, 100000):
+            request = b"r" * request_size
+            with socket.create_connection(("127.0.0.1", 18023), timeout=30) as conn:
+                conn.sendall(request)
+                conn.shutdown(socket.SHUT_WR)
+                data = h.recv_all(conn, timeout=30)
+            head, _, body = data.partition(b"\n")
+            expect(head == hashlib.sha256(request).hexdigest().encode(), "request not delivered whole")
+            expect(len(body) == answer, "answer %d of %d bytes" % (len(body), answer))
+            expect(body == (bytes(range(256)) * 256 * (answer // 65536 + 1))[:answer], "answer corrupted")
+            proxy.wait_log(r'Information: Relay for "%s" closed \(sent %d bytes, received %d bytes\)\.'
+                           % (re.escape(h.service_name(18023)), request_size, answer + 65), timeout=10)
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def ask_prompt(conn):
+    data = h.recv_until(conn, b"host> ", timeout=8)
+    expect(data == b"host> ", "prompt: %r" % data)
+
+
+def case_ask_dialogue(binary):
+    """Prompt, echo, backspace editing, bad destinations and a host without port."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18028", "(ASK)")]))
+    name = re.escape(h.service_name(18028))
+    try:
+        # Whatever comes before the prompt is swallowed; editing is echoed.
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            conn.sendall(b"\xff\xfb\x01 negotiation")
+            ask_prompt(conn)
+            typed = b"\x08127.0.0.x\x7f1:%d\x01\r" % echo.port
+            conn.sendall(typed)
+            expected = b"\x08 \x08127.0.0.x\x08 \x081:%d\r\n" % echo.port
+            expect(h.recv_until(conn, b"\r\n") == expected, "echo of the typed line")
+            conn.sendall(b"through")
+            expect(h.recv_until(conn, b"through") == b"through", "no link after the prompt")
+        # A port that does not parse.
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1:99999\n")
+            data = h.recv_all(conn, timeout=10)
+            expect(data == b"127.0.0.1:99999\r\nIllegal destination.\r\n", "illegal: %r" % data)
+        proxy.wait_log(r'Warning: Invalid host error for relay "%s"\.( - error = \d+)?' % name)
+        # Nobody listening there.
+        closed_port = h.free_port()
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1:%d\r" % closed_port)
+            data = h.recv_all(conn, timeout=10)
+            expect(data.endswith(b"\r\nCould not connect to host.\r\n"), "connect failure: %r" % data)
+        proxy.wait_log(r'Error: Connect error for relay "%s": Connection refused( - error = \d+)?' % name)
+        # A host without a port goes to the relay's own port: here the relay
+        # itself, whose own prompt comes back through the link.
+        with socket.create_connection(("127.0.0.1", 18028), timeout=20) as conn:
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1\r")
+            expect(h.recv_until(conn, b"\r\n") == b"127.0.0.1\r\n", "echo")
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1:%d\r" % echo.port)
+            expect(h.recv_until(conn, b"\r\n") == b"127.0.0.1:%d\r\n" % echo.port, "inner echo")
+            conn.sendall(b"nested")
+            expect(h.recv_until(conn, b"nested") == b"nested", "no nested link")
+        # A client that leaves during the prompt ends only its own thread.
+        conn = socket.create_connection(("127.0.0.1", 18028), timeout=10)
+        conn.close()
+        proxy.wait_log(r'Warning: Host read error for relay "%s": .*' % name, timeout=10)
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            ask_prompt(conn)
+    finally:
+        proxy.stop()
+        echo.close()
+
+
+def case_restrictions(binary):
+    """Allowed and denied connections, on plain relays and at the prompt."""
+    allowed = h.Server(h.echo_handler)
+    other = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % allowed.port),
+                               ("18024", "127.0.0.1:%d" % other.port),
+                               ("18028", "(ASK)")],
+                              security=[("0.0.0.0", "127.0.0.1:%d" % allowed.port)]))
+    try:
+        with socket.create_connection(("127.0.0.1", 18023), timeout=5) as conn:
+            conn.sendall(b"allowed")
+            expect(h.recv_until(conn, b"allowed") == b"allowed", "allowed relay did not pass")
+        with socket.create_connection(("127.0.0.1", 18024), timeout=5) as conn:
+            conn.sendall(b"denied")
+            expect(h.recv_all(conn, timeout=10) == b"", "denied relay passed data")
+        expect(other.accepted == 0, "denied destination was contacted")
+        proxy.wait_log(r"Warning: Connection denied from \S+:18024 to \S+:%d\." % other.port)
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1:%d\r" % other.port)
+            data = h.recv_all(conn, timeout=10)
+            expect(data.endswith(b"\r\nAccess denied.\r\n"), "prompt denial: %r" % data)
+        with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
+            ask_prompt(conn)
+            conn.sendall(b"127.0.0.1:%d\r" % allowed.port)
+            h.recv_until(conn, b"\r\n")
+            conn.sendall(b"asked")
+            expect(h.recv_until(conn, b"asked") == b"asked", "allowed prompt did not pass")
+    finally:
+        proxy.stop()
+        allowed.close()
+        other.close()
+
+
+def case_hostile_clients(binary):
+    """Clients that send nothing, garbage, or reset at once end only their own connection."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port), ("18028", "(ASK)")]))
+    try:
+        for port in (18023, 18028, HTTP_PORT):
+            for _ in range(20):
+                conn = socket.create_connection(("127.0.0.1", port), timeout=5)
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                conn.close()  # reset
+        garbage = socket.create_connection(("127.0.0.1", 18028), timeout=10)
+        garbage.sendall(bytes(range(256)) * 64)
+        ask_prompt(garbage)
+        garbage.sendall(b"\x00\x01\x02" * 2000)  # never a line end
+        data = h.recv_all(garbage, timeout=10)
+        expect(data.endswith(b"Illegal destination.\r\n"), "endless line: %r" % data[-60:])
+        garbage.close()
+        silent = socket.create_connection(("127.0.0.1", 18023), timeout=5)
+        with socket.create_connection(("127.0.0.1", 18023), timeout=5) as conn:
+            conn.sendall(b"still")
+            expect(h.recv_until(conn, b"still") == b"still", "relay died")
+        silent.close()
+        expect(proxy.process.poll() is None, "service ended")
+    finally:
+        proxy.stop()
+        echo.close()
+
+
+def case_descriptor_shortage(binary):
+    """Running out of descriptors pauses accepting; the relay lives on."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]), limits=(64, 64))
+    clients = []
+    try:
+        for _ in range(60):
+            conn = socket.create_connection(("127.0.0.1", 18023), timeout=5)
+            clients.append(conn)
+        proxy.wait_log(r'Error: Accept failed for relay "%s": Too many open files( - error = \d+)?'
+                       % re.escape(h.service_name(18023)), timeout=10)
+        for conn in clients:
+            conn.close()
+        clients = []
+        conn = h.wait_until(lambda: _echo_once(18023), timeout=15)
+        expect(conn, "relay did not come back after the shortage")
+        expect(proxy.process.poll() is None, "service ended")
+    finally:
+        for conn in clients:
+            conn.close()
+        proxy.stop()
+        echo.close()
+
+
+def _echo_once(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as conn:
+            conn.sendall(b"again")
+            return h.recv_until(conn, b"again", timeout=2) == b"again"
+    except OSError:
+        return False
+
+
+def case_pause_continue(binary):
+    """Through the built-in service manager: pause closes the relays, continue
+    reopens them and takes up a relay added meanwhile."""
+    echo = h.Server(h.echo_handler)
+    proxy = h.Moatkeep(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]))
+    services = os.path.join(proxy.directory, "services")
+    os.makedirs(services)
+    env = dict(os.environ, ZUNDER_SERVICE_MANAGER="builtin", ZUNDER_SERVICE_DIR=services)
+    installed = False
+    try:
+        result = proxy.command("install", env)
+        expect(result.returncode == 0, "install: %r" % (result.stderr,))
+        installed = True
+        result = proxy.command("start", env)
+        expect(result.returncode == 0, "start: %r" % (result.stderr,))
+        expect(h.wait_until(lambda: _echo_once(18023), timeout=15), "relay not open after start")
+        link = socket.create_connection(("127.0.0.1", 18023), timeout=5)
+        link.sendall(b"before")
+        expect(h.recv_until(link, b"before") == b"before", "link")
+
+        result = proxy.command("pause", env)
+        expect(result.returncode == 0, "pause: %r" % (result.stderr,))
+        expect(h.wait_until(lambda: h.refused(18023), timeout=10), "relay still open while paused")
+        expect(h.recv_all(link, timeout=10) == b"", "active link not closed by pause")
+        link.close()
+        expect(h.refused(HTTP_PORT), "administration port open while paused")
+
+        proxy.write_ini(ini([("18023", "127.0.0.1:%d" % echo.port), ("18029", "127.0.0.1:%d" % echo.port)]))
+        result = proxy.command("resume", env)
+        expect(result.returncode == 0, "resume: %r" % (result.stderr,))
+        expect(h.wait_until(lambda: _echo_once(18023), timeout=15), "relay not reopened by continue")
+        expect(h.wait_until(lambda: _echo_once(18029), timeout=15), "added relay not taken up")
+
+        result = proxy.command("stop", env)
+        expect(result.returncode == 0, "stop: %r" % (result.stderr,))
+        expect(h.wait_until(lambda: h.refused(18023), timeout=15), "relay open after stop")
+    finally:
+        if installed:
+            proxy.command("stop", env)
+            proxy.command("remove", env)
+        proxy.stop()
+        echo.close()
+
+
+CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
+
+if __name__ == "__main__":
+    h.run_cases(CASES)

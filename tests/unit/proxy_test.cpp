@@ -1,0 +1,225 @@
+// The relay engine's units that need no service around them: checking relay
+// lines, opening master sockets, the "(ASK)" line editing and the link copy.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_setup.h"
+#include "tcp_link.h"
+#include "tcp_relay.h"
+#include "zunder/sockets.h"
+
+namespace {
+
+class CapturedLog : public LogSink {
+ public:
+  void LogV(int level, const char* format, va_list arguments) override {
+    char text[1000];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    lines.push_back(std::to_string(level) + " " + text);
+  }
+  std::vector<std::string> lines;
+};
+
+// A connected pair of TCP sockets on loopback.
+struct SocketPair {
+  SocketPair() {
+    EXPECT_TRUE(listener.Listen(4, 0));
+    near.SetPort(listener.GetPort());
+    EXPECT_TRUE(near.Connect("127.0.0.1"));
+    EXPECT_TRUE(far.Accept(listener));
+  }
+  ZTCPSocket listener;
+  ZTCPSocket near;
+  ZTCPSocket far;
+};
+
+std::string ReadAll(ZSocket& socket, size_t atMost) {
+  std::string data;
+  char buffer[4096];
+  socket.SetReadTimeout(ZTimeInterval(0, 5));
+  while (data.size() < atMost && socket.Read(buffer, sizeof buffer)) data.append(buffer, socket.GetLastReadCount());
+  return data;
+}
+
+struct PlanCase {
+  const char* description;
+  const char* relayPoint;
+  bool ok;
+  std::string logLine;  // when not ok
+};
+
+TEST(RelaySetupTest, PlansAndRejectsRelayLines) {
+  const std::string name = ZSocket::GetServiceByPort("tcp", 18023).Text();
+  const std::string udpName = ZSocket::GetServiceByPort("udp", 18023).Text();
+  const std::vector<PlanCase> cases = {
+      {"18023", "127.0.0.1:25", true, ""},
+      {"18023", "(ASK)", true, ""},
+      {"18023", "(HTTP)", true, ""},
+      {"18023/udp", "127.0.0.1", true, ""},
+      {"18023/UDP", "127.0.0.1", false, "1 Invalid service description: \"18023/UDP\"."},
+      {"nosuchservice", "127.0.0.1", false, "1 Unknown service or port: \"nosuchservice\"."},
+      {"18023", "(ask)", false, "1 Invalid special relay name \"(ask)\" for service \"" + name + "/tcp\"."},
+      {"18023/udp", "(FTP)", false, "1 Invalid special relay for UDP service \"" + udpName + "/udp\"."},
+      {"18023", "127.0.0.1:65536", false, "1 Invalid relay point \"127.0.0.1:65536\" for service \"" + name + "/tcp\"."},
+  };
+  for (const PlanCase& c : cases) {
+    SCOPED_TRACE(std::string(c.description) + " = " + c.relayPoint);
+    CapturedLog log;
+    RelayPlan plan;
+    EXPECT_EQ(PlanRelay(c.description, c.relayPoint, plan, log), c.ok);
+    if (c.ok) {
+      EXPECT_TRUE(log.lines.empty());
+      EXPECT_EQ(plan.port, 18023);
+    } else {
+      ASSERT_EQ(log.lines.size(), 1u);
+      EXPECT_EQ(log.lines[0], c.logLine);
+    }
+  }
+}
+
+TEST(RelaySetupTest, PlainRelayWithoutPortUsesTheServicePort) {
+  CapturedLog log;
+  RelayPlan plan;
+  ASSERT_TRUE(PlanRelay("18023", "127.0.0.1", plan, log));
+  EXPECT_EQ(plan.kind, RelayKind::PlainTCP);
+  EXPECT_EQ(plan.destination.port, 18023);
+  ASSERT_TRUE(PlanRelay("18023/udp", "127.0.0.1:0", plan, log));
+  EXPECT_EQ(plan.kind, RelayKind::PlainUDP);
+  EXPECT_EQ(plan.destination.port, 18023);
+  ASSERT_TRUE(PlanRelay("18023", "(ASK)", plan, log));
+  EXPECT_EQ(plan.kind, RelayKind::Ask);
+}
+
+TEST(RelaySetupTest, MasterSocketOnAPortInUseIsLogged) {
+  ZTCPSocket taken;
+  ASSERT_TRUE(taken.Listen(1, 0, true));
+  CapturedLog log;
+  RelayPlan plan;
+  const std::string port = std::to_string(taken.GetPort());
+  ASSERT_TRUE(PlanRelay(port.c_str(), "(ASK)", plan, log));
+  EXPECT_EQ(OpenMasterSocket(plan, log), nullptr);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0], "1 Cannot create master socket for service \"" + std::string(plan.name.Text()) +
+                              "\": Address already in use");
+  taken.Close();
+  ZIPSocket* master = OpenMasterSocket(plan, log);
+  ASSERT_NE(master, nullptr);
+  EXPECT_TRUE(master->IsOpen());
+  delete master;
+}
+
+TEST(CopyAvailableTest, MovesWhatIsWaitingAndClosesAtTheEnd) {
+  SocketPair in;
+  SocketPair out;
+  CapturedLog log;
+  const std::string payload(10000, 'x');
+  ASSERT_TRUE(in.near.WriteString(payload.c_str()));
+  // Let everything arrive, then copy without blocking.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  in.far.SetReadTimeout(ZTimeInterval(0));
+  EXPECT_EQ(CopyAvailable(in.far, out.near, log), payload.size());
+  EXPECT_TRUE(in.far.IsOpen());
+  EXPECT_EQ(CopyAvailable(in.far, out.near, log), 0u);  // nothing waiting
+  EXPECT_TRUE(in.far.IsOpen());
+  EXPECT_EQ(ReadAll(out.far, payload.size()), payload);
+  in.near.Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(CopyAvailable(in.far, out.near, log), 0u);
+  EXPECT_FALSE(in.far.IsOpen());  // end of stream closes the source
+  EXPECT_TRUE(log.lines.empty());
+}
+
+struct LineCase {
+  const char* name;
+  std::string typed;
+  HostLineResult result;
+  std::string line;
+  std::string echoed;  // after "host> "
+};
+
+TEST(HostLineTest, EditsEchoesAndEnds) {
+  const std::string erase = "\x08 \x08";
+  const std::vector<LineCase> cases = {
+      {"plain", "example:25\r", HostLineResult::Read, "example:25", "example:25\r\n"},
+      {"line feed", "h\n", HostLineResult::Read, "h", "h\r\n"},
+      {"backspace and delete", "ab\x08" "c\x7f" "d\r", HostLineResult::Read, "ad", "ab" + erase + "c" + erase + "d\r\n"},
+      {"backspace on empty line", "\x08x\r", HostLineResult::Read, "x", erase + "x\r\n"},
+      {"controls ignored", "a\x01\x1b" "b\r", HostLineResult::Read, "ab", "ab\r\n"},
+      {"end of stream", "abc", HostLineResult::Failed, "abc", "abc"},
+      {"never ends", std::string(5000, '\x02'), HostLineResult::TooLong, "", ""},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    ZString line;
+    HostLineResult result = HostLineResult::Failed;
+    std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(200), ZTimeInterval(0, 5)); });
+    // Sent before the prompt: swallowed.
+    ASSERT_TRUE(pair.near.WriteString("before"));
+    pair.near.SetReadTimeout(ZTimeInterval(0, 5));
+    char prompt[6];
+    ASSERT_TRUE(pair.near.Read(prompt, sizeof prompt));
+    std::string got(prompt, pair.near.GetLastReadCount());
+    while (got.size() < 6 && pair.near.Read(prompt, 6 - got.size())) got.append(prompt, pair.near.GetLastReadCount());
+    EXPECT_EQ(got, "host> ");
+    ASSERT_TRUE(pair.near.WriteString(c.typed.c_str()) || c.typed.empty());
+    if (c.result == HostLineResult::Failed) pair.near.ShutdownWrite();
+    server.join();
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(std::string(line.Text()), c.line);
+    pair.far.Close();
+    EXPECT_EQ(ReadAll(pair.near, 100000), c.echoed);
+  }
+}
+
+TEST(HostLineTest, SilentClientTimesOut) {
+  SocketPair pair;
+  ZString line;
+  EXPECT_EQ(ReadHostLine(pair.far, line, ZTimeInterval(50), ZTimeInterval(200)), HostLineResult::Failed);
+  EXPECT_EQ(pair.far.GetErrorCode(), ZChannel::Timeout);
+}
+
+TEST(LinkSocketsTest, HalfCloseKeepsTheWayBack) {
+  SocketPair client;       // near: the user, far: the relay's client side
+  SocketPair destination;  // near: the relay's outgoing side, far: the server
+  CapturedLog log;
+  LinkCounts counts;
+  std::thread link([&] { LinkSockets(client.far, destination.near, ZTimeInterval(0, 1), nullptr, counts, log); });
+
+  const std::string request(70000, 'q');
+  ASSERT_TRUE(client.near.WriteString(request.c_str()));
+  ASSERT_TRUE(client.near.ShutdownWrite());
+  // The server sees the whole request and its end, then answers.
+  EXPECT_EQ(ReadAll(destination.far, request.size() + 1), request);
+  const std::string answer(300000, 'a');
+  ASSERT_TRUE(destination.far.WriteString(answer.c_str()));
+  destination.far.Close();
+  EXPECT_EQ(ReadAll(client.near, answer.size() + 1), answer);
+  link.join();
+  EXPECT_EQ(counts.sent, request.size());
+  EXPECT_EQ(counts.received, answer.size());
+  EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(LinkSocketsTest, ClosingTheClientSideEndsTheLink) {
+  SocketPair client;
+  SocketPair destination;
+  CapturedLog log;
+  LinkCounts counts;
+  std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, nullptr, counts, log); });
+  ASSERT_TRUE(client.near.WriteString("abc"));
+  EXPECT_EQ(ReadAll(destination.far, 3), "abc");
+  client.near.ShutdownWrite();  // half-closed: only the way back is watched
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  client.far.Close();  // as the service does on stop or pause
+  link.join();
+  EXPECT_EQ(counts.sent, 3u);
+  EXPECT_TRUE(log.lines.empty());
+}
+
+}  // namespace
