@@ -45,6 +45,10 @@ class Proxy : public ZServiceProcess, public LogSink {
 
   // ---- relay bodies and what they share
   void TCPRelay(ProxyThread& thread, ZIPSocket& master);
+  // The UDP relay: one exchange (request, retries, reply) per datagram.
+  void UDPRelay(ProxyThread& thread, ZIPSocket& master);
+  // The SOCKS 4 agent (CONNECT and BIND).
+  void SocksServer(ProxyThread& thread, ZIPSocket& master);
   // Accepts and closes every connection: serves the agents' ports until
   // the agents themselves take them over.
   void InterimAgent(ProxyThread& thread, ZIPSocket& master);

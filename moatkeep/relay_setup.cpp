@@ -82,10 +82,12 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
       body = &Proxy::TCPRelay;
       break;
     case RelayKind::PlainUDP:
-      body = &Proxy::InterimDatagramRelay;
+      body = &Proxy::UDPRelay;
+      break;
+    case RelayKind::Socks:
+      body = &Proxy::SocksServer;
       break;
     case RelayKind::Http:
-    case RelayKind::Socks:
     case RelayKind::Ftp:
       body = &Proxy::InterimAgent;
       break;
