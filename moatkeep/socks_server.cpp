@@ -1,4 +1,199 @@
-#include "proxy.h"
+// The SOCKS 4 agent: reads a request, checks access, connects onward
+// (CONNECT) or waits for a host to connect in (BIND), answers with one
+// 8-byte reply and links the two connections.
+#include <cerrno>
+#include <memory>
+#include <string>
 
-// Until the agent is in place, its port accepts and closes connections.
-void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) { InterimAgent(thread, master); }
+#include "proxy.h"
+#include "socks_request.h"
+#include "zunder/resources.h"
+
+namespace {
+
+// The pause after a failed accept that may succeed again once descriptors
+// or buffers are given back.
+const ZTimeInterval kAcceptRetryPause(100);
+// What a BIND client may send before its peer has connected; it is handed
+// on first once the link stands. More than this ends the connection.
+constexpr ZIndex kEarlyDataLimit = 4096;
+
+// Reads exactly length bytes (a field may arrive in pieces).
+bool ReadExactly(ZSocket& socket, uint8_t* buffer, ZIndex length) {
+  for (ZIndex done = 0; done < length;) {
+    if (!socket.Read(buffer + done, length - done)) return false;
+    done += socket.GetLastReadCount();
+  }
+  return true;
+}
+
+void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddress& address = ZIPAddress(0u)) {
+  const SocksReply reply = MakeSocksReply(code, port, address);
+  // A client that cannot take its reply is gone: nothing to report.
+  client.Write(reply.data(), static_cast<ZIndex>(reply.size()));
+}
+
+// Why a BIND wait ended without a peer.
+enum class BindWait { Connected, Failed, ClientGone, Stopped };
+
+}  // namespace
+
+void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
+  auto client = std::make_unique<ZTCPSocket>();
+  bool shortageLogged = false;
+  while (!client->Accept(master)) {
+    const bool closing = client->GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
+    if (!closing && ZIsTransientAcceptError(client->GetOSError())) {
+      // Out of descriptors or buffers for a moment: the agent stays open.
+      if (!shortageLogged) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
+      shortageLogged = true;
+      ZThread::SleepFor(kAcceptRetryPause);
+      continue;
+    }
+    if (!closing) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
+    GetMasterSockets().Remove(&master);
+    return;
+  }
+  // The master socket belongs to the successor from here on.
+  const uint16_t agentPort = client->GetPort();
+  new ProxyThread(*this, master, &Proxy::SocksServer);
+
+  WaitForRemote(thread);
+
+  client->SetReadTimeout(GetSocksTimeout());
+  SocksRequest request;
+  uint8_t fixed[kSocksFixedSize] = {};
+  // Version, command, port, address.
+  static constexpr ZIndex kFields[] = {1, 1, 2, 4};
+  ZIndex offset = 0;
+  for (ZIndex size : kFields) {
+    if (!ReadExactly(*client, fixed + offset, size)) {
+      Log(1, "Protocol read error for SOCKS server: %s", client->GetErrorText().Text());
+      return;
+    }
+    offset += size;
+  }
+  request.SetFixedPart(fixed);
+  if (request.version != kSocksVersion) {
+    Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
+    return;
+  }
+
+  SocksUserIdReader userId;
+  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More;
+       result != SocksUserIdReader::Result::Complete;) {
+    uint8_t byte = 0;
+    if (!ReadExactly(*client, &byte, 1)) {
+      Log(1, "Protocol read error for SOCKS server: %s", client->GetErrorText().Text());
+      return;
+    }
+    result = userId.Add(byte);
+    if (result == SocksUserIdReader::Result::TooLong) {
+      Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
+      return;
+    }
+  }
+  request.userId = userId.GetUserId();
+  client->SetReadTimeout(ZInfinite);
+
+  ZIPAddress peer;
+  if (!client->GetPeerAddress(peer)) return;
+  const SocketSpec destination(request.address, request.port);
+  if (!CheckAccess(SocketSpec(peer, agentPort), destination)) {
+    SendReply(*client, kSocksRefused);
+    return;
+  }
+
+  auto outgoing = std::make_unique<ZTCPSocket>(request.port);
+  uint16_t replyPort = 0;
+  ZIPAddress replyAddress(0u);
+  std::string early;
+  if (request.command == kSocksConnect) {
+    bool connected = false;
+    if (request.address.IsNone()) {
+      // This system would take 0.0.0.0 for itself, which the access check
+      // never saw: no such destination.
+      Log(1, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
+          ZChannel::ErrorText(EHOSTUNREACH).Text());
+    } else {
+      connected = outgoing->Connect(request.address.GetDotted().Text());
+      if (!connected) {
+        Log(1, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
+            outgoing->GetErrorText().Text());
+      }
+    }
+    if (!connected) {
+      SendReply(*client, kSocksRefused);
+      return;
+    }
+  } else if (request.command == kSocksBind) {
+    auto listener = std::make_unique<ZTCPSocket>(request.port);
+    if (!listener->Listen(5, request.port, true)) {
+      Log(1, "Listen error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+          listener->GetErrorText().Text());
+      SendReply(*client, kSocksRefused);
+      return;
+    }
+    // The wait has no time limit, but a client that leaves ends it, and so
+    // does the service closing its links.
+    activeSockets.Append(client.get());
+    BindWait outcome = BindWait::Failed;
+    ZString errorText;
+    for (;;) {
+      const int ready = ZSocket::Select(*listener, *client, ZInfinite);
+      if (ready < 0) {
+        outcome = client->GetErrorCode() == ZChannel::Interrupted || !client->IsOpen() ? BindWait::Stopped
+                                                                                        : BindWait::Failed;
+        errorText = listener->GetErrorText();
+        break;
+      }
+      if ((ready & 1) != 0) {
+        outcome = outgoing->Accept(*listener) ? BindWait::Connected : BindWait::Failed;
+        errorText = outgoing->GetErrorText();
+        break;
+      }
+      if ((ready & 2) != 0) {
+        char buffer[kEarlyDataLimit];
+        client->SetReadTimeout(ZTimeInterval(0));
+        const ZIndex room = kEarlyDataLimit - static_cast<ZIndex>(early.size());
+        const bool read = room > 0 && client->Read(buffer, room);
+        client->SetReadTimeout(ZInfinite);
+        if (read) {
+          early.append(buffer, static_cast<size_t>(client->GetLastReadCount()));
+          continue;
+        }
+        if (room > 0 && client->GetErrorCode() == ZChannel::Timeout) continue;
+        outcome = BindWait::ClientGone;
+        errorText = room == 0 ? ZChannel::ErrorText(ENOBUFS)
+                    : client->GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ECONNRESET)
+                                                                  : client->GetErrorText();
+        break;
+      }
+    }
+    activeSockets.Remove(client.get());
+    const uint16_t listenedPort = listener->GetPort();
+    listener->Close();
+    if (outcome == BindWait::Stopped) return;
+    if (outcome != BindWait::Connected) {
+      Log(1, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+          errorText.Text());
+      if (outcome == BindWait::Failed) SendReply(*client, kSocksRefused);
+      return;
+    }
+    if (!outgoing->GetPeerAddress(replyAddress)) replyAddress = ZIPAddress(0u);
+    replyPort = listenedPort;
+  } else {
+    Log(1, "SOCKS protocol error: invalid command");
+    return;
+  }
+
+  SendReply(*client, kSocksGranted, replyPort, replyAddress);
+  if (!early.empty() && !outgoing->Write(early.data(), static_cast<ZIndex>(early.size()))) {
+    outgoing->Close();
+    client->Close();
+    return;
+  }
+  TCPLink(*client, *outgoing, SocksLinkDescription(request.userId));
+  outgoing->Close();
+  client->Close();
+}
