@@ -1,4 +1,216 @@
+// The UDP relay: each datagram is one request/response exchange with the
+// relay's destination, handled by a thread of its own.
+#include "udp_relay.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <memory>
+
 #include "proxy.h"
 
-// Until the exchange logic is in place, datagrams are taken and dropped.
-void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) { InterimDatagramRelay(thread, master); }
+namespace {
+
+// The relay's limit each way. A longer datagram is cut to this length by the
+// system's datagram receive; the rest of it is discarded, never stored.
+constexpr ZIndex kDatagramLimit = 512;
+
+// Exchange threads in flight over all UDP relays. With the default time-out
+// and retries an unanswered exchange lives five minutes; this many is far
+// more than a small site's name service needs at once.
+constexpr int32_t kMaxExchanges = 128;
+
+ExchangeBudget& Budget() {
+  static ExchangeBudget budget(kMaxExchanges);
+  return budget;
+}
+
+std::mutex registryMutex;
+std::map<const ZIPSocket*, std::shared_ptr<UdpExchanges>> registry;
+
+}  // namespace
+
+// ---------------------------------------------------------------- ExchangeBudget
+
+bool ExchangeBudget::Take() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (inUse >= limit) return false;
+  ++inUse;
+  return true;
+}
+
+void ExchangeBudget::Give() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (inUse > 0) --inUse;
+}
+
+int32_t ExchangeBudget::InUse() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return inUse;
+}
+
+// ---------------------------------------------------------------- UdpExchanges
+
+bool UdpExchanges::Begin() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (shuttingDown || !budget.Take()) return false;
+  ++inFlight;
+  refusing = false;
+  return true;
+}
+
+bool UdpExchanges::Attach(ZSocket& socket) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (shuttingDown) return false;
+  sockets.push_back(&socket);
+  return true;
+}
+
+void UdpExchanges::Detach(ZSocket& socket) {
+  std::lock_guard<std::mutex> lock(mutex);
+  sockets.erase(std::remove(sockets.begin(), sockets.end(), &socket), sockets.end());
+}
+
+void UdpExchanges::End() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (inFlight > 0) {
+    --inFlight;
+    budget.Give();
+  }
+  ended.notify_all();
+}
+
+void UdpExchanges::Shutdown() {
+  std::unique_lock<std::mutex> lock(mutex);
+  shuttingDown = true;
+  // Closing wakes an exchange waiting for its reply; it then ends at once.
+  for (ZSocket* socket : sockets) socket->Close();
+  ended.wait(lock, [this] { return inFlight == 0; });
+}
+
+int32_t UdpExchanges::InFlight() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return inFlight;
+}
+
+bool UdpExchanges::IsShuttingDown() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return shuttingDown;
+}
+
+bool UdpExchanges::NoteRefusal() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (refusing) return false;
+  refusing = true;
+  return true;
+}
+
+std::shared_ptr<UdpExchanges> ExchangesOf(const ZIPSocket& master, ExchangeBudget& budget) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  auto& exchanges = registry[&master];
+  if (exchanges == nullptr) exchanges = std::make_shared<UdpExchanges>(budget);
+  return exchanges;
+}
+
+void ForgetExchangesOf(const ZIPSocket& master) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  registry.erase(&master);
+}
+
+// ---------------------------------------------------------------- the relay body
+
+void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
+  const ZString name = master.GetService() + "/udp";
+  auto* socket = ZCast<ZUDPSocket>(&master);
+  if (socket == nullptr) {
+    Z_ASSERT_MESSAGE("UDP relay on a stream socket");
+    masterSockets.Remove(&master);
+    return;
+  }
+  std::shared_ptr<UdpExchanges> exchanges = ExchangesOf(master, Budget());
+
+  char request[kDatagramLimit];
+  ZIndex requestLength = 0;
+  ZIPAddress client;
+  uint16_t clientPort = 0;
+  for (;;) {
+    if (socket->ReadFrom(request, sizeof request, client, clientPort)) {
+      requestLength = socket->GetLastReadCount();
+      if (exchanges->Begin()) break;
+      // No thread to spare: the datagram is dropped, as the network might.
+      if (exchanges->NoteRefusal()) {
+        Log(2, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
+            static_cast<int>(Budget().GetLimit()));
+      }
+      continue;
+    }
+    const ZChannel::Error error = socket->GetErrorCode();
+    // An empty datagram reads as "nothing": there is nothing to relay.
+    if (error == ZChannel::NoError && socket->IsOpen()) continue;
+    if (error != ZChannel::Interrupted && socket->IsOpen()) {
+      Log(1, "ReadFrom failed for relay \"%s\": %s", name.Text(), socket->GetErrorText().Text());
+    }
+    // Replies may still be on their way out through the master socket.
+    exchanges->Shutdown();
+    ForgetExchangesOf(master);
+    masterSockets.Remove(&master);
+    return;
+  }
+  // Until released, the master socket stays alive for this exchange's reply.
+  ExchangeHold hold(exchanges);
+
+  WaitForRemote(thread);
+  new ProxyThread(*this, master, &Proxy::UDPRelay);
+
+  // The current remote system's own relay for the name, once dial-up
+  // exists, is to take precedence over the relay table here.
+  SocketSpec destination;
+  if (!FindRelay(name, destination)) return;  // dropped from the table by a reload
+
+  if (!CheckAccess(SocketSpec(client, clientPort), destination)) return;
+  const UserHandle user = hosts.Find(client);
+
+  auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
+  if (destination.address.IsNone()) {
+    // An unresolved host: this system would take 0.0.0.0 for itself.
+    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    return;
+  }
+  if (!outgoing->Connect(destination.address.GetDotted().Text())) {
+    Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
+    return;
+  }
+  if (!exchanges->Attach(*outgoing)) return;  // the relay is closing
+
+  if (GetLogLevel() == InformationLevel) {
+    Log(3, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
+        outgoing->GetPeerHostName().Text());
+  }
+
+  outgoing->SetReadTimeout(GetUdpTimeout());
+  char reply[kDatagramLimit];
+  ZIndex replyLength = 0;
+  const int32_t retries = GetUdpRetries();
+  for (int32_t attempt = 0; attempt < retries; ++attempt) {
+    // A failed send (a refusal reported for the previous one) still counts
+    // as a try: the read below then waits or fails in its turn.
+    outgoing->Write(request, requestLength);
+    if (outgoing->Read(reply, sizeof reply)) {
+      replyLength = outgoing->GetLastReadCount();
+      // From the relay's own port, where the client sent its request.
+      socket->WriteTo(reply, replyLength, client, clientPort);
+      break;
+    }
+    if (outgoing->GetErrorCode() == ZChannel::Interrupted) break;  // the relay is closing
+  }
+  exchanges->Detach(*outgoing);
+  hold.Release();
+
+  Log(3, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
+      static_cast<unsigned>(requestLength), static_cast<unsigned>(replyLength));
+  if (user != nullptr) {
+    user->AddSent(static_cast<uint32_t>(requestLength));
+    user->AddReceived(static_cast<uint32_t>(replyLength));
+  }
+  outgoing->Close();
+}
