@@ -1,13 +1,54 @@
 #include "tcp_link.h"
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "proxy.h"
 
 namespace {
 
+// Short exchanges and idle links get by with a small buffer; a direction
+// whose read fills it is carrying bulk data and moves on in large chunks.
 constexpr ZIndex kChunk = 4096;
+constexpr ZIndex kLargeChunk = 64 * 1024;
 // Chunks moved in one direction before the other gets its turn, so that a
 // sender that never pauses cannot starve the way back.
 constexpr int kChunksPerTurn = 16;
+// Large buffers kept for the next busy direction. An idle link holds none,
+// so thousands of quiet links stay small; this bounds what is kept.
+constexpr size_t kSpareLimit = 32;
+
+class LargeBuffers {
+ public:
+  std::unique_ptr<char[]> Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!spare.empty()) {
+        std::unique_ptr<char[]> buffer = std::move(spare.back());
+        spare.pop_back();
+        return buffer;
+      }
+    }
+    return std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kLargeChunk));
+  }
+
+  void Give(std::unique_ptr<char[]> buffer) {
+    if (buffer == nullptr) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (spare.size() < kSpareLimit) spare.push_back(std::move(buffer));
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<std::unique_ptr<char[]>> spare;
+};
+
+// Never destroyed: links may still end while the process exits.
+LargeBuffers& Spares() {
+  static auto* buffers = new LargeBuffers;
+  return *buffers;
+}
 
 // Read errors worth a log line: not the end of the stream (code 0), not a
 // socket closed by the service.
@@ -19,12 +60,26 @@ bool IsReportable(const ZSocket& socket) {
 // One direction of a link with the bytes read but not yet written.
 struct Direction {
   Direction(ZTCPSocket& from, ZTCPSocket& to) : from(from), to(to) {}
+  ~Direction() { Spares().Give(std::move(large)); }
 
   bool Pending() const { return offset < filled; }
+  char* Buffer() { return large != nullptr ? large.get() : small; }
+  ZIndex Capacity() const { return large != nullptr ? kLargeChunk : kChunk; }
+
+  // Called with nothing pending: the buffer for the next read.
+  void Prepare() {
+    if (busy && large == nullptr) large = Spares().Take();
+  }
+  // Called with nothing pending once everything waiting has been moved.
+  void Drained() {
+    Spares().Give(std::move(large));
+  }
 
   ZTCPSocket& from;
   ZTCPSocket& to;
-  char buffer[kChunk];
+  char small[kChunk];
+  std::unique_ptr<char[]> large;  // only while bulk data flows
+  bool busy = false;              // the last read filled its buffer
   ZIndex filled = 0;
   ZIndex offset = 0;
   bool atEnd = false;     // from's stream has ended
@@ -36,7 +91,7 @@ enum class Turn { Going, Failed };
 // Writes what is pending; a write that would block leaves the rest pending.
 Turn Flush(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestination) {
   const ZIndex length = direction.filled - direction.offset;
-  const bool done = direction.to.Write(direction.buffer + direction.offset, length);
+  const bool done = direction.to.Write(direction.Buffer() + direction.offset, length);
   const ZIndex written = done ? length : direction.to.GetLastWriteCount();
   direction.offset += written;
   moved += static_cast<uint32_t>(written);
@@ -54,10 +109,16 @@ Turn Flush(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestina
 // Reads what is waiting and passes it on, up to kChunksPerTurn chunks.
 Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestination, LogSink& log) {
   for (int chunk = 0; chunk < kChunksPerTurn && !direction.Pending() && !direction.atEnd; ++chunk) {
-    if (!direction.from.Read(direction.buffer, kChunk)) {
-      if (direction.from.GetErrorCode() == ZChannel::Timeout) return Turn::Going;
+    direction.Prepare();
+    const ZIndex capacity = direction.Capacity();
+    if (!direction.from.Read(direction.Buffer(), capacity)) {
+      if (direction.from.GetErrorCode() == ZChannel::Timeout) {
+        direction.Drained();
+        return Turn::Going;
+      }
       if (direction.from.GetErrorCode() == ZChannel::NoError) {
         direction.atEnd = true;
+        direction.Drained();
         return Turn::Going;
       }
       if (IsReportable(direction.from)) {
@@ -67,7 +128,14 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
     }
     direction.filled = direction.from.GetLastReadCount();
     direction.offset = 0;
+    direction.busy = direction.filled == capacity;
     if (Flush(direction, moved, user, toDestination) == Turn::Failed) return Turn::Failed;
+    // A read that did not fill the buffer took all there was: asking again
+    // would only learn that nothing waits, and the next wait tells that too.
+    if (!direction.busy && !direction.Pending()) {
+      direction.Drained();
+      return Turn::Going;
+    }
   }
   return Turn::Going;
 }
@@ -80,8 +148,6 @@ void ReportTrouble(ZTCPSocket& socket, LogSink& log) {
     log.Log(1, "TCP link read error: %s", socket.GetErrorText().Text());
   }
 }
-
-bool Contains(const ZList& list, const ZObject* object) { return list.IndexOfObject(object) != ZNotFound; }
 
 }  // namespace
 
@@ -117,25 +183,30 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
   Direction inward(destination, client);
 
   while (!(outward.shutDown && inward.shutDown)) {
-    ZList readable;
-    ZList writable;
-    ZList troubled;
-    for (ZList* list : {&readable, &writable, &troubled}) list->SetDeleteObjects(false);
+    // Entry 0 is the client, entry 1 the destination.
+    ZSocket::WaitEntry entries[2];
+    entries[0].socket = &client;
+    entries[1].socket = &destination;
+    ZSocket::WaitEntry& clientEntry = entries[0];
+    ZSocket::WaitEntry& destinationEntry = entries[1];
+    auto entryOf = [&](const ZTCPSocket& socket) -> ZSocket::WaitEntry& {
+      return &socket == &client ? clientEntry : destinationEntry;
+    };
     for (Direction* direction : {&outward, &inward}) {
       if (direction->shutDown) continue;
       if (direction->Pending()) {
-        writable.Append(&direction->to);
+        entryOf(direction->to).wantWrite = true;
       } else if (!direction->atEnd) {
-        readable.Append(&direction->from);
+        entryOf(direction->from).wantRead = true;
       }
     }
-    // A socket in no other list is still watched, so that a reset or a
-    // close by the service ends the link at once.
-    for (ZTCPSocket* socket : {&client, &destination}) {
-      if (!Contains(readable, socket) && !Contains(writable, socket)) troubled.Append(socket);
+    // A socket watched for nothing else is still watched, so that a reset or
+    // a close by the service ends the link at once.
+    for (ZSocket::WaitEntry& entry : entries) {
+      if (!entry.wantRead && !entry.wantWrite) entry.wantExcept = true;
     }
 
-    if (!ZSocket::Select(&readable, &writable, &troubled, wait)) {
+    if (!ZSocket::Wait(entries, 2, wait)) {
       const bool closed = client.GetErrorCode() == ZChannel::Interrupted ||
                           destination.GetErrorCode() == ZChannel::Interrupted || !client.IsOpen() ||
                           !destination.IsOpen();
@@ -144,23 +215,30 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
     }
     if (user != nullptr) user->Restart(wait);
 
-    if (!troubled.IsEmpty()) {
-      ReportTrouble(*static_cast<ZTCPSocket*>(troubled.GetAt(0)), log);
-      break;
+    bool troubled = false;
+    for (ZSocket::WaitEntry& entry : entries) {
+      if (entry.exceptional) {
+        ReportTrouble(*static_cast<ZTCPSocket*>(entry.socket), log);
+        troubled = true;
+        break;
+      }
     }
+    if (troubled) break;
     bool failed = false;
     // Client to destination first, then the way back.
     for (Direction* direction : {&outward, &inward}) {
       if (failed) break;
       uint32_t& moved = direction == &outward ? counts.sent : counts.received;
       const bool toDestination = direction == &outward;
-      if (direction->Pending() && Contains(writable, &direction->to)) {
+      const ZSocket::WaitEntry& toEntry = entryOf(direction->to);
+      const ZSocket::WaitEntry& fromEntry = entryOf(direction->from);
+      if (direction->Pending() && toEntry.wantWrite && toEntry.writable) {
         failed = Flush(*direction, moved, user, toDestination) == Turn::Failed;
         // Once drained, go on reading at once rather than after another wait.
         if (!failed && !direction->Pending() && !direction->atEnd) {
           failed = Pass(*direction, moved, user, toDestination, log) == Turn::Failed;
         }
-      } else if (Contains(readable, &direction->from)) {
+      } else if (fromEntry.wantRead && fromEntry.readable) {
         failed = Pass(*direction, moved, user, toDestination, log) == Turn::Failed;
       }
     }

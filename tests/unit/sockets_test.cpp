@@ -182,6 +182,30 @@ TEST(HostAndService, ServiceByPortFallsBackToDecimal) {
   EXPECT_EQ(std::string(ZSocket::GetServiceByPort("tcp", port).Text()), std::to_string(port));
 }
 
+TEST(HostAndService, ServiceByPortAnswersAlikeWhenAskedAgain) {
+  // The answers are remembered per protocol and port; repeated questions,
+  // from several threads at once, get the database's answer every time.
+  const std::string first = ZSocket::GetServiceByPort("tcp", 80).Text();
+  const std::string unknown = ZSocket::GetServiceByPort("tcp", 64998).Text();
+  std::vector<std::thread> askers;
+  std::atomic<int> differing{0};
+  for (int t = 0; t < 4; ++t) {
+    askers.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (first != ZSocket::GetServiceByPort("tcp", 80).Text()) ++differing;
+        if (unknown != ZSocket::GetServiceByPort("tcp", 64998).Text()) ++differing;
+      }
+    });
+  }
+  for (std::thread& asker : askers) asker.join();
+  EXPECT_EQ(differing.load(), 0);
+  if (ServicesKnow("http", "tcp")) {
+    EXPECT_EQ(first, "http");
+  }
+  // Without a protocol the question is a different one, answered on its own.
+  EXPECT_FALSE(std::string(ZSocket::GetServiceByPort(nullptr, 80).Text()).empty());
+}
+
 TEST(HostAndService, HostNamesAndAddresses) {
   ZString local = ZSocket::GetHostName();
   EXPECT_FALSE(local.IsEmpty());
@@ -309,6 +333,39 @@ TEST(TCPSocket, ReadTimeouts) {
   EXPECT_FALSE(pair.server.Read(buffer, 0));
   EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::BadParameter);
   EXPECT_EQ(pair.server.GetOSError(), EINVAL);
+}
+
+TEST(TCPSocket, ReadWithoutWaitingSeesDataEndAndClose) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  char buffer[64];
+  pair.server.SetReadTimeout(ZTimeInterval(0));
+
+  // Nothing there, then part of what is there, then the rest.
+  EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_EQ(pair.server.GetOSError(), EAGAIN);
+  ASSERT_TRUE(pair.client.Write("abcdef", 6));
+  ASSERT_EQ(ZSocket::Select(pair.server, pair.server, ZTimeInterval(0, 10)), 3);
+  ASSERT_TRUE(pair.server.Read(buffer, 4));
+  EXPECT_EQ(pair.server.GetLastReadCount(), 4);
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::NoError);
+  ASSERT_TRUE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.server.GetLastReadCount())), "ef");
+  EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout);
+
+  // The end of the stream is no error, as with waiting reads.
+  ASSERT_TRUE(pair.client.ShutdownWrite());
+  ASSERT_EQ(ZSocket::Select(pair.server, pair.server, ZTimeInterval(0, 10)), 3);
+  EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::NoError);
+  EXPECT_EQ(pair.server.GetLastReadCount(), 0);
+
+  // A socket closed by the service reports Interrupted.
+  pair.server.Close();
+  EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Interrupted);
 }
 
 TEST(TCPSocket, RefusedConnectReportsTheSystemText) {
@@ -505,6 +562,76 @@ TEST(SocketSelect, ListFormKeepsReadySocketsOnly) {
   EXPECT_FALSE(ZSocket::Select(&withUnopened, nullptr, nullptr, ZTimeInterval(0)));
   EXPECT_EQ(AssertCapture::LastMessage(), AssertTextOf(ZAssertFileNotOpen));
   EXPECT_EQ(withUnopened.GetSize(), 1);
+}
+
+TEST(SocketSelect, WaitReportsWhatEachEntryWasWatchedFor) {
+  Pair a;
+  Pair b;
+  ASSERT_TRUE(a.Open());
+  ASSERT_TRUE(b.Open());
+
+  // Time-out: nothing found.
+  ZSocket::WaitEntry entries[5];
+  entries[0].socket = &a.server;
+  entries[0].wantRead = true;
+  entries[1].socket = &b.server;
+  entries[1].wantRead = true;
+  entries[1].readable = true;  // stale answers are cleared
+  EXPECT_TRUE(ZSocket::Wait(entries, 2, ZTimeInterval(200)));
+  EXPECT_FALSE(entries[0].readable || entries[1].readable);
+
+  // Readable and writable, each only where asked for.
+  ASSERT_TRUE(b.client.Write("x", 1));
+  entries[2].socket = &a.client;
+  entries[2].wantWrite = true;
+  EXPECT_TRUE(ZSocket::Wait(entries, 3, ZTimeInterval(0, 10)));
+  EXPECT_FALSE(entries[0].readable);
+  EXPECT_TRUE(entries[1].readable);
+  EXPECT_FALSE(entries[1].writable);
+  EXPECT_TRUE(entries[2].writable);
+  EXPECT_FALSE(entries[2].readable);
+
+  // More entries than the small table, one socket both ways.
+  entries[3].socket = &b.client;
+  entries[3].wantExcept = true;
+  entries[4].socket = &b.server;
+  entries[4].wantRead = true;
+  entries[4].wantWrite = true;
+  EXPECT_TRUE(ZSocket::Wait(entries, 5, ZTimeInterval(0, 10)));
+  EXPECT_TRUE(entries[1].readable);
+  EXPECT_TRUE(entries[2].writable);
+  EXPECT_FALSE(entries[3].exceptional);
+  EXPECT_TRUE(entries[4].readable);
+  EXPECT_TRUE(entries[4].writable);
+
+  // Watched for trouble only: a reset is found. Closing with unread data
+  // resets the connection.
+  ZSocket::WaitEntry watch;
+  watch.socket = &b.client;
+  watch.wantExcept = true;
+  b.server.Close();
+  EXPECT_TRUE(ZSocket::Wait(&watch, 1, ZTimeInterval(0, 10)));
+  EXPECT_TRUE(watch.exceptional);
+  EXPECT_FALSE(watch.readable || watch.writable);
+
+  // A socket closed by the service ends the wait with Interrupted.
+  a.server.Close();
+  EXPECT_FALSE(ZSocket::Wait(entries, 1, ZTimeInterval(0)));
+  EXPECT_EQ(a.server.GetErrorCode(), ZChannel::Interrupted);
+
+  AssertCapture capture;
+  ZSocket::WaitEntry many[ZSocket::kMaxSelect + 1];
+  EXPECT_FALSE(ZSocket::Wait(many, ZSocket::kMaxSelect + 1, ZTimeInterval(0)));
+  EXPECT_EQ(AssertCapture::Count(), 1u);
+  ZSocket::WaitEntry missing;
+  EXPECT_FALSE(ZSocket::Wait(&missing, 1, ZTimeInterval(0)));
+  EXPECT_EQ(AssertCapture::LastMessage(), AssertTextOf(ZAssertNullPointer));
+  ZTCPSocket unopened;
+  ZSocket::WaitEntry never;
+  never.socket = &unopened;
+  never.wantRead = true;
+  EXPECT_FALSE(ZSocket::Wait(&never, 1, ZTimeInterval(0)));
+  EXPECT_EQ(AssertCapture::LastMessage(), AssertTextOf(ZAssertFileNotOpen));
 }
 
 // Occupies every descriptor number up to a limit so that the next sockets

@@ -3,7 +3,11 @@
 // look-ups and waits on several sockets.
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <tuple>
 #include <thread>
 
 #include "../unix/host_socket.h"
@@ -240,9 +244,12 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
   const int64_t timeout = readTimeout.GetMilliseconds();
   // -1 skips the wait: a plain blocking receive (Close still wakes it).
   const bool blocking = timeout == -1;
+  // 0 needs no wait either: one receive that never blocks tells the same as
+  // a poll in front of it, at half the system calls.
+  const bool immediate = timeout == 0;
   const Deadline deadline(timeout);
   for (;;) {
-    if (!blocking) {
+    if (!blocking && !immediate) {
       int ready = WaitFor(fd, false, deadline.Remaining());
       if (ready < 0) return -1;
       if (IsClosing()) {
@@ -282,7 +289,11 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     }
     // Readiness can be taken away (another reader, a bad checksum): wait again.
     if ((IsWouldBlock(error) && !blocking) || error == EINTR) {
-      if (!blocking && deadline.Expired()) {
+      if (immediate && error != EINTR) {
+        SetResult(Timeout, EAGAIN);
+        return -1;
+      }
+      if (!blocking && !immediate && deadline.Expired()) {
         SetResult(Timeout, EAGAIN);
         return -1;
       }
@@ -397,9 +408,25 @@ uint16_t ZSocket::GetPortByService(const char* protocol, const char* service) {
 }
 
 ZString ZSocket::GetServiceByPort(const char* protocol, uint16_t port) {
+  // Every accepted connection names its relay: remember the answers rather
+  // than parse the services database each time. Ports and protocols are
+  // few, so the cache stays small.
+  static std::mutex cacheMutex;
+  using Key = std::tuple<bool, std::string, uint16_t>;  // no protocol is not ""
+  static auto* cache = new std::map<Key, std::string>;
+  const Key key(protocol != nullptr, protocol != nullptr ? protocol : "", port);
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    auto found = cache->find(key);
+    if (found != cache->end()) return ZString(found->second.c_str());
+  }
   ZString name;
-  if (zhost::LookupServiceName(port, protocol, name) && !name.IsEmpty()) return name;
-  return FormatText("%u", static_cast<unsigned>(port));
+  if (!zhost::LookupServiceName(port, protocol, name) || name.IsEmpty()) {
+    name = FormatText("%u", static_cast<unsigned>(port));
+  }
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  cache->emplace(key, std::string(name.Text()));
+  return name;
 }
 
 // ---------------------------------------------------------------- waits
@@ -445,6 +472,62 @@ int ZSocket::Select(ZSocket& first, ZSocket& second, const ZTimeInterval& timeou
   return (entries[0].readable ? 1 : 0) | (entries[1].readable ? 2 : 0);
 }
 
+template <ZIndex Capacity>
+bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& timeout) {
+  std::optional<Use> uses[Capacity];
+  zhost::PollEntry polls[Capacity];
+  for (ZIndex i = 0; i < count; ++i) {
+    WaitEntry& entry = entries[i];
+    entry.readable = entry.writable = entry.exceptional = false;
+    if (entry.socket == nullptr) {
+      Z_ASSERT_CODE(ZAssertNullPointer);
+      return false;
+    }
+    uses[i].emplace(*entry.socket);
+    if (!uses[i]->Ok()) {
+      if (uses[i]->GetEntry() == NeverOpened) Z_ASSERT_CODE(ZAssertFileNotOpen);
+      entry.socket->SetEntryFailure(uses[i]->GetEntry());
+      return false;
+    }
+    polls[i].fd = uses[i]->Fd();
+    polls[i].wantRead = entry.wantRead;
+    polls[i].wantWrite = entry.wantWrite;
+    polls[i].wantExcept = entry.wantExcept;
+  }
+
+  int error = 0;
+  int ready = zhost::Poll(polls, count, SelectTimeout(timeout), error);
+  bool closed = false;
+  for (ZIndex i = 0; i < count; ++i) {
+    if (entries[i].socket->IsClosing()) {
+      entries[i].socket->SetResult(Interrupted, EINTR);
+      closed = true;
+    }
+  }
+  if (closed) return false;
+  if (ready < 0) {
+    for (ZIndex i = 0; i < count; ++i) entries[i].socket->SetResult(error);
+    return false;
+  }
+  if (ready == 0) return true;
+  for (ZIndex i = 0; i < count; ++i) {
+    entries[i].readable = polls[i].readable;
+    entries[i].writable = polls[i].writable;
+    entries[i].exceptional = polls[i].exceptional;
+  }
+  return true;
+}
+
+bool ZSocket::Wait(WaitEntry* entries, ZIndex count, const ZTimeInterval& timeout) {
+  if (count < 0 || count > kMaxSelect || (entries == nullptr && count > 0)) {
+    Z_ASSERT_CODE(ZAssertInvalidParameter);
+    return false;
+  }
+  // Most waits are on a socket or two: spare them setting up the full table.
+  if (count <= 4) return WaitUpTo<4>(entries, count, timeout);
+  return WaitUpTo<kMaxSelect>(entries, count, timeout);
+}
+
 bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
                      const ZTimeInterval& timeout) {
   ZList* lists[3] = {readList, writeList, exceptList};
@@ -463,9 +546,7 @@ bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
     return false;
   }
 
-  ZSocket* sockets[kMaxSelect];
-  std::optional<Use> uses[kMaxSelect];
-  zhost::PollEntry entries[kMaxSelect];
+  WaitEntry entries[kMaxSelect];
   ZIndex count = 0;
   for (int which = 0; which < 3; ++which) {
     ZList* list = lists[which];
@@ -476,35 +557,14 @@ bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
         Z_ASSERT_CODE(ZAssertNullPointer);
         return false;
       }
-      uses[count].emplace(*socket);
-      if (!uses[count]->Ok()) {
-        if (uses[count]->GetEntry() == NeverOpened) Z_ASSERT_CODE(ZAssertFileNotOpen);
-        socket->SetEntryFailure(uses[count]->GetEntry());
-        return false;
-      }
-      sockets[count] = socket;
-      entries[count].fd = uses[count]->Fd();
+      entries[count].socket = socket;
       entries[count].wantRead = which == 0;
       entries[count].wantWrite = which == 1;
       entries[count].wantExcept = which == 2;
       ++count;
     }
   }
-
-  int error = 0;
-  int ready = zhost::Poll(entries, count, SelectTimeout(timeout), error);
-  bool closed = false;
-  for (ZIndex i = 0; i < count; ++i) {
-    if (sockets[i]->IsClosing()) {
-      sockets[i]->SetResult(Interrupted, EINTR);
-      closed = true;
-    }
-  }
-  if (closed) return false;
-  if (ready < 0) {
-    for (ZIndex i = 0; i < count; ++i) sockets[i]->SetResult(error);
-    return false;
-  }
+  if (!Wait(entries, count, timeout)) return false;
 
   // Walk the entries back to front so each list can unlink by index.
   ZIndex entry = count;
@@ -512,9 +572,8 @@ bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
     ZList* list = lists[which];
     if (list == nullptr) continue;
     for (ZIndex i = list->GetSize() - 1; i >= 0; --i) {
-      const zhost::PollEntry& result = entries[--entry];
-      bool isReady = result.readable || result.writable || result.exceptional;
-      if (ready == 0 || !isReady) list->RemoveAt(i);
+      const WaitEntry& result = entries[--entry];
+      if (!(result.readable || result.writable || result.exceptional)) list->RemoveAt(i);
     }
   }
   return true;

@@ -185,7 +185,8 @@ bool ZThread::Launch() {
     control->suspendCount = 1;
   }
   auto* handed = new std::shared_ptr<ZThreadControl>(control);
-  if (!zhost::StartThread(&ZThreadRunner::Run, handed, static_cast<size_t>(stackSize))) {
+  uint32_t knownId = 0;
+  if (!zhost::StartPooledThread(&ZThreadRunner::Run, handed, static_cast<size_t>(stackSize), knownId)) {
     delete handed;
     {
       std::lock_guard<std::mutex> lock(control->mutex);
@@ -195,6 +196,18 @@ bool ZThread::Launch() {
     }
     Z_ASSERT_CODE(ZAssertOSError);
     return false;
+  }
+  if (knownId != 0) {
+    // A reused thread: its id is known, so it need not be waited for. It
+    // holds at the start gate until Resume, so it cannot end (and leave the
+    // table) before this entry is made; registering twice is harmless.
+    {
+      std::lock_guard<std::mutex> lock(control->mutex);
+      control->threadId = knownId;
+      threadId.store(knownId, std::memory_order_release);
+    }
+    Register(knownId, this);
+    return true;
   }
   // Wait for the id, so that GetThreadId and Current are right at once.
   std::unique_lock<std::mutex> lock(control->mutex);

@@ -13,6 +13,10 @@ using ThreadBody = void (*)(void* argument);
 // Starts a detached system thread with at least the given stack (never below
 // the host floor of 64 KiB). False when the system refuses.
 bool StartThread(ThreadBody body, void* argument, size_t stackSize);
+// The same, but a thread whose body has returned may be parked and reused
+// for the next body with the same stack size. When a parked thread takes the
+// body, threadId is its system id (known before the body runs); otherwise 0.
+bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32_t& threadId);
 
 // The stack the host gives a thread that asks for stackSize bytes.
 size_t StackSizeFor(size_t stackSize);

@@ -159,7 +159,14 @@ long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_
 }
 
 int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
-  std::vector<pollfd> waits(static_cast<size_t>(count));
+  // The usual few entries need no allocation.
+  pollfd local[16];
+  std::vector<pollfd> many;
+  pollfd* waits = local;
+  if (count > 16) {
+    many.resize(static_cast<size_t>(count));
+    waits = many.data();
+  }
   for (int i = 0; i < count; ++i) {
     short events = 0;
     if (entries[i].wantRead) events |= POLLIN;
@@ -177,7 +184,7 @@ int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-    result = ::poll(waits.data(), static_cast<nfds_t>(count), wait);
+    result = ::poll(waits, static_cast<nfds_t>(count), wait);
     if (result >= 0 || errno != EINTR) break;
   }
   if (result < 0) {

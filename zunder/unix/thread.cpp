@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstddef>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -32,6 +36,7 @@ constexpr size_t kSanitizerFactor = 1;
 struct StartRecord {
   zhost::ThreadBody body;
   void* argument;
+  size_t stackSize = 0;  // of a pooled thread; 0 for a plain one
 };
 
 extern "C" void* ThreadStart(void* raw) {
@@ -39,6 +44,69 @@ extern "C" void* ThreadStart(void* raw) {
   delete static_cast<StartRecord*>(raw);
   record.body(record.argument);
   return nullptr;
+}
+
+// Threads whose body has returned, parked for the next body: a service that
+// starts a thread per connection saves creating and tearing down one each
+// time, and the starter learns the id at once. Parked threads keep their
+// touched stack, so only a few are kept.
+constexpr size_t kMaxParked = 64;
+
+struct ParkedThread {
+  std::condition_variable wake;
+  zhost::ThreadBody body = nullptr;
+  void* argument = nullptr;
+  uint32_t id = 0;
+  size_t stackSize = 0;
+};
+
+struct ThreadPool {
+  std::mutex mutex;
+  std::vector<ParkedThread*> parked;  // the most recently parked last
+};
+
+// Never destroyed: parked threads wait on it while the process exits.
+ThreadPool& Pool() {
+  static auto* pool = new ThreadPool;
+  return *pool;
+}
+
+extern "C" void* PooledThreadStart(void* raw) {
+  StartRecord record = *static_cast<StartRecord*>(raw);
+  delete static_cast<StartRecord*>(raw);
+  ParkedThread self;
+  self.id = static_cast<uint32_t>(syscall(SYS_gettid));
+  self.stackSize = record.stackSize;
+  ThreadPool& pool = Pool();
+  for (;;) {
+    // A body ending its thread (ExitThread) unwinds out of here: the thread
+    // is not parked then, so nothing refers to it.
+    record.body(record.argument);
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    if (pool.parked.size() >= kMaxParked) break;
+    self.body = nullptr;
+    pool.parked.push_back(&self);
+    self.wake.wait(lock, [&] { return self.body != nullptr; });
+    record.body = self.body;
+    record.argument = self.argument;
+    lock.unlock();
+    errno = 0;  // each body starts as on a new thread
+  }
+  return nullptr;
+}
+
+bool CreateThread(void* (*start)(void*), StartRecord* record, size_t stackSize) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  bool ready = pthread_attr_setstacksize(&attributes, stackSize) == 0 &&
+               pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0;
+  bool started = false;
+  if (ready) {
+    pthread_t thread;
+    started = pthread_create(&thread, &attributes, start, record) == 0;
+  }
+  pthread_attr_destroy(&attributes);
+  return started;
 }
 
 }  // namespace
@@ -55,19 +123,33 @@ size_t StackSizeFor(size_t stackSize) {
 }
 
 bool StartThread(ThreadBody body, void* argument, size_t stackSize) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  bool ready = pthread_attr_setstacksize(&attributes, StackSizeFor(stackSize)) == 0 &&
-               pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0;
-  bool started = false;
-  if (ready) {
-    auto* record = new StartRecord{body, argument};
-    pthread_t thread;
-    started = pthread_create(&thread, &attributes, &ThreadStart, record) == 0;
-    if (!started) delete record;
+  auto* record = new StartRecord{body, argument};
+  if (CreateThread(&ThreadStart, record, StackSizeFor(stackSize))) return true;
+  delete record;
+  return false;
+}
+
+bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32_t& threadId) {
+  threadId = 0;
+  const size_t size = StackSizeFor(stackSize);
+  {
+    ThreadPool& pool = Pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (size_t i = pool.parked.size(); i-- > 0;) {
+      ParkedThread* thread = pool.parked[i];
+      if (thread->stackSize != size) continue;
+      pool.parked.erase(pool.parked.begin() + static_cast<std::ptrdiff_t>(i));
+      thread->body = body;
+      thread->argument = argument;
+      threadId = thread->id;
+      thread->wake.notify_one();
+      return true;
+    }
   }
-  pthread_attr_destroy(&attributes);
-  return started;
+  auto* record = new StartRecord{body, argument, size};
+  if (CreateThread(&PooledThreadStart, record, size)) return true;
+  delete record;
+  return false;
 }
 
 void ExitThread() { pthread_exit(nullptr); }

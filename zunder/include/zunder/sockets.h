@@ -209,9 +209,28 @@ class ZSocket : public ZChannel {
                      const ZTimeInterval& timeout = ZInfinite);
   static constexpr ZIndex kMaxSelect = 64;
 
+  // One socket of a Wait: what it is watched for and, after the wait, what
+  // was found. A hang-up or an error counts as readable and writable.
+  struct WaitEntry {
+    ZSocket* socket = nullptr;
+    bool wantRead = false;
+    bool wantWrite = false;
+    bool wantExcept = false;  // urgent data or an error
+    bool readable = false;
+    bool writable = false;
+    bool exceptional = false;
+  };
+  // Select without lists (and without allocating): waits until one entry is
+  // ready or the time runs out (then nothing is found). False when the wait
+  // fails, as Select. At most kMaxSelect entries.
+  static bool Wait(WaitEntry* entries, ZIndex count, const ZTimeInterval& timeout = ZInfinite);
+
  protected:
   // How an operation got into the socket.
   enum Entry { Entered, WasClosed, NeverOpened };
+
+  template <ZIndex Capacity>
+  static bool WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& timeout);
 
   // An operation in progress: keeps the descriptor alive until it leaves.
   class Use {
