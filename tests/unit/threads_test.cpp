@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -110,6 +111,32 @@ TEST(Thread, AdoptedThreadIsCurrentUntilDestroyed) {
     EXPECT_EQ(ZThread::Current(), nullptr);
   });
   other.join();
+}
+
+TEST(Thread, ASystemThreadReusedForANewObjectServesThatObject) {
+  // Ended threads are parked and reused: the next object must see itself as
+  // Current, be found by its id, and hold at its start gate like any other.
+  std::atomic<uint32_t> firstId{0};
+  auto first = std::make_unique<BodyThread>([&](BodyThread& self) { firstId = self.GetThreadId(); });
+  ASSERT_TRUE(first->WaitForTermination(ZTimeInterval(20000)));
+  first.reset();
+
+  std::atomic<ZThread*> seen{nullptr};
+  std::atomic<bool> ran{false};
+  BodyThread second(
+      [&](BodyThread&) {
+        seen = ZThread::Current();
+        ran = true;
+      },
+      false, nullptr, 4096, false);
+  SleepMs(100);
+  EXPECT_FALSE(ran.load());  // still at its gate
+  second.Resume();
+  ASSERT_TRUE(second.WaitForTermination(ZTimeInterval(20000)));
+  EXPECT_TRUE(ran.load());
+  EXPECT_EQ(seen.load(), &second);
+  EXPECT_NE(second.GetThreadId(), 0u);
+  EXPECT_EQ(ZThread::Current(), nullptr);  // the test's own thread is no ZThread
 }
 
 TEST(Thread, StackSizeBelowOneIsReportedAndThreadStillRuns) {
