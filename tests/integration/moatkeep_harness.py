@@ -18,6 +18,24 @@ SKIP = 77
 LOG_PREFIX = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d "
 
 
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def ini(http_port, relays=(), security=None, extra_globals=""):
+    """The text of a moatkeep.INI: Globals (the HTTP port and any extra
+    lines), the relay table and the restrictions."""
+    text = "[Globals]\nHTTP Port=%d\n%s[Relays]\n" % (http_port, extra_globals)
+    for key, value in relays:
+        text += "%s=%s\n" % (key, value)
+    if security:
+        text += "[Security]\n"
+        for key, value in security:
+            text += "%s=%s\n" % (key, value)
+    return text
+
+
 def enter_namespace():
     """Re-executes the calling script under `unshare -n` with lo up (once)."""
     if os.environ.get("MOATKEEP_NETNS") == "1":

@@ -15,19 +15,10 @@ HTTP_PORT = 18082
 
 
 def ini(relays, security=None, extra_globals=""):
-    text = "[Globals]\nHTTP Port=%d\n%s[Relays]\n" % (HTTP_PORT, extra_globals)
-    for key, value in relays:
-        text += "%s=%s\n" % (key, value)
-    if security:
-        text += "[Security]\n"
-        for key, value in security:
-            text += "%s=%s\n" % (key, value)
-    return text
+    return h.ini(HTTP_PORT, relays, security, extra_globals)
 
 
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
+expect = h.expect
 
 
 def opened(proxy, port):

@@ -22,17 +22,10 @@ REFUSED = bytes([0, 91, 0, 0, 0, 0, 0, 0])
 
 
 def ini(security=None, extra_globals=""):
-    text = "[Globals]\nHTTP Port=%d\n%s[Relays]\n" % (HTTP_PORT, extra_globals)
-    if security:
-        text += "[Security]\n"
-        for key, value in security:
-            text += "%s=%s\n" % (key, value)
-    return text
+    return h.ini(HTTP_PORT, (), security, extra_globals)
 
 
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
+expect = h.expect
 
 
 def start(binary, text):

@@ -21,20 +21,10 @@ MAX_EXCHANGES = 128
 
 
 def ini(relays, security=None, udp_timeout=1, udp_retries=2):
-    text = "[Globals]\nHTTP Port=%d\nUDP Timeout=%d\nUDP Retries=%d\n[Relays]\n" % (
-        HTTP_PORT, udp_timeout, udp_retries)
-    for key, value in relays:
-        text += "%s=%s\n" % (key, value)
-    if security:
-        text += "[Security]\n"
-        for key, value in security:
-            text += "%s=%s\n" % (key, value)
-    return text
+    return h.ini(HTTP_PORT, relays, security, "UDP Timeout=%d\nUDP Retries=%d\n" % (udp_timeout, udp_retries))
 
 
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
+expect = h.expect
 
 
 def udp_name(port):
