@@ -111,7 +111,7 @@ TEST(ZArgListTest, OptionStringDefaultsAndCountByString) {
   EXPECT_EQ(list.GetOptionCount(""), 0);
   EXPECT_EQ(std::string(list.GetOptionString('n', "7").Text()), "5");
   EXPECT_EQ(std::string(list.GetOptionString('f', "fallback").Text()), "fallback");  // not given
-  EXPECT_EQ(std::string(list.GetOptionString('q', "other").Text()), "other");        // not in the spec
+  EXPECT_EQ(std::string(list.GetOptionString('q', "other").Text()), "other");        // not an option letter
   EXPECT_EQ(std::string(list.GetOptionString('f').Text()), "");
   EXPECT_EQ(list.GetCount(), 0);
 }

@@ -46,13 +46,13 @@ class ZArgList : public ZObject {
   virtual void MissingArgument(char letter) const;
 
  private:
-  ZIndex LetterIndex(char letter) const;  // position in the spec, ZNotFound if absent
+  ZIndex LetterIndex(char letter) const;  // position among the option letters, ZNotFound if absent
 
   int32_t count = 0;
   char** values = nullptr;
   ZString optionSpec;
-  std::unique_ptr<int32_t[]> optionCounts;  // one per character of the spec
-  ZStringArray optionStrings;               // one per character of the spec
+  std::unique_ptr<int32_t[]> optionCounts;  // one per option letter
+  ZStringArray optionStrings;               // one per option letter
   int32_t shift = 0;
 };
 
