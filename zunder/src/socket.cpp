@@ -660,8 +660,15 @@ bool ZIPSocket::PrepareConnect() {
   return true;
 }
 
-bool ZIPSocket::FinishListen(int fd, int queueSize, bool exclusive, bool stream) {
+bool ZIPSocket::ListenAs(bool stream, int queueSize, uint16_t newPort, bool exclusive) {
+  Close();
+  if (newPort != 0) port = newPort;
   int error = 0;
+  int fd = zhost::CreateSocket(stream ? zhost::SocketKind::Stream : zhost::SocketKind::Datagram, error);
+  if (fd < 0) {
+    SetResult(error);
+    return false;
+  }
   uint16_t bound = 0;
   bool done = zhost::SetAddressReuse(fd, !exclusive, error) && zhost::BindAny(fd, port, error) &&
               (!stream || (zhost::ListenSocket(fd, queueSize, error) &&
@@ -726,15 +733,7 @@ bool ZTCPSocket::Connect(const char* host) {
 }
 
 bool ZTCPSocket::Listen(int queueSize, uint16_t newPort, bool exclusive) {
-  Close();
-  if (newPort != 0) port = newPort;
-  int error = 0;
-  int fd = zhost::CreateSocket(zhost::SocketKind::Stream, error);
-  if (fd < 0) {
-    SetResult(error);
-    return false;
-  }
-  return FinishListen(fd, queueSize, exclusive, true);
+  return ListenAs(true, queueSize, newPort, exclusive);
 }
 
 bool ZTCPSocket::Accept(ZIPSocket& listener) {
@@ -857,15 +856,7 @@ bool ZUDPSocket::Connect(const char* host) {
 }
 
 bool ZUDPSocket::Listen(int queueSize, uint16_t newPort, bool exclusive) {
-  Close();
-  if (newPort != 0) port = newPort;
-  int error = 0;
-  int fd = zhost::CreateSocket(zhost::SocketKind::Datagram, error);
-  if (fd < 0) {
-    SetResult(error);
-    return false;
-  }
-  return FinishListen(fd, queueSize, exclusive, false);
+  return ListenAs(false, queueSize, newPort, exclusive);
 }
 
 bool ZUDPSocket::Accept(ZIPSocket&) {

@@ -308,7 +308,8 @@ class ZIPSocket : public ZSocket {
  protected:
   // Checks and closes before Connect/Listen; false when misused.
   bool PrepareConnect();
-  bool FinishListen(int fd, int queueSize, bool exclusive, bool stream);
+  // Listen for both kinds: a stream socket also listens with the queue.
+  bool ListenAs(bool stream, int queueSize, uint16_t newPort, bool exclusive);
 
   uint16_t port;
 };
