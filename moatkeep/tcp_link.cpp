@@ -246,9 +246,11 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
 
     // A direction whose stream ended and whose bytes are all delivered passes
     // the end on: the other side reads its end of stream, the way back stays.
+    // The last one to end needs no shutdown: the link closes both sockets next.
     for (Direction* direction : {&outward, &inward}) {
       if (direction->atEnd && !direction->Pending() && !direction->shutDown) {
-        if (!direction->to.ShutdownWrite()) {
+        const Direction& other = direction == &outward ? inward : outward;
+        if (!other.shutDown && !direction->to.ShutdownWrite()) {
           failed = true;
           break;
         }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -366,6 +367,45 @@ TEST(TCPSocket, ReadWithoutWaitingSeesDataEndAndClose) {
   pair.server.Close();
   EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
   EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Interrupted);
+}
+
+// Both ends linger 10 s on close, the accepted one through its listener.
+TEST(TCPSocket, BothEndsLingerTenSeconds) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  for (ZTCPSocket* socket : {&pair.client, &pair.server}) {
+    linger value{};
+    socklen_t size = sizeof value;
+    ASSERT_EQ(getsockopt(socket->GetHandle(), SOL_SOCKET, SO_LINGER, &value, &size), 0);
+    EXPECT_EQ(value.l_onoff, 1);
+    EXPECT_EQ(value.l_linger, 10);
+  }
+}
+
+// A peer that never reads: a limited write ends with Timeout after moving
+// what fitted; an unlimited one waits until Close wakes it.
+TEST(TCPSocket, WriteTimeoutsAndAWriterWokenByClose) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  std::vector<char> block(8 * 1024 * 1024, 'x');
+  pair.client.SetWriteTimeout(ZTimeInterval(100));
+  EXPECT_FALSE(pair.client.Write(block.data(), static_cast<ZIndex>(block.size())));
+  EXPECT_EQ(pair.client.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_GT(pair.client.GetLastWriteCount(), 0);
+  EXPECT_LT(pair.client.GetLastWriteCount(), static_cast<ZIndex>(block.size()));
+
+  pair.client.SetWriteTimeout(ZTimeInterval(0));  // 0 waits a moment only
+  EXPECT_FALSE(pair.client.Write(block.data(), static_cast<ZIndex>(block.size())));
+  EXPECT_EQ(pair.client.GetErrorCode(), ZChannel::Timeout);
+
+  pair.client.SetWriteTimeout(ZTimeInterval(-1));
+  std::atomic<bool> written{true};
+  std::thread writer([&] { written = pair.client.Write(block.data(), static_cast<ZIndex>(block.size())); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  pair.client.Close();
+  writer.join();
+  EXPECT_FALSE(written.load());
+  EXPECT_EQ(pair.client.GetErrorCode(), ZChannel::Interrupted);
 }
 
 TEST(TCPSocket, RefusedConnectReportsTheSystemText) {

@@ -150,6 +150,8 @@ void ZSocket::Leave() const {
 }
 
 void ZSocket::Attach(int fd) {
+  peer.store(0, std::memory_order_relaxed);
+  lingerInherited.store(false, std::memory_order_relaxed);
   for (;;) {
     uint64_t current = state.load(std::memory_order_acquire);
     if (UsersOf(current) == 0 && FdOf(current) < 0) {
@@ -163,7 +165,18 @@ void ZSocket::Attach(int fd) {
     // Threads woken by Close are on their way out; the last one releases.
     std::this_thread::yield();
   }
-  sendTimeoutSet.store(-2, std::memory_order_relaxed);
+}
+
+void ZSocket::RememberPeer(uint32_t address, uint16_t peerPort) {
+  peer.store(kPeerKnown | static_cast<uint64_t>(address) << 16 | peerPort, std::memory_order_release);
+}
+
+bool ZSocket::RecallPeer(uint32_t& address, uint16_t& peerPort) const {
+  const uint64_t known = peer.load(std::memory_order_acquire);
+  if ((known & kPeerKnown) == 0) return false;
+  address = static_cast<uint32_t>(known >> 16);
+  peerPort = static_cast<uint16_t>(known);
+  return true;
 }
 
 bool ZSocket::IsClosing() const { return (state.load(std::memory_order_acquire) & kClosedBit) != 0; }
@@ -190,7 +203,9 @@ bool ZSocket::Close() {
     }
   }
   // The error fields are left alone: threads woken here record Interrupted
-  // there, and a failure that led to the Close stays readable.
+  // there, and a failure that led to the Close stays readable. The shutdown
+  // wakes threads blocked inside, and it ends the stream with a FIN even
+  // when unread input would make the close alone answer with a reset.
   zhost::ShutdownSocket(FdOf(current));
   Leave();
   return true;
@@ -332,22 +347,24 @@ bool ZSocket::Write(const void* buffer, ZIndex length) {
     SetEntryFailure(use.GetEntry());
     return false;
   }
-  // The system's send time-out: 0 becomes 1 ms, -1 and 0x7fffffff no limit.
-  int64_t timeout = writeTimeout.GetMilliseconds();
-  int64_t system = timeout == 0 ? 1 : (timeout < 0 || timeout >= kUnlimited ? 0 : timeout);
+  // The write time-out: 0 becomes 1 ms, -1 and 0x7fffffff no limit. Sends
+  // never block in the system: a full send buffer is waited for with poll,
+  // which Close wakes, under the time-out.
+  const int64_t timeout = writeTimeout.GetMilliseconds();
+  const Deadline deadline(timeout == 0 ? 1 : (timeout < 0 ? kUnlimited : timeout));
   int error = 0;
-  if (sendTimeoutSet.exchange(system, std::memory_order_relaxed) != system &&
-      !zhost::SetSendTimeout(use.Fd(), system, error)) {
-    sendTimeoutSet.store(-2, std::memory_order_relaxed);
-    SetFailure(error);
-    return false;
-  }
   const char* data = static_cast<const char*>(buffer);
   ZIndex sent = 0;
   while (sent < length) {
-    long part = zhost::Send(use.Fd(), data + sent, static_cast<size_t>(length - sent), false, error);
+    long part = zhost::Send(use.Fd(), data + sent, static_cast<size_t>(length - sent), false, false, error);
     if (part < 0) {
       if (error == EINTR && !IsClosing()) continue;
+      if (IsWouldBlock(error) && !IsClosing()) {
+        const int ready = WaitFor(use.Fd(), true, deadline.Remaining());
+        if (ready > 0) continue;
+        if (ready == 0) SetResult(Timeout, EAGAIN);
+        return false;  // a failed wait has recorded its own outcome
+      }
       SetFailure(error);
       return false;
     }
@@ -618,7 +635,7 @@ ZString ZIPSocket::GetName() const {
   uint32_t address = 0;
   uint16_t peerPort = 0;
   int error = 0;
-  if (!zhost::GetPeer(use.Fd(), address, peerPort, error)) return ZString();
+  if (!RecallPeer(address, peerPort) && !zhost::GetPeer(use.Fd(), address, peerPort, error)) return ZString();
   return GetHostName(ZIPAddress(address)) + FormatText(" %u", static_cast<unsigned>(peerPort));
 }
 
@@ -635,7 +652,7 @@ bool ZIPSocket::GetPeerAddress(ZIPAddress& address, uint16_t& peerPort) {
   }
   uint32_t value = 0;
   int error = 0;
-  if (!zhost::GetPeer(use.Fd(), value, peerPort, error)) {
+  if (!RecallPeer(value, peerPort) && !zhost::GetPeer(use.Fd(), value, peerPort, error)) {
     SetFailure(error);
     return false;
   }
@@ -680,8 +697,11 @@ bool ZIPSocket::ListenAs(bool stream, int queueSize, uint16_t newPort, bool excl
     SetResult(error);
     return false;
   }
+  // Set on the listener once rather than on every accepted socket.
+  const bool linger = stream && zhost::SetLinger(fd, kLingerSeconds, error);
   port = bound;
   Attach(fd);
+  SetLingerInherited(linger);
   SetResult(0);
   return true;
 }
@@ -716,6 +736,7 @@ bool ZTCPSocket::Connect(const char* host) {
     if (connected) {
       int ignored = 0;
       zhost::SetLinger(use.Fd(), kLingerSeconds, ignored);
+      RememberPeer(address.GetValue(), port);
     } else if (IsClosing()) {
       code = Interrupted;
       error = EINTR;
@@ -749,6 +770,8 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
   }
   const Deadline deadline(listener.GetReadTimeout().GetMilliseconds());
   int fd = -1;
+  uint32_t peerAddress = 0;
+  uint16_t peerPort = 0;
   for (;;) {
     int ready = WaitFor(listening.Fd(), false, deadline.Remaining());
     bool closing = listener.IsOpen() == false;
@@ -762,7 +785,7 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
       return false;
     }
     int error = 0;
-    fd = zhost::AcceptSocket(listening.Fd(), error);
+    fd = zhost::AcceptSocket(listening.Fd(), peerAddress, peerPort, error);
     if (fd >= 0) break;
     // Someone else took the connection, or it was reset before we came.
     if (IsWouldBlock(error) || error == EINTR || error == ECONNABORTED) {
@@ -781,10 +804,14 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
     RecordOn(listener, GetErrorCode(), GetOSError());
     return false;
   }
-  int ignored = 0;
-  zhost::SetLinger(fd, kLingerSeconds, ignored);
+  // Our own listeners carry the linger option, and accepted sockets inherit it.
+  if (!LingerInherited(listener)) {
+    int ignored = 0;
+    zhost::SetLinger(fd, kLingerSeconds, ignored);
+  }
   port = listener.GetPort();
   Attach(fd);
+  RememberPeer(peerAddress, peerPort);
   SetResult(0);
   RecordOn(listener, NoError, 0);
   return true;
@@ -802,7 +829,7 @@ bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {
     return false;
   }
   int error = 0;
-  long sent = zhost::Send(use.Fd(), buffer, static_cast<size_t>(length), true, error);
+  long sent = zhost::Send(use.Fd(), buffer, static_cast<size_t>(length), true, true, error);
   if (sent < 0) {
     SetFailure(error);
     return false;

@@ -26,7 +26,6 @@ bool SetAddressReuse(int fd, bool on, int& error);
 bool SetLinger(int fd, int seconds, int& error);
 bool SetNonBlocking(int fd, int& error);
 // 0 means no limit.
-bool SetSendTimeout(int fd, int64_t milliseconds, int& error);
 
 bool BindAny(int fd, uint16_t port, int& error);
 bool ListenSocket(int fd, int queueSize, int& error);
@@ -34,14 +33,15 @@ bool GetLocalPort(int fd, uint16_t& port, int& error);
 bool GetPeer(int fd, uint32_t& address, uint16_t& port, int& error);
 bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error);
 // The listener is non-blocking: EAGAIN when nobody is waiting.
-int AcceptSocket(int fd, int& error);
+int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error);
 
 // wait false never blocks (EAGAIN when nothing is there).
 long Receive(int fd, void* buffer, size_t length, bool wait, int& error);
 long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port,
                  bool wait, int& error);
 // Never raises SIGPIPE.
-long Send(int fd, const void* buffer, size_t length, bool urgent, int& error);
+// wait false never blocks (EAGAIN when the send buffer is full).
+long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error);
 long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port,
             int& error);
 

@@ -74,13 +74,6 @@ bool SetNonBlocking(int fd, int& error) {
   return Check(::fcntl(fd, F_SETFL, flags | O_NONBLOCK), error);
 }
 
-bool SetSendTimeout(int fd, int64_t milliseconds, int& error) {
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  value.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-  return Check(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value), error);
-}
-
 bool BindAny(int fd, uint16_t port, int& error) {
   sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
   return Check(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), error);
@@ -116,9 +109,16 @@ bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error) {
   return Check(result, error);
 }
 
-int AcceptSocket(int fd, int& error) {
-  int result = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (result < 0) error = errno;
+int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  int result = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+  if (result < 0) {
+    error = errno;
+    return result;
+  }
+  peerAddress = peer.sin_addr.s_addr;
+  peerPort = ntohs(peer.sin_port);
   return result;
 }
 
@@ -143,8 +143,9 @@ long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_
   return static_cast<long>(result);
 }
 
-long Send(int fd, const void* buffer, size_t length, bool urgent, int& error) {
-  ssize_t result = ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
+long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error) {
+  ssize_t result =
+      ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));
   if (result < 0) error = errno;
   return static_cast<long>(result);
 }

@@ -75,7 +75,7 @@ extern "C" void* PooledThreadStart(void* raw) {
   StartRecord record = *static_cast<StartRecord*>(raw);
   delete static_cast<StartRecord*>(raw);
   ParkedThread self;
-  self.id = static_cast<uint32_t>(syscall(SYS_gettid));
+  self.id = zhost::CurrentThreadId();
   self.stackSize = record.stackSize;
   ThreadPool& pool = Pool();
   for (;;) {
@@ -108,6 +108,8 @@ bool CreateThread(void* (*start)(void*), StartRecord* record, size_t stackSize) 
   pthread_attr_destroy(&attributes);
   return started;
 }
+
+thread_local uint32_t cachedThreadId = 0;
 
 }  // namespace
 
@@ -154,7 +156,14 @@ bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32
 
 void ExitThread() { pthread_exit(nullptr); }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+  // A thread's id never changes, and pooled threads ask for it with every
+  // body; only a forked child's thread has a new one.
+  static const int forgetInChild = pthread_atfork(nullptr, nullptr, [] { cachedThreadId = 0; });
+  (void)forgetInChild;
+  if (cachedThreadId == 0) cachedThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  return cachedThreadId;
+}
 
 void Sleep(int64_t milliseconds) {
   if (milliseconds <= 0) {

@@ -272,7 +272,22 @@ class ZSocket : public ZChannel {
   // Low 32 bits: descriptor (-1 none); bits 32-61: operations inside;
   // bit 62: closed by Close (sticky until the next Attach).
   mutable std::atomic<uint64_t> state{0xffffffffull};
-  std::atomic<int64_t> sendTimeoutSet{-2};  // last SO_SNDTIMEO given to the system
+
+ protected:
+  // The peer of a connected socket never changes: remembered when it is
+  // learnt for free (accept, connect), so asking again costs no system call.
+  void RememberPeer(uint32_t address, uint16_t peerPort);
+  bool RecallPeer(uint32_t& address, uint16_t& peerPort) const;
+  // Set on a listener whose accepted sockets inherit its linger option.
+  void SetLingerInherited(bool inherited) { lingerInherited.store(inherited, std::memory_order_relaxed); }
+  static bool LingerInherited(const ZSocket& listener) {
+    return listener.lingerInherited.load(std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr uint64_t kPeerKnown = 1ull << 48;
+  std::atomic<uint64_t> peer{0};  // kPeerKnown | address << 16 | port
+  std::atomic<bool> lingerInherited{false};
 };
 
 // ---------------------------------------------------------------- ZIPSocket
