@@ -305,7 +305,10 @@ std::string WithoutLineNumbers(std::string text) {
   for (size_t at = text.find("Line "); at != std::string::npos; at = text.find("Line ", at + 1)) {
     size_t end = at + 5;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-    if (end > at + 5) text.replace(at + 5, end - at - 5, "N");
+    if (end > at + 5) {
+      text.erase(at + 5, end - at - 5);
+      text.insert(at + 5, 1, 'N');
+    }
   }
   return text;
 }

@@ -38,8 +38,10 @@ std::string Absolute(const char* name) {
   if (text.empty()) return text;
   if (text[0] != '/') {
     std::string current;
-    if (!zhost::CurrentDirectory(current)) current = "/";
-    text = current + "/" + text;
+    if (!zhost::CurrentDirectory(current)) current.assign(1, '/');
+    current += '/';
+    current += text;
+    text = std::move(current);
   }
   return Normalise(text);
 }

@@ -126,7 +126,10 @@ void IniDocument::SetValue(const std::string& section, const std::string& key,
   size_t start = FindSection(section);
   if (start == std::string::npos) {
     if (!lines.empty() && !Trim(lines.back().raw).empty()) lines.push_back(Parse(""));
-    lines.push_back(Parse("[" + OneLine(section) + "]"));
+    std::string header(1, '[');
+    header += OneLine(section);
+    header += ']';
+    lines.push_back(Parse(header));
     lines.push_back(entry);
     return;
   }
