@@ -69,7 +69,7 @@ ZString ZBase64::CompleteEncoding() {
   return text;
 }
 
-ZString ZBase64::Encode(const void* bytes, ZIndex count, bool crlf) {
+ZString ZBase64::EncodeBuffer(const void* bytes, ZIndex count, bool crlf) {
   ZBase64 coder;
   coder.StartEncoding(crlf);
   coder.ProcessEncoding(bytes, count);
@@ -77,7 +77,11 @@ ZString ZBase64::Encode(const void* bytes, ZIndex count, bool crlf) {
 }
 
 ZString ZBase64::Encode(const char* text, bool crlf) {
-  return Encode(text, text != nullptr ? static_cast<ZIndex>(std::strlen(text)) : 0, crlf);
+  return EncodeBuffer(text, text != nullptr ? static_cast<ZIndex>(std::strlen(text)) : 0, crlf);
+}
+
+ZString ZBase64::Encode(const ZBaseArray& bytes, bool crlf) {
+  return EncodeBuffer(bytes.GetPointer(), bytes.GetSize() * bytes.GetElementSize(), crlf);
 }
 
 // ---------------------------------------------------------------- decoding

@@ -21,10 +21,10 @@ ZMIMEInfo::ZMIMEInfo() : ZStringToString(true) {}
 
 ZMIMEInfo::ZMIMEInfo(std::istream& in) : ZMIMEInfo() {
   ZStreamLineReader reader(in);
-  Read(reader);
+  ReadLines(reader);
 }
 
-bool ZMIMEInfo::Read(ZLineReader& reader, const Limits& limits) {
+bool ZMIMEInfo::ReadLines(ZLineReader& reader, const Limits& limits) {
   ZIndex blockSize = 0;
   while (true) {
     ZString line;
@@ -55,15 +55,15 @@ bool ZMIMEInfo::Read(ZLineReader& reader, const Limits& limits) {
   }
 }
 
-bool ZMIMEInfo::Read(ZChannel& channel) {
-  if (auto* lines = dynamic_cast<ZLineReader*>(&channel)) return Read(*lines);
+bool ZMIMEInfo::Read(ZChannel& channel, const Limits& limits) {
+  if (auto* lines = dynamic_cast<ZLineReader*>(&channel)) return ReadLines(*lines, limits);
   ZChannelLineReader reader(channel);
-  return Read(reader);
+  return ReadLines(reader, limits);
 }
 
 bool ZMIMEInfo::Read(const void* data, ZIndex length, const Limits& limits) {
   ZBufferLineReader reader(data, length);
-  return Read(reader, limits);
+  return ReadLines(reader, limits);
 }
 
 bool ZMIMEInfo::TakeLine(const ZString& line, ZIndex maxFieldCount) {

@@ -54,13 +54,14 @@ ZString EscapePart(const ZString& text) {
   return ZString(out.c_str());
 }
 
-// The query is kept escaped; only what would move its end ("#", "?") or
-// break a line is escaped when it is written.
+// The query is kept escaped; only a "?" (which would move its start) and
+// line breaks are escaped when it is written. A "#" in it stays: the
+// fragment mark written after it is the last "#" of the URL.
 ZString EscapeQuery(const ZString& text) {
   std::string out;
   for (const char* p = text.Text(); *p != '\0'; ++p) {
     const auto c = static_cast<unsigned char>(*p);
-    if (c == '#' || c == '?' || c == '\r' || c == '\n') {
+    if (c == '?' || c == '\r' || c == '\n') {
       AppendEscaped(out, c);
     } else {
       out.push_back(static_cast<char>(c));
@@ -223,7 +224,9 @@ ZString ZURL::AsString(int form) const {
       text += "?";
       text += EscapeQuery(query);
     }
-    if (!fragment.IsEmpty()) {
+    // The fragment starts behind the last "#", so a query that holds one
+    // needs the mark even when the fragment is empty.
+    if (!fragment.IsEmpty() || query.Find('#') != ZNotFound) {
       text += "#";
       text += EscapePart(fragment);
     }

@@ -23,8 +23,12 @@ class ZBase64 : public ZObject {
   void ProcessEncoding(const void* bytes, ZIndex count);
   // Writes the last partial group with its "=" padding and answers the text.
   ZString CompleteEncoding();
-  static ZString Encode(const void* bytes, ZIndex count, bool crlf = true);
   static ZString Encode(const char* text, bool crlf = true);
+  static ZString Encode(const ZBaseArray& bytes, bool crlf = true);
+  static ZString EncodeBuffer(const void* bytes, ZIndex count, bool crlf = true);
+  // A buffer and a count would silently pick the text form (the count
+  // taken as the flag): use EncodeBuffer.
+  static ZString Encode(const void* bytes, ZIndex count, bool crlf = true) = delete;
 
   // ---- decoding
   void StartDecoding();

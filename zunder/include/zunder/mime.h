@@ -53,11 +53,12 @@ class ZMIMEInfo : public ZStringToString {
   // trimmed of blanks; a later field of the same name replaces the earlier
   // one; a line without ":" is ignored. True when the empty line was read;
   // on false the fields read so far stay and GetReadError tells why.
-  bool Read(ZLineReader& reader, const Limits& limits);
-  bool Read(ZLineReader& reader) { return Read(reader, Limits()); }
-  // From a channel: through its own line reading when the channel is a
-  // ZLineReader, else one byte at a time.
-  bool Read(ZChannel& channel);
+  bool ReadLines(ZLineReader& reader, const Limits& limits);
+  bool ReadLines(ZLineReader& reader) { return ReadLines(reader, Limits()); }
+  // From a channel, as ReadLines: through the channel's own line reading
+  // when it is a ZLineReader too, else one byte at a time.
+  bool Read(ZChannel& channel, const Limits& limits);
+  bool Read(ZChannel& channel) { return Read(channel, Limits()); }
   // From length bytes of a buffer.
   bool Read(const void* data, ZIndex length, const Limits& limits);
   bool Read(const void* data, ZIndex length) { return Read(data, length, Limits()); }

@@ -5,8 +5,9 @@
 // not a decimal number from 0 to 65535 is 0. The fields hold unescaped
 // text, except the query, which stays escaped until SplitQueryVars.
 // AsString escapes every part again, so a written URL parses back to the
-// same fields (a port equal to its scheme's default is written as none, and
-// with a site the path is always written absolute).
+// same fields (a port equal to its scheme's default is written as none, an
+// empty scheme is written as none and so reads back as "http", and with a
+// site the path is always written absolute).
 #pragma once
 
 #include <cstdint>
