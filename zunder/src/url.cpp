@@ -185,12 +185,13 @@ void ZURL::ParseSite(const ZString& site) {
 }
 
 ZString ZURL::AsString(int form) const {
-  ZString text;
+  // Built in a standard string: a ZString counts its length on every append.
+  std::string text;
   const bool full = form == FullForm;
   bool site = false;
   if (full) {
     if (!scheme.IsEmpty()) {
-      text += EscapePart(scheme);
+      text += EscapePart(scheme).Text();
       text += ":";
     }
     const bool hasUser = !username.IsEmpty() || !password.IsEmpty();
@@ -198,40 +199,40 @@ ZString ZURL::AsString(int form) const {
       site = true;
       text += "//";
       if (hasUser) {
-        text += EscapePart(username);
+        text += EscapePart(username).Text();
         if (!password.IsEmpty()) {
           text += ":";
-          text += EscapePart(password);
+          text += EscapePart(password).Text();
         }
         text += "@";
       }
-      text += EscapePart(hostname);
-      if (port != 0 && port != GetDefaultPort(scheme)) text += FormatText(":%u", static_cast<unsigned>(port));
+      text += EscapePart(hostname).Text();
+      if (port != 0 && port != GetDefaultPort(scheme)) text += ":" + std::to_string(port);
     }
   }
   // After a site a relative path would run into the host name.
   if (absolute || (site && path.GetSize() > 0)) text += "/";
   for (ZIndex i = 0; i < path.GetSize(); ++i) {
     if (i > 0) text += "/";
-    text += EscapePart(path[i]);
+    text += EscapePart(path[i]).Text();
   }
   if (full) {
     if (!parameters.IsEmpty()) {
       text += ";";
-      text += EscapePart(parameters);
+      text += EscapePart(parameters).Text();
     }
     if (!query.IsEmpty()) {
       text += "?";
-      text += EscapeQuery(query);
+      text += EscapeQuery(query).Text();
     }
     // The fragment starts behind the last "#", so a query that holds one
     // needs the mark even when the fragment is empty.
     if (!fragment.IsEmpty() || query.Find('#') != ZNotFound) {
       text += "#";
-      text += EscapePart(fragment);
+      text += EscapePart(fragment).Text();
     }
   }
-  return text;
+  return ZString(text.c_str());
 }
 
 ZString ZURL::TranslateString(const char* text, int kind) {
