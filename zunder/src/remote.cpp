@@ -119,7 +119,7 @@ bool ZRemoteConnection::ResolveEntry(ZString& program, ZString& number, uint32_t
   if (directory.IsEmpty() || directory.Right(1) != "/") directory += "/";
   const ZIndex length = remoteName.GetLength();
   if (length > 0 && remoteName.Text()[0] == '.') {
-    if (length > kMaxNumberName) {
+    if (length > kMaxNumberName || length == 1) {
       error = InvalidParameter;
       return false;
     }

@@ -32,7 +32,7 @@ class ZRemoteConnection : public ZObject {
   // The remote-access error codes this class reports.
   enum Error : uint32_t {
     NoError = 0,
-    InvalidParameter = 87,    // a telephone number too long to dial
+    InvalidParameter = 87,    // a telephone number that is empty or too long to dial
     PortAlreadyOpen = 602,
     EntryNotFound = 623,      // also an entry name too long to be one
     PortNotAvailable = 633,
