@@ -123,9 +123,11 @@ void DialOnDemand::Pass(bool signalled) {
     }
   }
   manualHangUp = false;
-  ReleaseWaiting();
   if (HasCurrent() && (signalled || linksActive())) RestartInactivity();
+  // Published before the waiting threads go on: they read the connected
+  // system's relay overrides first thing.
   Publish();
+  ReleaseWaiting();
 }
 
 bool DialOnDemand::RunPass() {

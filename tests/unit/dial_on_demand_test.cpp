@@ -89,6 +89,7 @@ class WaitingThread {
   explicit WaitingThread(DialOnDemand& manager)
       : manager(manager), thread([this] {
           this->manager.WaitForRemote(ready);
+          sawLink = this->manager.IsLinkUp();
           released.set_value();
         }) {}
   ~WaitingThread() {
@@ -97,10 +98,13 @@ class WaitingThread {
     thread.join();
   }
   bool IsReleased() { return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready; }
+  // Whether the link was up as the thread went on (read once released).
+  bool SawLink() const { return sawLink; }
 
  private:
   DialOnDemand& manager;
   ZSemaphore ready{0, 1};
+  bool sawLink = false;
   std::promise<void> released;
   std::future<void> done = released.get_future();
   std::thread thread;
@@ -111,12 +115,14 @@ class DialOnDemandTest : public ::testing::Test {
   DialOnDemandTest() : manager(link, clock, log, [this] { return linksActive; }) {}
 
   void Configure(RemoteSystemList systems) { manager.Rebuild(std::move(systems)); }
-  // A relay connection arriving: the manager is woken and runs a pass.
+  // A relay connection arriving: the manager is woken and runs a pass. The
+  // thread goes on only after the pass, and then sees the link it made.
   void ConnectionPass() {
     WaitingThread relay(manager);
     ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0, 5)));
     manager.Pass(true);
-    EXPECT_TRUE(relay.IsReleased());
+    ASSERT_TRUE(relay.IsReleased());
+    EXPECT_EQ(relay.SawLink(), manager.IsLinkUp());
   }
   ZTimeInterval TimeUsed(ZIndex index) { return manager.GetSystem(index)->timeUsed; }
 
