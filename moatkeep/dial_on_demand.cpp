@@ -38,7 +38,7 @@ DialOnDemand::DialOnDemand(RemoteLink& link, const ManagerClock& clock, LogSink&
 void DialOnDemand::Rebuild(RemoteSystemList rebuilt) {
   bool wasCurrent = false;
   {
-    std::lock_guard<std::timed_mutex> lock(stateMutex);
+    std::lock_guard<StateLock> lock(stateMutex);
     wasCurrent = HasCurrent();
     systems = std::move(rebuilt);
     Publish();
@@ -81,7 +81,7 @@ bool DialOnDemand::GetRelayOverride(const ZString& relayName, SocketSpec& destin
 // ---------------------------------------------------------------- the manager
 
 ZTimeInterval DialOnDemand::PrepareWait() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   if (!HasCurrent()) return ZInfinite;
   if (InactivityRunning()) return kConnectedLook;
   HangUpCurrent("Inactivity hang up of \"%s\".");
@@ -92,7 +92,7 @@ ZTimeInterval DialOnDemand::PrepareWait() {
 bool DialOnDemand::WaitForActivity(const ZTimeInterval& limit) { return activity.Wait(limit); }
 
 void DialOnDemand::Pass(bool signalled) {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   if (link.GetStatus() == ZRemoteConnection::Connected) {
     if (HasCurrent()) {
       const RemoteSystem& system = Current();
@@ -140,7 +140,7 @@ bool DialOnDemand::RunPass() {
 }
 
 bool DialOnDemand::DialRemote() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   return DialCurrent();
 }
 
@@ -159,8 +159,8 @@ bool DialOnDemand::IsStopping() const {
 }
 
 void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
-  std::unique_lock<std::timed_mutex> lock(stateMutex, std::chrono::milliseconds(patience.GetMilliseconds()));
-  if (!lock.owns_lock()) return;
+  if (!stateMutex.try_lock_for(patience)) return;
+  std::lock_guard<StateLock> lock(stateMutex, std::adopt_lock);
   if (link.GetStatus() != ZRemoteConnection::Connected) return;
   log.Log(2, "Remote connection \"%s\" hanging up.", link.GetRemoteName().Text());
   link.Close();
@@ -175,7 +175,7 @@ void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
 PageReply DialOnDemand::RequestHangUp() {
   PageReply reply;
   {
-    std::lock_guard<std::timed_mutex> lock(stateMutex);
+    std::lock_guard<StateLock> lock(stateMutex);
     if (HasCurrent()) {
       manualHangUp = true;
       reply = Accepted(ZString("Hanging up \"") + Current().name + "\".");
@@ -188,7 +188,7 @@ PageReply DialOnDemand::RequestHangUp() {
 }
 
 PageReply DialOnDemand::RequestConnect(const ZString& remoteName) {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   if (HasCurrent()) {
     return Refused(ZString("Already connected to \"") + Current().name + "\". Ignoring connection request.");
   }
@@ -204,40 +204,40 @@ PageReply DialOnDemand::RequestConnect(const ZString& remoteName) {
 }
 
 bool DialOnDemand::IsRemoteCurrent() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   return HasCurrent();
 }
 
 ZString DialOnDemand::GetCurrentName() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   return HasCurrent() ? Current().name : ZString();
 }
 
 ZTime DialOnDemand::GetConnectTime() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   return connectTime;
 }
 
 ZTimeInterval DialOnDemand::GetInactivityRemaining() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   if (!InactivityRunning()) return ZTimeInterval(0);
   return inactivityDeadline - clock.Now();
 }
 
 ZStringList DialOnDemand::GetRemoteNames() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   ZStringList names;
   for (const auto& system : systems) names.Append(system->name);
   return names;
 }
 
 ZIndex DialOnDemand::GetCurrentIndex() {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   return current;
 }
 
 std::shared_ptr<const RemoteSystem> DialOnDemand::GetSystem(ZIndex index) {
-  std::lock_guard<std::timed_mutex> lock(stateMutex);
+  std::lock_guard<StateLock> lock(stateMutex);
   if (index < 0 || index >= static_cast<ZIndex>(systems.size())) return nullptr;
   return systems[static_cast<size_t>(index)];
 }

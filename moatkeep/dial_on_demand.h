@@ -53,6 +53,18 @@ class SystemClock : public ManagerClock {
   ZTime Now() const override { return ZTime::Now(); }
 };
 
+// The state lock: a semaphore used as a mutex, so that a stop can give up
+// waiting for it while a dial holds it.
+class StateLock {
+ public:
+  void lock() { semaphore.Wait(); }
+  void unlock() { semaphore.Signal(); }
+  bool try_lock_for(const ZTimeInterval& timeout) { return semaphore.Wait(timeout); }
+
+ private:
+  ZSemaphore semaphore{1, 1};
+};
+
 // What the status page shows for a request: its title and text.
 struct PageReply {
   ZString title;  // "Request Accepted" or "Request Error"
@@ -141,7 +153,7 @@ class DialOnDemand {
 
   // The state lock: the list, the current index and the link's bookkeeping.
   // Held by the manager for the whole of a dial.
-  std::timed_mutex stateMutex;
+  StateLock stateMutex;
   RemoteSystemList systems;
   ZIndex current = kNone;
   bool manualHangUp = false;
