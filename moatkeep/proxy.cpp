@@ -14,9 +14,14 @@ constexpr const char* kGlobals = "Globals";
 constexpr const char* kRelays = "Relays";
 constexpr const char* kSecurity = "Security";
 
+// How long a stop waits for a dial in progress before leaving the link be.
+const ZTimeInterval kStopPatience(0, 2);
+
 }  // namespace
 
-Proxy::Proxy() : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3) {
+Proxy::Proxy()
+    : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3),
+      dialOnDemand(remoteLink, managerClock, *this, [this] { return !activeSockets.IsEmpty(); }) {
   waitingThreads.SetDeleteObjects(false);
   restrictions = std::make_shared<const Restrictions>();
 }
@@ -31,20 +36,24 @@ bool Proxy::OnStart() {
   // Every connection holds a thread and two descriptors: take all the host
   // allows us.
   ZRaiseDescriptorLimit();
-  currentRemote = 0x7fffffff;
   siteFiles.RemoveAll();
   for (const char* name : kSiteFiles) siteFiles.Append(name);
   return Initialise("Proxies started.");
 }
 
 void Proxy::Main() {
-  // Nothing to supervise without dial-up remote systems: wait for the stop.
-  std::unique_lock<std::mutex> lock(stopMutex);
-  stopChanged.wait(lock, [this] { return stopped; });
+  // The dial-up manager, until the service stops.
+  while (dialOnDemand.RunPass()) {
+  }
   // In the foreground the interrupt that stopped us also ends the program;
   // returning would race it through a second stop and the exit.
-  if (IsDebugMode()) stopChanged.wait(lock, [] { return false; });
+  if (IsDebugMode()) {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopChanged.wait(lock, [] { return false; });
+  }
 }
+
+bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
 
 void Proxy::CloseEverything() {
   masterSockets.CloseAll();
@@ -52,16 +61,14 @@ void Proxy::CloseEverything() {
 }
 
 void Proxy::OnStop() {
-  {
-    std::lock_guard<std::mutex> lock(lifecycleMutex);
-    CloseEverything();
-    Log(2, "Proxies stopped.");
-  }
-  // Notified under the lock: once Main has seen the flag the program may
-  // end and take the condition variable with it.
-  std::lock_guard<std::mutex> lock(stopMutex);
-  stopped = true;
-  stopChanged.notify_all();
+  std::lock_guard<std::mutex> lock(lifecycleMutex);
+  // Threads waiting for the link go on (and find their sockets closed);
+  // Main leaves its loop.
+  dialOnDemand.Stop();
+  CloseEverything();
+  // A dial in progress is not waited for: the stop must not take minutes.
+  dialOnDemand.HangUpForStop(kStopPatience);
+  Log(2, "Proxies stopped.");
 }
 
 bool Proxy::OnPause() {
@@ -117,6 +124,9 @@ bool Proxy::Initialise(const char* message) {
       SetUpRelay(key.Text(), value.Text());
     }
   }
+
+  // Rebuilt with fresh time accounts; the current index stays as it was.
+  dialOnDemand.Rebuild(LoadRemoteSystems(config, config.GetKeys(kRelays), *this));
 
   // Built afresh, so restrictions removed from the table are gone; threads
   // still holding the old set finish with it.

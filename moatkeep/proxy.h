@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "dial_on_demand.h"
 #include "host_registry.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
@@ -58,6 +59,21 @@ class Proxy : public ZServiceProcess, public LogSink {
   void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description);
   // The dial-up gate: returns when the link is up or could not be brought up.
   void WaitForRemote(ProxyThread& thread);
+  // The connected remote system's destination for a relay, if it has one.
+  bool GetRelayOverride(const ZString& relayName, SocketSpec& destination) const;
+
+  // ---- dial-up
+  // Dials the current remote system with its retries; true when connected.
+  bool DialRemote();
+  // Requests of the status page: the reply's title and text.
+  PageReply RequestHangUp() { return dialOnDemand.RequestHangUp(); }
+  PageReply RequestConnect(const ZString& remoteName) { return dialOnDemand.RequestConnect(remoteName); }
+  // What the status page shows of the link.
+  bool IsRemoteCurrent() { return dialOnDemand.IsRemoteCurrent(); }
+  ZString GetCurrentRemoteName() { return dialOnDemand.GetCurrentName(); }
+  ZTime GetConnectTime() { return dialOnDemand.GetConnectTime(); }
+  ZTimeInterval GetInactivityRemaining() { return dialOnDemand.GetInactivityRemaining(); }
+  ZStringList GetRemoteNames() { return dialOnDemand.GetRemoteNames(); }
   // Registers the originating host and applies the restrictions.
   bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination);
 
@@ -113,14 +129,14 @@ class Proxy : public ZServiceProcess, public LogSink {
   // The site's fixed files, read from the program's directory.
   ZStringList siteFiles;
 
-  std::atomic<int32_t> currentRemote{0x7fffffff};
-  ZSemaphore remoteSignal{0, 0x7fffffff};
-  std::mutex remoteMutex;
+  // The dial-up link, the remote systems and the manager that Main runs.
+  PhonebookLink remoteLink;
+  SystemClock managerClock;
+  DialOnDemand dialOnDemand;
 
   // Start, stop, pause, continue and reload one at a time.
   std::mutex lifecycleMutex;
-  // Main waits here until the service stops.
+  // In the foreground Main waits here once the manager has stopped.
   std::mutex stopMutex;
   std::condition_variable stopChanged;
-  bool stopped = false;
 };

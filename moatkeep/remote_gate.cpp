@@ -1,9 +1,10 @@
 #include "access_check.h"
 #include "proxy.h"
 
-void Proxy::WaitForRemote(ProxyThread& /*thread*/) {
-  // Without configured remote systems there is no link to bring up: every
-  // destination is reachable directly.
+void Proxy::WaitForRemote(ProxyThread& thread) { dialOnDemand.WaitForRemote(thread.ready); }
+
+bool Proxy::GetRelayOverride(const ZString& relayName, SocketSpec& destination) const {
+  return dialOnDemand.GetRelayOverride(relayName, destination);
 }
 
 bool Proxy::CheckAccess(const SocketSpec& originator, const SocketSpec& destination) {

@@ -90,8 +90,11 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
 
   WaitForRemote(thread);
 
+  // A plain relay goes to the connected remote system's destination for it,
+  // if it has one, else to its own.
   SocketSpec destination;
   const bool asked = !FindRelay(name, destination);
+  if (!asked) GetRelayOverride(name, destination);
   if (asked) {
     ZString line;
     bool tooLong = false;

@@ -162,10 +162,11 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   WaitForRemote(thread);
   new ProxyThread(*this, master, &Proxy::UDPRelay);
 
-  // The current remote system's own relay for the name, once dial-up
-  // exists, is to take precedence over the relay table here.
+  // The connected remote system's own destination for the relay, if it has
+  // one, takes precedence over the relay table.
   SocketSpec destination;
   if (!FindRelay(name, destination)) return;  // dropped from the table by a reload
+  GetRelayOverride(name, destination);
 
   if (!CheckAccess(SocketSpec(client, clientPort), destination)) return;
   const UserHandle user = hosts.Find(client);
