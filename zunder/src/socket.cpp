@@ -204,9 +204,10 @@ bool ZSocket::Close() {
   }
   // The error fields are left alone: threads woken here record Interrupted
   // there, and a failure that led to the Close stays readable. The shutdown
-  // wakes threads blocked inside, and it ends the stream with a FIN even
-  // when unread input would make the close alone answer with a reset.
-  zhost::ShutdownSocket(FdOf(current));
+  // wakes threads blocked inside, and it ends a stream with a FIN even when
+  // unread input would make the close alone answer with a reset. A datagram
+  // socket nobody is inside (and nobody can enter any more) needs neither.
+  if (streamEnds || UsersOf(current) != 0) zhost::ShutdownSocket(FdOf(current));
   Leave();
   return true;
 }

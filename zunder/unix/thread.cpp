@@ -2,13 +2,13 @@
 #include "host_thread.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstddef>
 #include <ctime>
 #include <mutex>
@@ -53,7 +53,12 @@ extern "C" void* ThreadStart(void* raw) {
 constexpr size_t kMaxParked = 64;
 
 struct ParkedThread {
-  std::condition_variable wake;
+  ParkedThread() { sem_init(&wake, 0, 0); }
+  ~ParkedThread() { sem_destroy(&wake); }
+  ParkedThread(const ParkedThread&) = delete;
+  ParkedThread& operator=(const ParkedThread&) = delete;
+
+  sem_t wake;  // posted once for each body handed over
   zhost::ThreadBody body = nullptr;
   void* argument = nullptr;
   uint32_t id = 0;
@@ -82,14 +87,17 @@ extern "C" void* PooledThreadStart(void* raw) {
     // A body ending its thread (ExitThread) unwinds out of here: the thread
     // is not parked then, so nothing refers to it.
     record.body(record.argument);
-    std::unique_lock<std::mutex> lock(pool.mutex);
-    if (pool.parked.size() >= kMaxParked) break;
-    self.body = nullptr;
-    pool.parked.push_back(&self);
-    self.wake.wait(lock, [&] { return self.body != nullptr; });
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex);
+      if (pool.parked.size() >= kMaxParked) break;
+      self.body = nullptr;
+      pool.parked.push_back(&self);
+    }
+    // The body and its argument are written before the post.
+    while (sem_wait(&self.wake) != 0) {
+    }
     record.body = self.body;
     record.argument = self.argument;
-    lock.unlock();
     errno = 0;  // each body starts as on a new thread
   }
   return nullptr;
@@ -136,7 +144,7 @@ bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32
   const size_t size = StackSizeFor(stackSize);
   {
     ThreadPool& pool = Pool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::unique_lock<std::mutex> lock(pool.mutex);
     for (size_t i = pool.parked.size(); i-- > 0;) {
       ParkedThread* thread = pool.parked[i];
       if (thread->stackSize != size) continue;
@@ -144,7 +152,11 @@ bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32
       thread->body = body;
       thread->argument = argument;
       threadId = thread->id;
-      thread->wake.notify_one();
+      // Woken after the lock is let go, or it would wake only to wait for
+      // the lock. The post is the last touch of its record: a semaphore may
+      // be destroyed as soon as the waiter it woke has returned.
+      lock.unlock();
+      sem_post(&thread->wake);
       return true;
     }
   }

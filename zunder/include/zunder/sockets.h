@@ -278,6 +278,9 @@ class ZSocket : public ZChannel {
   // learnt for free (accept, connect), so asking again costs no system call.
   void RememberPeer(uint32_t address, uint16_t peerPort);
   bool RecallPeer(uint32_t& address, uint16_t& peerPort) const;
+  // A stream's end is sent with a shutdown when it closes; datagram sockets
+  // have no end to send.
+  bool streamEnds = true;
   // Set on a listener whose accepted sockets inherit its linger option.
   void SetLingerInherited(bool inherited) { lingerInherited.store(inherited, std::memory_order_relaxed); }
   static bool LingerInherited(const ZSocket& listener) {
@@ -350,8 +353,8 @@ class ZTCPSocket : public ZIPSocket {
 class ZUDPSocket : public ZIPSocket {
   Z_CLASS(ZUDPSocket, ZIPSocket)
  public:
-  explicit ZUDPSocket(uint16_t port = 0) : ZIPSocket(port) {}
-  explicit ZUDPSocket(const char* service) : ZIPSocket("udp", service) {}
+  explicit ZUDPSocket(uint16_t port = 0) : ZIPSocket(port) { streamEnds = false; }
+  explicit ZUDPSocket(const char* service) : ZIPSocket("udp", service) { streamEnds = false; }
 
   bool Connect(const char* host) override;
   bool Listen(int queueSize, uint16_t port = 0, bool exclusive = false) override;
