@@ -239,43 +239,58 @@ FtpRelaySocket::Transfer::Outcome FtpRelaySocket::Transfer::ConnectToClient(ZTCP
 }
 
 FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::Copy(ZTCPSocket& source, ZTCPSocket& destination) {
+  // Neither side may block the copy: a client that reads its data only
+  // after the site's preliminary reply must get that reply while data
+  // waits for it. Reads return at once; a write takes what fits and the
+  // rest waits for the destination to drain.
   source.SetReadTimeout(ZTimeInterval(0));
-  // A receiver that stops taking data is given as long as an idle client.
-  destination.SetWriteTimeout(relay.GetReadTimeout());
+  destination.SetWriteTimeout(ZTimeInterval(0));
   const auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kCopyChunk));
-  bool watchAgent = true;
+  ZIndex filled = 0;
+  ZIndex offset = 0;
   for (;;) {
     const Event buffered = ServeBuffered();
     if (buffered != Event::Going) return buffered;
 
-    // Take what is ready without a wait in front of each read.
+    // Move what is ready without a wait in front of each read.
     for (int chunk = 0; chunk < kChunksPerPass; ++chunk) {
-      if (!source.Read(buffer.get(), kCopyChunk)) {
-        if (source.GetErrorCode() == ZChannel::Timeout) break;
-        return Event::Going;  // the end of the data, or the source failed
+      if (offset == filled) {
+        if (!source.Read(buffer.get(), kCopyChunk)) {
+          if (source.GetErrorCode() == ZChannel::Timeout) break;
+          return Event::Going;  // the end of the data, or the source failed
+        }
+        filled = source.GetLastReadCount();
+        offset = 0;
       }
-      const ZIndex count = source.GetLastReadCount();
-      if (!destination.Write(buffer.get(), count)) {
-        bytes += static_cast<unsigned long>(destination.GetLastWriteCount());
-        return Event::Going;
-      }
+      const ZIndex length = filled - offset;
+      const bool written = destination.Write(buffer.get() + offset, length);
+      const ZIndex count = written ? length : destination.GetLastWriteCount();
+      offset += count;
       bytes += static_cast<unsigned long>(count);
+      if (!written) {
+        if (destination.GetErrorCode() != ZChannel::Timeout) return Event::Going;
+        break;  // the destination is full: wait until it drains
+      }
     }
 
+    const bool pending = offset < filled;
     // The site's completion reply waits until the data is through; the
     // agent is watched again only for a refusal or another reply.
-    watchAgent = held.empty();
+    const bool watchAgent = held.empty();
     ZSocket::WaitEntry entries[3];
-    ZIndex count = 0;
-    entries[count++].socket = &source;
-    entries[count++].socket = &relay;
-    if (watchAgent) entries[count++].socket = &agent;
-    for (ZIndex i = 0; i < count; ++i) entries[i].wantRead = true;
+    entries[0].socket = pending ? &destination : &source;
+    entries[0].wantRead = !pending;
+    entries[0].wantWrite = pending;
+    entries[1].socket = &relay;
+    entries[1].wantRead = true;
+    entries[2].socket = &agent;
+    entries[2].wantRead = true;
+    const ZIndex count = watchAgent ? 3 : 2;
     if (!ZSocket::Wait(entries, count, relay.GetReadTimeout())) {
       return relay.IsOpen() ? Event::Going : Event::ClientGone;
     }
     bool ready = false;
-    for (ZIndex i = 0; i < count; ++i) ready = ready || entries[i].readable;
+    for (ZIndex i = 0; i < count; ++i) ready = ready || entries[i].readable || entries[i].writable;
     if (!ready) return Event::Going;  // idle for as long as a client may be
 
     Event event = Event::Going;

@@ -563,6 +563,66 @@ def case_refusal_midway(binary):
         site.stop()
 
 
+LATE_DATA = 8 * 1024 * 1024
+
+
+def late_reply_site(conn):
+    """Floods the data connection before its 150: the relay must pass the
+    reply while data waits, since the client reads data only after it."""
+    conn.sendall(b"220 scripted\r\n")
+    data_target = None
+    while True:
+        line = read_line(conn)
+        if not line:
+            return
+        word = line.split(b" ")[0].upper()
+        if word == b"USER":
+            conn.sendall(b"331 ok\r\n")
+        elif word == b"PASS":
+            conn.sendall(b"230 in\r\n")
+        elif word == b"PORT":
+            fields = [int(x) for x in line.split(b" ", 1)[1].split(b",")]
+            data_target = ("%d.%d.%d.%d" % tuple(fields[:4]), fields[4] * 256 + fields[5])
+            conn.sendall(b"200 port ok\r\n")
+        elif word == b"RETR":
+            data = socket.create_connection(data_target, timeout=60)
+            sender = threading.Thread(target=lambda: (data.sendall(b"q" * LATE_DATA), data.close()), daemon=True)
+            sender.start()
+            time.sleep(1.0)
+            conn.sendall(b"150 late\r\n")
+            sender.join(timeout=60)
+            conn.sendall(b"226 done\r\n")
+        elif word == b"TYPE":
+            conn.sendall(b"200 type set\r\n")
+        else:
+            conn.sendall(b"221 bye\r\n")
+            return
+
+
+def case_late_preliminary_reply(binary):
+    """Data that fills every buffer before the site's 150 does not stall the
+    transfer: the 150 reaches the client, then all the data, then the 226."""
+    site = ScriptedSite(late_reply_site)
+    proxy = None
+    try:
+        proxy = start_relay(binary)
+        ftp = relay_client(passive=True, timeout=30)
+        ftp.login("someone@127.0.0.1", "x")
+        received = [0]
+
+        def take(block):
+            received[0] += len(block)
+
+        reply = ftp.retrbinary("RETR file", take, blocksize=1 << 16)
+        expect(reply.startswith("226"), "completion %r" % reply)
+        expect(received[0] == LATE_DATA, "received %d bytes" % received[0])
+        ftp.close()
+    finally:
+        if proxy is not None:
+            proxy.stop()
+        site.stop()
+
+
 CASES = {name[len("case_"):]: value for name, value in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
