@@ -50,6 +50,8 @@ class Proxy : public ZServiceProcess, public LogSink {
   void UDPRelay(ProxyThread& thread, ZIPSocket& master);
   // The SOCKS 4 agent (CONNECT and BIND).
   void SocksServer(ProxyThread& thread, ZIPSocket& master);
+  // The FTP relay: a session per client logged in as user@site.
+  void FtpRelay(ProxyThread& thread, ZIPSocket& master);
   // Accepts and closes every connection: serves the agents' ports until
   // the agents themselves take them over.
   void InterimAgent(ProxyThread& thread, ZIPSocket& master);

@@ -87,8 +87,10 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
     case RelayKind::Socks:
       body = &Proxy::SocksServer;
       break;
-    case RelayKind::Http:
     case RelayKind::Ftp:
+      body = &Proxy::FtpRelay;
+      break;
+    case RelayKind::Http:
       body = &Proxy::InterimAgent;
       break;
   }

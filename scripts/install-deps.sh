@@ -4,7 +4,7 @@
 set -eu
 
 build_packages="g++ cmake ninja-build make"
-test_packages="$build_packages libgtest-dev libbenchmark-dev python3 curl netcat-openbsd iproute2"
+test_packages="$build_packages libgtest-dev libbenchmark-dev python3 curl netcat-openbsd iproute2 python3-pyftpdlib"
 
 case "${1:-build}" in
   build) wanted=$build_packages ;;

@@ -662,6 +662,23 @@ bool ZIPSocket::GetPeerAddress(ZIPAddress& address, uint16_t& peerPort) {
   return true;
 }
 
+bool ZIPSocket::GetLocalAddress(ZIPAddress& address, uint16_t& localPort) {
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  uint32_t value = 0;
+  int error = 0;
+  if (!zhost::GetLocal(use.Fd(), value, localPort, error)) {
+    SetFailure(error);
+    return false;
+  }
+  address.SetValue(value);
+  SetResult(0);
+  return true;
+}
+
 ZString ZIPSocket::GetPeerHostName() {
   ZIPAddress address;
   if (!GetPeerAddress(address)) return ZString();

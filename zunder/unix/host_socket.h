@@ -31,6 +31,8 @@ bool BindAny(int fd, uint16_t port, int& error);
 bool ListenSocket(int fd, int queueSize, int& error);
 bool GetLocalPort(int fd, uint16_t& port, int& error);
 bool GetPeer(int fd, uint32_t& address, uint16_t& port, int& error);
+// The address and port of this end of a connected or bound socket.
+bool GetLocal(int fd, uint32_t& address, uint16_t& port, int& error);
 bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error);
 // The listener is non-blocking: EAGAIN when nobody is waiting.
 int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error);

@@ -100,6 +100,15 @@ bool GetPeer(int fd, uint32_t& address, uint16_t& port, int& error) {
   return true;
 }
 
+bool GetLocal(int fd, uint32_t& address, uint16_t& port, int& error) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (!Check(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size), error)) return false;
+  address = local.sin_addr.s_addr;
+  port = ntohs(local.sin_port);
+  return true;
+}
+
 bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error) {
   sockaddr_in target = MakeAddress(address, port);
   int result;

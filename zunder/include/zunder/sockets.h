@@ -322,6 +322,9 @@ class ZIPSocket : public ZSocket {
   bool GetPeerAddress(ZIPAddress& address);
   bool GetPeerAddress(ZIPAddress& address, uint16_t& peerPort);
   ZString GetPeerHostName();
+  // This end of the connection: the address the peer reached us at (the
+  // interface it came in by), and the local port.
+  bool GetLocalAddress(ZIPAddress& address, uint16_t& localPort);
 
  protected:
   // Checks and closes before Connect/Listen; false when misused.
