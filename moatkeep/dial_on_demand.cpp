@@ -54,6 +54,17 @@ void DialOnDemand::WaitForRemote(ZSemaphore& ready) {
     return;
   }
   {
+    // With no remote system configured and no link held, the pass this
+    // thread would wait for does nothing but log that no connection was
+    // made: the thread logs it itself and goes on, which spares every
+    // relayed connection two thread switches. Never waits behind a dial.
+    std::unique_lock<StateLock> state(stateMutex, std::try_to_lock);
+    if (state.owns_lock() && systems.empty() && !linkUp) {
+      log.Log(1, "No remote access connection made.");
+      return;
+    }
+  }
+  {
     std::lock_guard<std::mutex> lock(waitingMutex);
     if (stopping) return;
     // On the list before the manager is woken, so that the pass this signal

@@ -60,6 +60,7 @@ class StateLock {
   void lock() { semaphore.Wait(); }
   void unlock() { semaphore.Signal(); }
   bool try_lock_for(const ZTimeInterval& timeout) { return semaphore.Wait(timeout); }
+  bool try_lock() { return semaphore.Wait(ZTimeInterval(0)); }
 
  private:
   ZSemaphore semaphore{1, 1};

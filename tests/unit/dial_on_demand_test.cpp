@@ -135,10 +135,26 @@ class DialOnDemandTest : public ::testing::Test {
 
 using Lines = std::vector<std::string>;
 
+// With nothing to dial, a connection goes on at once: the line the pass
+// would log is logged, nobody waits and the manager is not woken.
+TEST_F(DialOnDemandTest, WithoutRemoteSystemsAConnectionGoesOnAtOnce) {
+  ZSemaphore ready(0, 1);
+  manager.WaitForRemote(ready);
+  EXPECT_EQ(log.Take(), Lines{"1 No remote access connection made."});
+  EXPECT_EQ(manager.CountWaiting(), 0);
+  EXPECT_FALSE(manager.WaitForActivity(ZTimeInterval(0)));
+  EXPECT_TRUE(link.calls.empty());
+  EXPECT_FALSE(manager.IsLinkUp());
+}
+
+// A thread that joined while systems were configured, and a reload that
+// removed them all before the pass: the pass releases it with the same line.
 TEST_F(DialOnDemandTest, WithoutRemoteSystemsAPassReleasesTheWaitingThread) {
+  Configure({System("isp")});
   EXPECT_EQ(manager.PrepareWait(), ZInfinite);
   WaitingThread relay(manager);
   ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0, 5)));
+  Configure({});
   manager.Pass(true);
   EXPECT_TRUE(relay.IsReleased());
   EXPECT_EQ(log.Take(), Lines{"1 No remote access connection made."});
@@ -356,6 +372,7 @@ TEST_F(DialOnDemandTest, WithALinkUpTheGateOnlySignalsActivity) {
 }
 
 TEST_F(DialOnDemandTest, StoppingReleasesWaitingThreadsAndEndsTheLoop) {
+  Configure({System("isp")});
   WaitingThread relay(manager);
   for (int tries = 0; tries < 500 && manager.CountWaiting() == 0; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
