@@ -77,10 +77,12 @@ PY
 PIDS+=($!)
 
 cp "$MOATKEEP" "$WORK/moatkeep/moatkeep"
+# Log level 0 (fatal only): like the references, which log nothing per connection; at level 1
+# every connection would also log that no dial-up link was made.
 cat >"$WORK/moatkeep/moatkeep.INI" <<INI
 [Globals]
 HTTP Port=18082
-Log Level=1
+Log Level=0
 [Relays]
 2121=(FTP)
 INI

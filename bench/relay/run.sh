@@ -98,10 +98,12 @@ PIDS+=($!)
 # moatkeep: 15201, 18080, 17007.
 mkdir -p "$WORK/moatkeep"
 cp "$MOATKEEP" "$WORK/moatkeep/moatkeep"
+# Log level 0 (fatal only): like the references, which log nothing per connection; at level 1
+# every connection would also log that no dial-up link was made.
 cat >"$WORK/moatkeep/moatkeep.INI" <<INI
 [Globals]
 HTTP Port=18082
-Log Level=1
+Log Level=0
 [Relays]
 15201=127.0.0.1:5201
 18080=127.0.0.1:8080

@@ -97,10 +97,12 @@ PIDS+=($!)
 # moatkeep: its SOCKS agent is always on 1080; no relays needed.
 mkdir -p "$WORK/moatkeep"
 cp "$MOATKEEP" "$WORK/moatkeep/moatkeep"
+# Log level 0 (fatal only): like the references, which log nothing per connection; at level 1
+# every connection would also log that no dial-up link was made.
 cat >"$WORK/moatkeep/moatkeep.INI" <<INI
 [Globals]
 HTTP Port=18082
-Log Level=1
+Log Level=0
 [Relays]
 INI
 "$WORK/moatkeep/moatkeep" debug </dev/null >/dev/null 2>"$WORK/moatkeep.log" &

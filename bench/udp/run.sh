@@ -63,10 +63,12 @@ PIDS+=($!)
 # moatkeep: relay 15300/udp; its HTTP port and SOCKS agent are on TCP ports no back end uses.
 mkdir -p "$WORK/moatkeep"
 cp "$MOATKEEP" "$WORK/moatkeep/moatkeep"
+# Log level 0 (fatal only): like the references, which log nothing per connection; at level 1
+# every connection would also log that no dial-up link was made.
 cat >"$WORK/moatkeep/moatkeep.INI" <<INI
 [Globals]
 HTTP Port=18082
-Log Level=1
+Log Level=0
 [Relays]
 15300/udp=127.0.0.1:$ECHO
 INI
