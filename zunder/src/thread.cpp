@@ -18,6 +18,10 @@ struct ZThreadControl {
   bool terminateRequested = false;
   int suspendCount = 0;
   uint32_t threadId = 0;
+  // A parked system thread taken for this object but not woken yet, and the
+  // argument its body will get: handed over when the thread is resumed.
+  void* reserved = nullptr;
+  std::shared_ptr<ZThreadControl>* pendingArgument = nullptr;
 };
 
 namespace {
@@ -84,6 +88,21 @@ struct ZThreadRunner {
     ~EndOfThread();
   };
 };
+
+namespace {
+
+// Wakes the reserved system thread, if any, with its body. Called with the
+// control's lock held; lets it go.
+void StartReserved(ZThreadControl& control, std::unique_lock<std::mutex>& lock) {
+  void* reserved = control.reserved;
+  std::shared_ptr<ZThreadControl>* argument = control.pendingArgument;
+  control.reserved = nullptr;
+  control.pendingArgument = nullptr;
+  lock.unlock();
+  if (reserved != nullptr) zhost::StartReservedThread(reserved, &ZThreadRunner::Run, argument);
+}
+
+}  // namespace
 
 void ZThreadRunner::Run(void* argument) {
   auto* handed = static_cast<std::shared_ptr<ZThreadControl>*>(argument);
@@ -169,6 +188,10 @@ ZThread::~ZThread() {
     if (!own && !control->adopted && !control->ended) {
       control->terminateRequested = true;
       control->changed.notify_all();
+      if (control->reserved != nullptr) {
+        StartReserved(*control, lock);  // to pass the gate and end
+        lock.lock();
+      }
       control->changed.wait(lock, [&] { return control->ended; });
     }
   }
@@ -186,6 +209,19 @@ bool ZThread::Launch() {
   }
   auto* handed = new std::shared_ptr<ZThreadControl>(control);
   uint32_t knownId = 0;
+  if (void* reserved = zhost::ReservePooledThread(static_cast<size_t>(stackSize), knownId)) {
+    // A parked thread sleeps on until Resume hands it its body: woken now,
+    // it would only run to the start gate and wait there a second time.
+    {
+      std::lock_guard<std::mutex> lock(control->mutex);
+      control->reserved = reserved;
+      control->pendingArgument = handed;
+      control->threadId = knownId;
+      threadId.store(knownId, std::memory_order_release);
+    }
+    Register(knownId, this);
+    return true;
+  }
   if (!zhost::StartPooledThread(&ZThreadRunner::Run, handed, static_cast<size_t>(stackSize), knownId)) {
     delete handed;
     {
@@ -245,11 +281,12 @@ void ZThread::Terminate() {
   if (control->adopted) return;  // the process's own thread is never terminated
   const bool own = currentControl == control.get();
   {
-    std::lock_guard<std::mutex> lock(control->mutex);
+    std::unique_lock<std::mutex> lock(control->mutex);
     if (control->ended) return;
     if (!own) {
       control->terminateRequested = true;
       control->changed.notify_all();
+      StartReserved(*control, lock);  // a thread not yet woken ends at its gate
       return;
     }
   }
@@ -294,6 +331,7 @@ void ZThread::Resume() {
   }
   if (control->suspendCount > 0) --control->suspendCount;
   control->changed.notify_all();
+  if (control->suspendCount == 0) StartReserved(*control, lock);
 }
 
 bool ZThread::IsRunning() const {

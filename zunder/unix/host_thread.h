@@ -17,6 +17,11 @@ bool StartThread(ThreadBody body, void* argument, size_t stackSize);
 // for the next body with the same stack size. When a parked thread takes the
 // body, threadId is its system id (known before the body runs); otherwise 0.
 bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32_t& threadId);
+// Takes a parked thread with the stack for stackSize off the pool without
+// waking it: it sleeps until StartReservedThread hands it a body, which must
+// happen exactly once. Null (and threadId 0) when none is parked.
+void* ReservePooledThread(size_t stackSize, uint32_t& threadId);
+void StartReservedThread(void* reserved, ThreadBody body, void* argument);
 
 // The stack the host gives a thread that asks for stackSize bytes.
 size_t StackSizeFor(size_t stackSize);

@@ -139,27 +139,39 @@ bool StartThread(ThreadBody body, void* argument, size_t stackSize) {
   return false;
 }
 
-bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32_t& threadId) {
+void* ReservePooledThread(size_t stackSize, uint32_t& threadId) {
   threadId = 0;
   const size_t size = StackSizeFor(stackSize);
-  {
-    ThreadPool& pool = Pool();
-    std::unique_lock<std::mutex> lock(pool.mutex);
-    for (size_t i = pool.parked.size(); i-- > 0;) {
-      ParkedThread* thread = pool.parked[i];
-      if (thread->stackSize != size) continue;
-      pool.parked.erase(pool.parked.begin() + static_cast<std::ptrdiff_t>(i));
-      thread->body = body;
-      thread->argument = argument;
-      threadId = thread->id;
-      // Woken after the lock is let go, or it would wake only to wait for
-      // the lock. The post is the last touch of its record: a semaphore may
-      // be destroyed as soon as the waiter it woke has returned.
-      lock.unlock();
-      sem_post(&thread->wake);
-      return true;
-    }
+  ThreadPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  for (size_t i = pool.parked.size(); i-- > 0;) {
+    ParkedThread* thread = pool.parked[i];
+    if (thread->stackSize != size) continue;
+    pool.parked.erase(pool.parked.begin() + static_cast<std::ptrdiff_t>(i));
+    threadId = thread->id;
+    return thread;
   }
+  return nullptr;
+}
+
+void StartReservedThread(void* reserved, ThreadBody body, void* argument) {
+  auto* thread = static_cast<ParkedThread*>(reserved);
+  // Off the list, the thread is ours alone; the post publishes the body and
+  // is the last touch of its record (a semaphore may be destroyed as soon
+  // as the waiter it woke has returned).
+  thread->body = body;
+  thread->argument = argument;
+  sem_post(&thread->wake);
+}
+
+bool StartPooledThread(ThreadBody body, void* argument, size_t stackSize, uint32_t& threadId) {
+  if (void* reserved = ReservePooledThread(stackSize, threadId)) {
+    // Woken after the pool's lock is let go, or it would wake only to wait
+    // for the lock.
+    StartReservedThread(reserved, body, argument);
+    return true;
+  }
+  const size_t size = StackSizeFor(stackSize);
   auto* record = new StartRecord{body, argument, size};
   if (CreateThread(&PooledThreadStart, record, size)) return true;
   delete record;
