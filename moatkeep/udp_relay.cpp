@@ -205,7 +205,6 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
     if (outgoing->GetErrorCode() == ZChannel::Interrupted) break;  // the relay is closing
   }
   exchanges->Detach(*outgoing);
-  hold.Release();
 
   Log(3, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
       static_cast<unsigned>(requestLength), static_cast<unsigned>(replyLength));
@@ -213,5 +212,8 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
     user->AddSent(static_cast<uint32_t>(requestLength));
     user->AddReceived(static_cast<uint32_t>(replyLength));
   }
+  // Released last: a stop waits for every exchange of the relay, so the
+  // exchange's line is logged before the service reports it stopped.
+  hold.Release();
   outgoing->Close();
 }
