@@ -1,15 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages a step needs, only those missing, so repeated
-# runs cost nothing.  Usage: install-deps.sh build|test
+# runs cost nothing.  Usage: install-deps.sh build|test|fuzz
 set -eu
 
 build_packages="g++ cmake ninja-build make"
 test_packages="$build_packages libgtest-dev libbenchmark-dev python3 curl netcat-openbsd iproute2 python3-pyftpdlib"
+# libFuzzer and the sanitizer runtimes come with clang's runtime package.
+fuzz_packages="$build_packages clang libclang-rt-14-dev iproute2"
 
 case "${1:-build}" in
   build) wanted=$build_packages ;;
   test) wanted=$test_packages ;;
-  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+  fuzz) wanted=$fuzz_packages ;;
+  *) echo "usage: $0 build|test|fuzz" >&2; exit 2 ;;
 esac
 
 missing=""

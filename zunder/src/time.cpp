@@ -56,7 +56,7 @@ void ZTimeInterval::Print(std::ostream& out) const {
   auto append = [&](const char* format, auto... values) {
     length += std::snprintf(text + length, sizeof(text) - length, format, values...);
   };
-  if (negative) append("-");
+  if (negative) append("%s", "-");  // every format takes a value: none is a plain text
   bool before = false;
   if (days >= 1) {
     append("%llu:", static_cast<unsigned long long>(days));

@@ -198,7 +198,7 @@ class ZStringArray : public ZArray {
   ZString& operator[](ZIndex index);
   // Reading past the size answers an empty string.
   const ZString& operator[](ZIndex index) const;
-  ZString* GetAt(ZIndex index) const { return static_cast<ZString*>(ZArray::GetAt(index)); }
+  ZString* GetAt(ZIndex index) const override { return static_cast<ZString*>(ZArray::GetAt(index)); }
   ZIndex Append(const ZString& text) { return ZArray::Append(text.Clone()); }
   ZIndex Append(const char* text) { return ZArray::Append(new ZString(text)); }
   using ZArray::Append;
@@ -209,7 +209,7 @@ class ZStringList : public ZList {
   Z_CLASS(ZStringList, ZList)
  public:
   ZStringList() = default;
-  ZString* GetAt(ZIndex index) const { return static_cast<ZString*>(ZList::GetAt(index)); }
+  ZString* GetAt(ZIndex index) const override { return static_cast<ZString*>(ZList::GetAt(index)); }
   ZString* operator[](ZIndex index) const { return GetAt(index); }
   ZIndex Append(const ZString& text) { return ZList::Append(text.Clone()); }
   ZIndex Append(const char* text) { return ZList::Append(new ZString(text)); }
@@ -221,7 +221,7 @@ class ZSortedStringList : public ZSortedList {
   Z_CLASS(ZSortedStringList, ZSortedList)
  public:
   ZSortedStringList() = default;
-  ZString* GetAt(ZIndex index) const { return static_cast<ZString*>(ZSortedList::GetAt(index)); }
+  ZString* GetAt(ZIndex index) const override { return static_cast<ZString*>(ZSortedList::GetAt(index)); }
   ZString* operator[](ZIndex index) const { return GetAt(index); }
   ZIndex Append(const ZString& text) { return ZSortedList::Append(text.Clone()); }
   ZIndex Append(const char* text) { return ZSortedList::Append(new ZString(text)); }

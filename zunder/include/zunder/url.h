@@ -6,8 +6,9 @@
 // text, except the query, which stays escaped until SplitQueryVars.
 // AsString escapes every part again, so a written URL parses back to the
 // same fields (a port equal to its scheme's default is written as none, an
-// empty scheme is written as none and so reads back as "http", and with a
-// site the path is always written absolute).
+// empty scheme is written as none and so reads back as "http", with a site
+// the path is always written absolute, and a "?" or line break in the
+// query comes back escaped).
 #pragma once
 
 #include <cstdint>
