@@ -76,11 +76,7 @@ bool ZApplicationSocket::Read(void* buffer, ZIndex length) {
       SetResult(Timeout, ETIMEDOUT);
       return false;
     }
-    const ZTimeInterval saved = GetReadTimeout();
-    SetReadTimeout(WithinDeadline(saved));
-    const bool read = ZTCPSocket::Read(buffer, length);
-    SetReadTimeout(saved);
-    return read;
+    return ReadWithin(buffer, length, GetReadTimeout());
   }
   const size_t available = unread.size() - unreadStart;
   const size_t taken = available < static_cast<size_t>(length) ? available : static_cast<size_t>(length);
@@ -111,14 +107,29 @@ void ZApplicationSocket::SetDeadline(const ZTimeInterval& span) {
   const int64_t milliseconds = span.GetMilliseconds() > 0 ? span.GetMilliseconds() : 0;
   deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   hasDeadline = true;
+  deadlineReached = false;
 }
 
-bool ZApplicationSocket::IsPastDeadline() const { return hasDeadline && Clock::now() >= deadline; }
+bool ZApplicationSocket::IsPastDeadline() const { return hasDeadline && (deadlineReached || Clock::now() >= deadline); }
+
+bool ZApplicationSocket::ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout) {
+  // By value: the time-out given may be the socket's own, which changes below.
+  const ZTimeInterval saved = GetReadTimeout();
+  const ZTimeInterval allowed = WithinDeadline(timeout);
+  SetReadTimeout(allowed);
+  const bool read = ZTCPSocket::Read(buffer, length);
+  SetReadTimeout(saved);
+  // A wait that the deadline cut short and that timed out used up the
+  // deadline, even if the clock reads a hair before it.
+  if (!read && hasDeadline && GetErrorCode() == Timeout && !(allowed == timeout)) deadlineReached = true;
+  return read;
+}
 
 ZTimeInterval ZApplicationSocket::WithinDeadline(const ZTimeInterval& timeout) const {
   if (!hasDeadline) return timeout;
-  const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  const int64_t remaining = left > 0 ? left : 0;
+  // Rounded up, so that a wait cut short by the deadline ends past it.
+  const int64_t left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const int64_t remaining = left > 0 ? left + 1 : 0;
   const int64_t wanted = timeout.GetMilliseconds();
   // -1 (no wait limit) and the unlimited value both give way to the deadline.
   if (wanted < 0 || wanted >= ZInfinite.GetMilliseconds() || wanted > remaining) return ZTimeInterval(remaining);
@@ -136,10 +147,7 @@ int ZApplicationSocket::NextByte(const ZTimeInterval& timeout) {
     return -1;
   }
   char chunk[kChunk];
-  const ZTimeInterval saved = GetReadTimeout();
-  SetReadTimeout(WithinDeadline(timeout));
-  const bool read = ZTCPSocket::Read(chunk, kChunk);
-  SetReadTimeout(saved);
+  const bool read = ReadWithin(chunk, kChunk, timeout);
   if (!read) return -1;
   unread.assign(chunk, static_cast<size_t>(GetLastReadCount()));
   unreadStart = 1;

@@ -67,7 +67,7 @@ std::unique_ptr<ZHTTPRequest> ZHTTPResource::PrepareAnswer(ZHTTPSocket& socket, 
   ZTime expires;
   if (GetExpirationDate(expires)) request->outMIME.SetTime(ZHTTPHeader::Expires, expires);
   if (!LoadHeaders(*request)) {
-    socket.OnError(request->code, url.AsString());
+    socket.OnError(request->code, ZHTTPURLText(url));
     return nullptr;
   }
   if (request->outMIME.GetAt(ZString(ZHTTPHeader::ContentType)) == nullptr && !contentType.IsEmpty()) {
@@ -80,7 +80,7 @@ bool ZHTTPResource::OnGET(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo&
   if (!CheckAuthorisation(socket, mime)) return false;
   ZTime since;
   if (mime.GetTime(ZHTTPHeader::IfModifiedSince, since) && !IsModifiedSince(since)) {
-    socket.OnError(ZHTTPNotModified, url.AsString());
+    socket.OnError(ZHTTPNotModified, ZHTTPURLText(url));
     return false;
   }
   std::unique_ptr<ZHTTPRequest> request = PrepareAnswer(socket, url, mime);
@@ -343,7 +343,7 @@ void ZHTTPDirectory::BuildListing(ZHTTPDirRequest& request, const ZString& path)
   ZString base;
   for (const ZString& name : PathNames(request.url)) base += "/" + ZURL::TranslateString(name.Text());
 
-  ZHTML page(("Directory of " + request.url.AsString()).Text());
+  ZHTML page(("Directory of " + ZHTTPURLText(request.url)).Text());
   for (const Entry& entry : entries) {
     const char* icon = entry.directory ? "internal-gopher-menu"
                        : IsTextType(GetContentType(Extension(entry.name).Text()))

@@ -64,6 +64,9 @@ bool ZHTTPSocket::ProcessCommand() {
   ZIndex command = kUnknownCommand;
   ZString arguments;
   if (!ReadCommand(command, arguments)) {
+    // No version was read: the refusal is a full HTTP/1.0 answer.
+    majorVersion = 1;
+    minorVersion = 0;
     if (IsLineTooLong()) return RefuseRequest("Request line too long.");
     if (IsPastDeadline()) return RefuseRequest("Request not complete in time.");
     return false;
@@ -231,19 +234,19 @@ bool ZHTTPSocket::OnGET(const ZURL& url, const ZMIMEInfo& mime) {
   // The resource is held until the answer is written, even if it is
   // replaced in the space meanwhile.
   const ZHTTPSpace::ResourcePointer resource = urlSpace.FindResource(url);
-  if (!resource) return OnError(ZHTTPNotFound, url.AsString());
+  if (!resource) return OnError(ZHTTPNotFound, ZHTTPURLText(url));
   return resource->OnGET(*this, url, mime);
 }
 
 bool ZHTTPSocket::OnHEAD(const ZURL& url, const ZMIMEInfo& mime) {
   const ZHTTPSpace::ResourcePointer resource = urlSpace.FindResource(url);
-  if (!resource) return OnError(ZHTTPNotFound, url.AsString());
+  if (!resource) return OnError(ZHTTPNotFound, ZHTTPURLText(url));
   return resource->OnHEAD(*this, url, mime);
 }
 
 bool ZHTTPSocket::OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
   const ZHTTPSpace::ResourcePointer resource = urlSpace.FindResource(url);
-  if (!resource) return OnError(ZHTTPNotFound, url.AsString());
+  if (!resource) return OnError(ZHTTPNotFound, ZHTTPURLText(url));
   return resource->OnPOST(*this, url, mime, data);
 }
 
@@ -316,7 +319,7 @@ void ZHTTPSocket::EndConnection(const ZTimeInterval& linger) {
 bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME,
                                  const std::string& body, ZMIMEInfo& replyMIME) {
   if (command < 0 || command >= GetCommandCount()) return false;
-  if (!WriteLine(GetCommandName(command) + " " + url.AsString() + " HTTP/1.0")) return false;
+  if (!WriteLine(GetCommandName(command) + " " + ZHTTPURLText(url) + " HTTP/1.0")) return false;
   if (!requestMIME.Write(*this)) return false;
   if (!body.empty() && !Write(body.data(), static_cast<ZIndex>(body.size()))) return false;
 

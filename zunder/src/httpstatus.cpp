@@ -49,6 +49,15 @@ const ZHTTPStatusEntry& ZHTTPGetStatus(int status) {
   return kStatusTable[status];
 }
 
+ZString ZHTTPURLText(const ZURL& url) {
+  // A URL without a site reads back with the default scheme ("http:/x"),
+  // which is not what the client wrote.
+  if (!url.GetHostname().IsEmpty()) return url.AsString();
+  ZString text = url.AsString(ZURL::PathForm);
+  if (!url.GetQuery().IsEmpty()) text += "?" + url.GetQuery();
+  return text;
+}
+
 ZString ZHTTPResource::GetContentType(const char* extension) {
   const ZString* type = ContentTypes().GetAt(ZString(extension != nullptr ? extension : ""));
   return type != nullptr ? *type : ZString("application/octet-stream");

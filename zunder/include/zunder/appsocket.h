@@ -136,6 +136,8 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   void PutBack(char c);
   // The time-out cut to what is left before the deadline.
   ZTimeInterval WithinDeadline(const ZTimeInterval& timeout) const;
+  // A read from the socket that waits up to timeout, cut to the deadline.
+  bool ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout);
 
   ZStringArray commandNames;  // of ZCaselessString
   std::string unread;         // un-read bytes; the front ones are at unreadStart
@@ -146,5 +148,6 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZIndex maximumLineLength = kDefaultMaximumLineLength;
   bool lineTooLong = false;
   bool hasDeadline = false;
+  bool deadlineReached = false;
   Clock::time_point deadline;
 };

@@ -66,6 +66,10 @@ struct ZHTTPStatusEntry {
 // answers the row of 500.
 const ZHTTPStatusEntry& ZHTTPGetStatus(int status);
 
+// The URL as a page shows it: the path with the query for a URL without a
+// site, the full form otherwise.
+ZString ZHTTPURLText(const ZURL& url);
+
 // Header names the server uses (compared without regard to case by ZMIMEInfo).
 namespace ZHTTPHeader {
 inline constexpr const char* ContentLength = "Content-Length";
