@@ -15,16 +15,6 @@ ZString Extension(const ZString& name) {
   return dot == ZNotFound ? ZString() : name.Mid(dot);
 }
 
-// The non-empty path components of a URL.
-std::vector<ZString> PathNames(const ZURL& url) {
-  std::vector<ZString> names;
-  const ZStringArray& path = url.GetPath();
-  for (ZIndex i = 0; i < path.GetSize(); ++i) {
-    if (!path[i].IsEmpty()) names.push_back(path[i]);
-  }
-  return names;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- ZHTTPResource
@@ -269,8 +259,8 @@ std::unique_ptr<ZHTTPRequest> ZHTTPDirectory::CreateRequest(const ZURL& url, con
 }
 
 bool ZHTTPDirectory::RealPath(const ZURL& url, ZString& real) const {
-  const std::vector<ZString> own = PathNames(GetBaseURL());
-  const std::vector<ZString> asked = PathNames(url);
+  const std::vector<ZString> own = ZHTTPSpace::PathNames(GetBaseURL());
+  const std::vector<ZString> asked = ZHTTPSpace::PathNames(url);
   ZString path = GetPath();
   while (path.GetLength() > 1 && path[path.GetLength() - 1] == '/') path = path.Left(path.GetLength() - 1);
   for (size_t i = own.size(); i < asked.size(); ++i) {
@@ -341,7 +331,7 @@ void ZHTTPDirectory::BuildListing(ZHTTPDirRequest& request, const ZString& path)
   // Links are made from the request's own path; the names are escaped for
   // the URL and for the page.
   ZString base;
-  for (const ZString& name : PathNames(request.url)) base += "/" + ZURL::TranslateString(name.Text());
+  for (const ZString& name : ZHTTPSpace::PathNames(request.url)) base += "/" + ZURL::TranslateString(name.Text());
 
   ZHTML page(("Directory of " + ZHTTPURLText(request.url)).Text());
   for (const Entry& entry : entries) {

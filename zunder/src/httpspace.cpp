@@ -49,11 +49,7 @@ struct ZHTTPSpace::Tree {
   Node root;
 };
 
-namespace {
-
-// The path components of a URL; empty ones (from "//" or a final "/")
-// name no node.
-std::vector<ZString> Components(const ZURL& url) {
+std::vector<ZString> ZHTTPSpace::PathNames(const ZURL& url) {
   std::vector<ZString> names;
   const ZStringArray& path = url.GetPath();
   for (ZIndex i = 0; i < path.GetSize(); ++i) {
@@ -61,8 +57,6 @@ std::vector<ZString> Components(const ZURL& url) {
   }
   return names;
 }
-
-}  // namespace
 
 ZHTTPSpace::ZHTTPSpace() : tree(std::make_shared<Tree>()) {}
 
@@ -87,7 +81,7 @@ bool ZHTTPSpace::AddResource(const ResourcePointer& resource, bool overwrite) {
     Z_ASSERT_CODE(ZAssertNullPointer);
     return false;
   }
-  const std::vector<ZString> names = Components(resource->GetBaseURL());
+  const std::vector<ZString> names = PathNames(resource->GetBaseURL());
   ResourcePointer replaced;  // let go of after the lock
   std::lock_guard<std::mutex> guard(tree->lock);
   // Check first, so that a refused resource leaves no empty nodes behind.
@@ -110,7 +104,7 @@ bool ZHTTPSpace::AddResource(const ResourcePointer& resource, bool overwrite) {
 }
 
 bool ZHTTPSpace::DelResource(const ZURL& url) {
-  const std::vector<ZString> names = Components(url);
+  const std::vector<ZString> names = PathNames(url);
   ResourcePointer removed;  // let go of after the lock
   std::lock_guard<std::mutex> guard(tree->lock);
   Node* node = &tree->root;
@@ -132,7 +126,7 @@ bool ZHTTPSpace::DelResource(const ZURL& url) {
 }
 
 ZHTTPSpace::ResourcePointer ZHTTPSpace::FindResource(const ZURL& url) const {
-  const std::vector<ZString> names = Components(url);
+  const std::vector<ZString> names = PathNames(url);
   std::lock_guard<std::mutex> guard(tree->lock);
   Node* node = &tree->root;
   if (node->resource) return node->resource;

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "zunder/appsocket.h"
 #include "zunder/files.h"
@@ -321,6 +322,10 @@ class ZHTTPSpace : public ZObject {
   bool DelResource(const ZURL& url);
   // The resource that answers the URL, or null.
   ResourcePointer FindResource(const ZURL& url) const;
+
+  // The names of the nodes a URL leads through: its path components without
+  // the empty ones (from "//" or a final "/").
+  static std::vector<ZString> PathNames(const ZURL& url);
 
  private:
   struct Node;
