@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr char kBackspace = 8;
-constexpr char kDelete = 127;
 // What one read takes from the socket while a line is assembled; bytes past
 // the line's end stay in the un-read buffer for the next read.
 constexpr ZIndex kChunk = 4096;
@@ -72,7 +70,14 @@ ZString ZApplicationSocket::GetCommandName(ZIndex number) const {
 // ---------------------------------------------------------------- raw bytes
 
 bool ZApplicationSocket::Read(void* buffer, ZIndex length) {
-  if (!HasBufferedInput() || length <= 0 || buffer == nullptr) return ZTCPSocket::Read(buffer, length);
+  if (!HasBufferedInput() || length <= 0 || buffer == nullptr) {
+    if (!hasDeadline) return ZTCPSocket::Read(buffer, length);
+    if (IsPastDeadline()) {
+      SetResult(Timeout, ETIMEDOUT);
+      return false;
+    }
+    return ReadWithin(buffer, length, GetReadTimeout());
+  }
   const size_t available = unread.size() - unreadStart;
   const size_t taken = available < static_cast<size_t>(length) ? available : static_cast<size_t>(length);
   std::memcpy(buffer, unread.data() + unreadStart, taken);
@@ -92,71 +97,92 @@ void ZApplicationSocket::UnRead(char c) { unread.push_back(c); }
 
 void ZApplicationSocket::UnRead(const ZString& text) { unread.append(text.Text(), static_cast<size_t>(text.GetLength())); }
 
+void ZApplicationSocket::UnReadFirst(const ZString& text) {
+  unread.insert(unreadStart, text.Text(), static_cast<size_t>(text.GetLength()));
+}
+
+// ---------------------------------------------------------------- deadline
+
+void ZApplicationSocket::SetDeadline(const ZTimeInterval& span) {
+  const int64_t milliseconds = span.GetMilliseconds() > 0 ? span.GetMilliseconds() : 0;
+  deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  hasDeadline = true;
+  deadlineReached = false;
+}
+
+bool ZApplicationSocket::IsPastDeadline() const { return hasDeadline && (deadlineReached || Clock::now() >= deadline); }
+
+bool ZApplicationSocket::ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout) {
+  // By value: the time-out given may be the socket's own, which changes below.
+  const ZTimeInterval saved = GetReadTimeout();
+  const ZTimeInterval allowed = WithinDeadline(timeout);
+  SetReadTimeout(allowed);
+  const bool read = ZTCPSocket::Read(buffer, length);
+  SetReadTimeout(saved);
+  // A wait that the deadline cut short and that timed out used up the
+  // deadline, even if the clock reads a hair before it.
+  if (!read && hasDeadline && GetErrorCode() == Timeout && !(allowed == timeout)) deadlineReached = true;
+  return read;
+}
+
+ZTimeInterval ZApplicationSocket::WithinDeadline(const ZTimeInterval& timeout) const {
+  if (!hasDeadline) return timeout;
+  // Rounded up, so that a wait cut short by the deadline ends past it.
+  const int64_t left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const int64_t remaining = left > 0 ? left + 1 : 0;
+  const int64_t wanted = timeout.GetMilliseconds();
+  // -1 (no wait limit) and the unlimited value both give way to the deadline.
+  if (wanted < 0 || wanted >= ZInfinite.GetMilliseconds() || wanted > remaining) return ZTimeInterval(remaining);
+  return timeout;
+}
+
+// ---------------------------------------------------------------- bytes for lines
+
 int ZApplicationSocket::NextByte(const ZTimeInterval& timeout) {
   if (HasBufferedInput()) return static_cast<unsigned char>(unread[unreadStart++]);
   unread.clear();
   unreadStart = 0;
+  if (IsPastDeadline()) {
+    SetResult(Timeout, ETIMEDOUT);
+    return -1;
+  }
   char chunk[kChunk];
-  const ZTimeInterval saved = GetReadTimeout();
-  SetReadTimeout(timeout);
-  const bool read = ZTCPSocket::Read(chunk, kChunk);
-  SetReadTimeout(saved);
+  const bool read = ReadWithin(chunk, kChunk, timeout);
   if (!read) return -1;
   unread.assign(chunk, static_cast<size_t>(GetLastReadCount()));
   unreadStart = 1;
   return static_cast<unsigned char>(chunk[0]);
 }
 
-void ZApplicationSocket::PutBack() {
-  if (unreadStart > 0) --unreadStart;
+void ZApplicationSocket::PutBack(char c) {
+  // The byte given back is the one just taken, still in the buffer.
+  if (unreadStart > 0 && unread[unreadStart - 1] == c) {
+    --unreadStart;
+  } else {
+    unread.insert(unreadStart, 1, c);
+  }
 }
+
+int ZApplicationSocket::ReadLineChar(bool first) { return NextByte(first ? GetReadTimeout() : readLineTimeout); }
+
+void ZApplicationSocket::UnReadLineChar(char c) { PutBack(c); }
 
 // ---------------------------------------------------------------- lines
 
 bool ZApplicationSocket::ReadLine(ZString& line, bool allowContinuation) {
   lineTooLong = false;
-  line = ZString();
-  int c = NextByte(GetReadTimeout());
-  if (c < 0) return false;
-
-  std::string collected;
-  bool ended = false;
-  for (;;) {
-    if (c == '\n') {
-      ended = true;
-    } else if (c == '\r') {
-      ended = true;
-      // CR LF is one line end; a bare CR ends the line by itself.
-      const int next = NextByte(readLineTimeout);
-      if (next >= 0 && next != '\n') PutBack();
-    } else if (c == kBackspace || c == kDelete) {
-      if (!collected.empty()) collected.pop_back();
-    } else {
-      if (static_cast<ZIndex>(collected.size()) >= maximumLineLength) {
-        lineTooLong = true;
-        SetResult(BadParameter, EMSGSIZE);
-        return false;
-      }
-      collected.push_back(static_cast<char>(c));
-    }
-    if (ended) {
-      if (!allowContinuation || collected.empty()) break;
-      const int next = NextByte(readLineTimeout);
-      if (next < 0) break;
-      if (next != ' ' && next != '\t') {
-        PutBack();
-        break;
-      }
-      // A blank or tab at the start of the next line continues this one.
-      ended = false;
-      c = next;
-      continue;
-    }
-    c = NextByte(readLineTimeout);
-    if (c < 0) break;
+  switch (ReadLimitedLine(line, allowContinuation, maximumLineLength)) {
+    case LineRead:
+      return true;
+    case LineTooLong:
+      lineTooLong = true;
+      line = ZString();
+      SetResult(BadParameter, EMSGSIZE);
+      return false;
+    case ReadFailed:
+      break;
   }
-  line = ZString(collected.data(), static_cast<ZIndex>(collected.size()));
-  return ended;
+  return false;
 }
 
 bool ZApplicationSocket::WriteLine(const ZString& text) {

@@ -9,17 +9,25 @@
 // IsLineTooLong() true; the owner then ends the connection. A multi-line
 // response is bounded in the same way by kMaximumResponseLength.
 //
+// An optional deadline bounds a whole exchange (a request with its header
+// and body): once it has passed, every read fails with the error Timeout,
+// so a peer that trickles bytes cannot hold the connection for ever.
+//
 // A socket of this class is used by one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "zunder/linereader.h"
 #include "zunder/sockets.h"
 #include "zunder/strings.h"
 #include "zunder/time.h"
 
-class ZApplicationSocket : public ZTCPSocket {
+// Lines are read by the one line reader of the library (ZLineReader), fed
+// from this socket's un-read buffer and the socket.
+class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   Z_CLASS(ZApplicationSocket, ZTCPSocket)
  public:
   static constexpr ZIndex kDefaultMaximumLineLength = 8192;
@@ -48,15 +56,18 @@ class ZApplicationSocket : public ZTCPSocket {
   // Appends to the un-read buffer, which is served before the socket's data.
   void UnRead(char c);
   void UnRead(const ZString& text);
+  // Puts text in front of the un-read bytes: it is read next.
+  void UnReadFirst(const ZString& text);
   // True when bytes wait in the un-read buffer (a wait on the socket does
   // not see them).
   bool HasBufferedInput() const { return unreadStart < unread.size(); }
 
-  // Reads one line into line (without its end). The first character waits
-  // up to the read time-out, each further one up to the read-line time-out.
-  // Backspace and DEL remove the last character; CR, LF and CR LF end the
-  // line. With allowContinuation a line followed by a blank or a tab goes on
-  // with it. True when a line end was seen.
+  // Reads one line into line (without its end) with ReadLimitedLine and the
+  // maximum line length. The first character waits up to the read
+  // time-out, each further one up to the read-line time-out. Backspace and
+  // DEL remove the last character; CR, LF and CR LF end the line. With
+  // allowContinuation a line followed by a blank or a tab goes on with it.
+  // True when a line end was seen.
   bool ReadLine(ZString& line, bool allowContinuation);
   // Writes text followed by CR LF; a text with line ends in it is written
   // as one line per part.
@@ -105,12 +116,28 @@ class ZApplicationSocket : public ZTCPSocket {
   // Whether the last ReadLine stopped at the maximum line length.
   bool IsLineTooLong() const { return lineTooLong; }
 
+  // Every read from now on must be done within span: later waits are cut
+  // short and, once the span has passed, reads fail with Timeout.
+  void SetDeadline(const ZTimeInterval& span);
+  void ClearDeadline() { hasDeadline = false; }
+  bool IsPastDeadline() const;
+
+ protected:
+  // ZLineReader: bytes from the un-read buffer, then the socket.
+  int ReadLineChar(bool first) override;
+  void UnReadLineChar(char c) override;
+
  private:
+  using Clock = std::chrono::steady_clock;
   void SetUp(ZIndex commandCount, const char* const commandNames[]);
   // The next byte within timeout, or -1 when the read failed.
   int NextByte(const ZTimeInterval& timeout);
-  // Gives the byte just taken back to the front of the buffer.
-  void PutBack();
+  // Gives a byte back to the front of the buffer.
+  void PutBack(char c);
+  // The time-out cut to what is left before the deadline.
+  ZTimeInterval WithinDeadline(const ZTimeInterval& timeout) const;
+  // A read from the socket that waits up to timeout, cut to the deadline.
+  bool ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout);
 
   ZStringArray commandNames;  // of ZCaselessString
   std::string unread;         // un-read bytes; the front ones are at unreadStart
@@ -120,4 +147,7 @@ class ZApplicationSocket : public ZTCPSocket {
   ZString lastResponseInfo;
   ZIndex maximumLineLength = kDefaultMaximumLineLength;
   bool lineTooLong = false;
+  bool hasDeadline = false;
+  bool deadlineReached = false;
+  Clock::time_point deadline;
 };

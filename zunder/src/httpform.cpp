@@ -1,0 +1,128 @@
+// ZHTTPForm and ZHTTPConfig: pages of fields that accept posted values.
+#include "zunder/httpform.h"
+
+ZHTTPForm::ZHTTPForm(const ZURL& url, const ZHTTPAuthority* authority)
+    : ZHTTPString(url, "", "text/html", authority) {}
+
+ZHTTPField* ZHTTPForm::FindField(const char* name) const {
+  for (const auto& field : fields) {
+    if (field->GetName() == name) return field.get();
+  }
+  return nullptr;
+}
+
+void ZHTTPForm::Add(ZHTTPField* field) {
+  if (field == nullptr) {
+    Z_ASSERT_CODE(ZAssertNullPointer);
+    return;
+  }
+  std::unique_ptr<ZHTTPField> owned(field);
+  std::lock_guard<std::mutex> guard(formLock);
+  if (FindField(field->GetName().Text()) != nullptr) {
+    Z_ASSERT_MESSAGE("Field already on form!");
+    return;
+  }
+  fields.push_back(std::move(owned));
+}
+
+ZHTTPField* ZHTTPForm::GetField(const char* name) const {
+  std::lock_guard<std::mutex> guard(formLock);
+  return FindField(name);
+}
+
+ZIndex ZHTTPForm::GetFieldCount() const {
+  std::lock_guard<std::mutex> guard(formLock);
+  return static_cast<ZIndex>(fields.size());
+}
+
+void ZHTTPForm::BuildHTML(ZHTML& html, int option) {
+  std::lock_guard<std::mutex> guard(formLock);
+  if (!html.Is(ZHTML::FormContext)) html << ZHTMLForm("POST");
+  html << ZHTMLTable();
+  for (const auto& field : fields) {
+    if (!field->IsNotInHTML()) continue;
+    ZHTMLTableData title;
+    title.SetAttr("align=right");
+    ZHTMLTableData control;
+    control.SetAttr("align=left");
+    html << ZHTMLTableRow() << title << field->GetTitle() << control;
+    field->GetHTML(html);
+    field->SetNotInHTML(false);
+    html << ZHTMLTableData() << field->GetHelp();
+  }
+  html << ZHTMLTable();
+  if (option == LeaveFormOpen) return;
+  html << ZHTMLParagraph() << ZHTMLSubmitButton("Accept") << " " << ZHTMLResetButton("Reset") << " " << ZHTMLForm();
+  if (option != CompletePage) return;
+  html << ZHTMLBody();
+  SetText(ZString(html.Text()));
+}
+
+bool ZHTTPForm::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  msg = "Error in Request";
+  if (data.GetSize() == 0) {
+    msg << "No parameters changed." << ZHTMLBody();
+    request.code = ZHTTPNoContent;
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(formLock);
+  // Every posted field is checked, so that the page lists every refusal.
+  bool accepted = true;
+  for (const auto& field : fields) {
+    const ZString* posted = data.GetAt(field->GetName());
+    if (posted != nullptr && !field->Validate(posted->Text(), msg)) accepted = false;
+  }
+  if (!accepted) {
+    msg << ZHTMLBody();
+    request.code = ZHTTPBadRequest;
+    return false;
+  }
+  for (const auto& field : fields) {
+    const ZString* posted = data.GetAt(field->GetName());
+    if (posted != nullptr) field->SetValue(posted->Text());
+  }
+  msg = "Accepted New Configuration";
+  msg << ZHTMLBody();
+  return true;
+}
+
+// ---------------------------------------------------------------- ZHTTPConfig
+
+ZHTTPConfig::ZHTTPConfig(const ZURL& url, const char* section, const ZConfig& store, const ZHTTPAuthority* authority)
+    : ZHTTPForm(url, authority), section(section != nullptr ? section : ""), store(store) {}
+
+void ZHTTPConfig::SetConfigValues() {
+  std::lock_guard<std::mutex> guard(formLock);
+  for (const auto& field : fields) {
+    field->SetValue(store.GetString(section.Text(), field->GetName().Text(), field->GetValue().Text()).Text());
+  }
+}
+
+void ZHTTPConfig::AddNewKeyFields(ZHTTPField* newKeyField, ZHTTPField* newValueField) {
+  if (newKeyField == nullptr || newValueField == nullptr) {
+    Z_ASSERT_CODE(ZAssertNullPointer);
+    delete newKeyField;
+    delete newValueField;
+    return;
+  }
+  keyField = newKeyField;
+  valueField = newValueField;
+  Add(newKeyField);
+  Add(newValueField);
+}
+
+bool ZHTTPConfig::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  if (!ZHTTPForm::Post(request, data, msg)) return false;
+  std::lock_guard<std::mutex> guard(formLock);
+  for (const auto& field : fields) {
+    if (data.GetAt(field->GetName()) == nullptr) continue;
+    if (field.get() == valueField) continue;  // written under the key field's value
+    if (field.get() == keyField) {
+      const ZString key = keyField->GetValue();
+      if (!key.IsEmpty()) store.SetString(section.Text(), key.Text(), valueField->GetValue().Text());
+      continue;
+    }
+    store.SetString(section.Text(), field->GetName().Text(), field->GetValue().Text());
+  }
+  return true;
+}
