@@ -116,11 +116,11 @@ ZString::ZString(const char16_t* text, ZIndex length) : ZBaseArray(1) {
   buffer[length] = '\0';
 }
 
-ZString::ZString(Conversion type, ...) : ZBaseArray(1) {
+ZString::ZString(ConversionTag, int type, ...) : ZBaseArray(1) {
   Resize(1);
   va_list arguments;
   va_start(arguments, type);
-  ConvertV(type, arguments);
+  ConvertV(static_cast<Conversion>(type), arguments);
   va_end(arguments);
 }
 

@@ -17,7 +17,7 @@ class ZString : public ZBaseArray {
   Z_CLASS(ZString, ZBaseArray)
  public:
   // Numbers of the conversion constructor's types.
-  enum Conversion {
+  enum Conversion : int {
     LengthPrefixed = 0,    // (const unsigned char* buffer): first byte is the length
     LengthPrefixed16 = 1,  // (const unsigned char* buffer): two-byte little-endian length
     Literal = 2,           // (const char* text): C-literal notation
@@ -33,7 +33,10 @@ class ZString : public ZBaseArray {
   ZString(const char* text, ZIndex length);
   ZString(const char16_t* text);
   ZString(const char16_t* text, ZIndex length);
-  ZString(Conversion type, ...);
+  // The conversion's arguments follow the type, as for printf.
+  template <typename... Arguments>
+  ZString(Conversion type, Arguments... arguments)
+      : ZString(ConversionTag{}, static_cast<int>(type), arguments...) {}
   ZString(const ZString& other) = default;
   ZString& operator=(const ZString& other) = default;
   ZString& operator=(const char* text);
@@ -159,6 +162,11 @@ class ZString : public ZBaseArray {
   const char* TextAt(ZIndex offset, ZIndex& available) const;
 
  private:
+  // A C variable argument list must follow a parameter that is not promoted
+  // (an enum is): the conversion type travels as an int.
+  struct ConversionTag {};
+  ZString(ConversionTag, int type, ...);
+
   void ConvertNumber(uint32_t magnitude, bool negative, int base);
   void DecodeLiteral(const char* text);
 };
