@@ -36,7 +36,7 @@ void Proxy::FtpRelay(ProxyThread& thread, ZIPSocket& master) {
 
   WaitForRemote(thread);
   // The master socket belongs to the successor from here on.
-  new ProxyThread(*this, master, &Proxy::FtpRelay);
+  if (!PassOnListener(thread, master, &Proxy::FtpRelay)) return;
 
   if (GetLogLevel() >= InformationLevel) {
     Log(3, "FTP started from \"%s\".", client->GetPeerHostName().Text());

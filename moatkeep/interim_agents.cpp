@@ -5,15 +5,15 @@
 
 #include "proxy.h"
 
-void Proxy::InterimAgent(ProxyThread& /*thread*/, ZIPSocket& master) {
+void Proxy::InterimAgent(ProxyThread& thread, ZIPSocket& master) {
   const ZString name = master.GetService() + "/tcp";
   auto client = std::make_unique<ZTCPSocket>();
   if (!AcceptConnection(master, *client, name)) return;
-  new ProxyThread(*this, master, &Proxy::InterimAgent);
+  if (!PassOnListener(thread, master, &Proxy::InterimAgent)) return;
   client->Close();
 }
 
-void Proxy::InterimDatagramRelay(ProxyThread& /*thread*/, ZIPSocket& master) {
+void Proxy::InterimDatagramRelay(ProxyThread& thread, ZIPSocket& master) {
   auto* socket = ZCast<ZUDPSocket>(&master);
   if (socket == nullptr) {
     masterSockets.Remove(&master);
@@ -30,5 +30,5 @@ void Proxy::InterimDatagramRelay(ProxyThread& /*thread*/, ZIPSocket& master) {
     masterSockets.Remove(&master);
     return;
   }
-  new ProxyThread(*this, master, &Proxy::InterimDatagramRelay);
+  PassOnListener(thread, master, &Proxy::InterimDatagramRelay);
 }

@@ -84,6 +84,12 @@ class Proxy : public ZServiceProcess, public LogSink {
   // then been removed (and destroyed); name is used in the log line.
   bool AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZString& name);
 
+  // Starts the next thread to wait on master (running body). When the system
+  // refuses a thread, false: the caller drops the connection it accepted and
+  // returns, and its thread then waits on master again itself. The shortage
+  // is logged when it begins and when it ends, not for every attempt.
+  bool PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody body);
+
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
 
@@ -106,6 +112,7 @@ class Proxy : public ZServiceProcess, public LogSink {
   void CloseEverything();
 
   std::atomic<bool> configChanged{false};
+  std::atomic<bool> threadShortage{false};
   // Connection threads waiting for the dial-up link, with their mutex.
   std::mutex waitingMutex;
   ZList waitingThreads;  // of ProxyThread, not owned

@@ -6,12 +6,44 @@ namespace {
 // The size another host gave these threads; the library raises it to its
 // own minimum.
 constexpr ZIndex kStackSize = 5000;
+// A body that found no thread for its successor tries again after this.
+const ZTimeInterval kRetryPause(100);
 }  // namespace
 
 ProxyThread::ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body)
-    : ZThread(kStackSize, false, false, NormalPriority), proxy(proxy), socket(master), body(body) {
-  // Created suspended so that Main never sees a half-built object.
-  Resume();
+    : ZThread(QuietLaunch, kStackSize, false, false, NormalPriority), proxy(proxy), socket(master), body(body) {}
+
+bool ProxyThread::Start(Proxy& proxy, ZIPSocket& master, ProxyBody body) {
+  auto* thread = new ProxyThread(proxy, master, body);
+  // Created suspended, so that Main never sees a half-built object; a thread
+  // that was never started cannot end, so asking is safe.
+  if (thread->IsTerminated()) {
+    delete thread;
+    return false;
+  }
+  thread->Resume();
+  return true;
 }
 
-void ProxyThread::Main() { (proxy.*body)(*this, socket); }
+void ProxyThread::Main() {
+  for (;;) {
+    runAgain = false;
+    (proxy.*body)(*this, socket);
+    if (!runAgain) return;
+    SleepFor(kRetryPause);
+    ForgetLastError();  // the refused thread's error belongs to the last round
+  }
+}
+
+bool Proxy::PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody body) {
+  if (ProxyThread::Start(*this, master, body)) {
+    if (threadShortage.exchange(false)) Log(2, "Threads can be started again.");
+    return true;
+  }
+  if (!threadShortage.exchange(true)) {
+    Log(1, "No thread can be started for the next connection of \"%s\": connections are dropped until "
+        "one can.", master.GetService().Text());
+  }
+  thread.RunAgain();
+  return false;
+}

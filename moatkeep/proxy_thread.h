@@ -16,16 +16,25 @@ using ProxyBody = void (Proxy::*)(ProxyThread& thread, ZIPSocket& master);
 class ProxyThread : public ZThread {
   Z_CLASS(ProxyThread, ZThread)
  public:
-  // Starts at once and deletes itself when the body returns.
-  ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body);
+  // Starts a thread running body on master; it deletes itself when the body
+  // returns. False, with nothing started, when the system refuses a thread.
+  static bool Start(Proxy& proxy, ZIPSocket& master, ProxyBody body);
 
   void Main() override;
+
+  // Asked by a body that could not start its successor: once the body has
+  // returned, this thread waits a moment and runs it again, so the master
+  // socket keeps a thread waiting on it.
+  void RunAgain() { runAgain = true; }
 
   // Signalled by the dial-up supervisor to release a thread waiting for the link.
   ZSemaphore ready{0, 1};
 
  private:
+  ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body);
+
   Proxy& proxy;
   ZIPSocket& socket;
   ProxyBody body;
+  bool runAgain = false;  // only this thread reads and writes it
 };

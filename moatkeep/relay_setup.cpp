@@ -103,7 +103,15 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
     std::lock_guard<std::mutex> lock(relaysMutex);
     relays[plan.name.Text()] = plan.destination;
   }
-  new ProxyThread(*this, *master, body);
+  if (!ProxyThread::Start(*this, *master, body)) {
+    Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
+    if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+      std::lock_guard<std::mutex> lock(relaysMutex);
+      relays.erase(plan.name.Text());
+    }
+    masterSockets.Remove(master);
+    return false;
+  }
   Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
   return true;
 }

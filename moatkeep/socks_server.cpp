@@ -56,7 +56,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   }
   // The master socket belongs to the successor from here on.
   const uint16_t agentPort = client->GetPort();
-  new ProxyThread(*this, master, &Proxy::SocksServer);
+  if (!PassOnListener(thread, master, &Proxy::SocksServer)) return;
 
   WaitForRemote(thread);
 

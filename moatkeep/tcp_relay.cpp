@@ -86,7 +86,7 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
   if (!AcceptConnection(master, *client, name)) return;
   // The master socket belongs to the successor from here on.
   const uint16_t relayPort = client->GetPort();
-  new ProxyThread(*this, master, &Proxy::TCPRelay);
+  if (!PassOnListener(thread, master, &Proxy::TCPRelay)) return;
 
   WaitForRemote(thread);
 

@@ -160,7 +160,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   ExchangeHold hold(exchanges);
 
   WaitForRemote(thread);
-  new ProxyThread(*this, master, &Proxy::UDPRelay);
+  if (!PassOnListener(thread, master, &Proxy::UDPRelay)) return;
 
   // The connected remote system's own destination for the relay, if it has
   // one, takes precedence over the relay table.

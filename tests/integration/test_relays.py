@@ -277,6 +277,69 @@ def case_descriptor_shortage(binary):
         echo.close()
 
 
+def case_thread_shortage(binary):
+    """When the system refuses threads, each listener keeps a thread waiting on
+    it, the shortage is logged once, and relaying resumes by itself once
+    threads can be had again. The process is put in a pids cgroup whose limit
+    leaves room for only a few more threads."""
+    pids = "/sys/fs/cgroup/pids"
+    group = os.path.join(pids, "moatkeep-test-%d" % os.getpid())
+    try:
+        os.mkdir(group)
+    except OSError as error:
+        print("SKIP: no pids cgroup to limit threads in: %s" % error)
+        sys.exit(h.SKIP)
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]))
+    clients = []
+
+    def limit(value):
+        with open(os.path.join(group, "pids.max"), "w") as control:
+            control.write(value)
+
+    try:
+        pid = proxy.process.pid
+        limit(str(len(os.listdir("/proc/%d/task" % pid)) + 4))
+        with open(os.path.join(group, "cgroup.procs"), "w") as procs:
+            procs.write(str(pid))
+        # Each held link keeps its thread; soon no successor can be started.
+        shortage = r'Error: No thread can be started for the next connection of "%s": connections are dropped ' \
+                   r'until one can\.( - error = \d+)?' % re.escape(h.service_name(18023).split("/")[0])
+        for _ in range(30):
+            try:
+                conn = socket.create_connection(("127.0.0.1", 18023), timeout=5)
+                conn.sendall(b"hold")
+                clients.append(conn)
+            except OSError:
+                pass
+            if proxy.matching(shortage):
+                break
+            time.sleep(0.05)
+        proxy.wait_log(shortage, timeout=10)
+        # Connections keep being taken (and dropped) rather than queueing for ever.
+        for _ in range(5):
+            with socket.create_connection(("127.0.0.1", 18023), timeout=5) as conn:
+                conn.sendall(b"x")
+                expect(h.recv_all(conn, timeout=10) in (b"", b"x"), "a dropped connection did not end")
+        expect(proxy.process.poll() is None, "service ended")
+        for conn in clients:
+            conn.close()
+        clients = []
+        limit("max")
+        expect(h.wait_until(lambda: _echo_once(18023), timeout=15), "relay did not come back after the shortage")
+        proxy.wait_log(r"Warning: Threads can be started again\.( - error = \d+)?", timeout=10)
+        expect(len(proxy.matching(shortage)) == 1, "the shortage was logged %d times" % len(proxy.matching(shortage)))
+    finally:
+        for conn in clients:
+            conn.close()
+        proxy.stop()
+        echo.close()
+        try:
+            os.rmdir(group)
+        except OSError:
+            pass
+
+
 def _echo_once(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=2) as conn:

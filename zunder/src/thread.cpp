@@ -2,6 +2,7 @@
 // thread, and the process's dictionary of live threads.
 #include <chrono>
 
+#include "../unix/host_service.h"
 #include "../unix/host_thread.h"
 #include "zunder/threads.h"
 
@@ -159,6 +160,18 @@ ZThreadRunner::EndOfThread::~EndOfThread() {
 
 ZThread::ZThread(ZIndex size, bool noAutoDelete, bool startRunning, int priority)
     : autoDelete(!noAutoDelete), stackSize(size), control(std::make_shared<ZThreadControl>()) {
+  Start(startRunning, priority);
+}
+
+ZThread::ZThread(QuietLaunchTag, ZIndex size, bool noAutoDelete, bool startRunning, int priority)
+    : autoDelete(!noAutoDelete),
+      reportLaunchFailure(false),
+      stackSize(size),
+      control(std::make_shared<ZThreadControl>()) {
+  Start(startRunning, priority);
+}
+
+void ZThread::Start(bool startRunning, int priority) {
   if (stackSize < 1) {
     Z_ASSERT_CODE(ZAssertInvalidParameter);
     stackSize = 1;  // the host floor applies
@@ -230,7 +243,7 @@ bool ZThread::Launch() {
       control->suspendCount = 0;
       control->changed.notify_all();
     }
-    Z_ASSERT_CODE(ZAssertOSError);
+    if (reportLaunchFailure) Z_ASSERT_CODE(ZAssertOSError);
     return false;
   }
   if (knownId != 0) {
@@ -340,6 +353,8 @@ bool ZThread::IsRunning() const {
 }
 
 void ZThread::Sleep(const ZTimeInterval& interval) { SleepFor(interval); }
+
+void ZThread::ForgetLastError() { zhost::SetLastError(0); }
 
 bool ZThread::SetPriority(int level) {
   if (level < LowestPriority || level > HighestPriority) {

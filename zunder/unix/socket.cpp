@@ -121,9 +121,13 @@ bool ConnectSocket(int fd, uint32_t address, uint16_t port, int& error) {
 int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error) {
   sockaddr_in peer{};
   socklen_t size = sizeof peer;
+  const int before = errno;
   int result = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
   if (result < 0) {
     error = errno;
+    // Nobody waiting is no failure: the thread's last error (which log
+    // lines show) stays as it was.
+    if (error == EAGAIN || error == EWOULDBLOCK) errno = before;
     return result;
   }
   peerAddress = peer.sin_addr.s_addr;

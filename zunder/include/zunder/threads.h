@@ -57,6 +57,9 @@ class ZThread : public ZObject {
   ZThread& operator=(const ZThread&) = delete;
 
   virtual void Main() = 0;
+  // Clears the calling thread's last system error (the one log lines show),
+  // for work that starts afresh on a thread that failed before.
+  static void ForgetLastError();
   // After the thread ended: runs Main again on a new system thread.
   virtual void Restart();
   // From inside: ends the calling thread at once (its stack is unwound, the
@@ -102,6 +105,11 @@ class ZThread : public ZObject {
   // (the process's main thread): stack size 0, never auto-deleted, never
   // terminated, registered so that Current answers it.
   explicit ZThread(CurrentThreadTag);
+  enum QuietLaunchTag { QuietLaunch };
+  // As the public constructor, for a creator that copes with the system's
+  // refusal of a thread itself (a service must go on serving): the failure
+  // is not reported, and the object is terminated (IsTerminated).
+  ZThread(QuietLaunchTag, ZIndex stackSize, bool noAutoDelete, bool startRunning, int priority = NormalPriority);
   // Makes this object stand for the calling thread from now on (for example
   // a process object handing itself over to its service thread).
   void AttachCurrentThread();
@@ -111,9 +119,12 @@ class ZThread : public ZObject {
  private:
   friend struct ZThreadRunner;
 
-  bool Launch();  // starts the system thread; false (reported) on failure
+  // Starts the system thread; false on failure, reported unless quiet.
+  bool Launch();
+  void Start(bool startRunning, int priority);
 
   bool autoDelete;
+  bool reportLaunchFailure = true;
   std::atomic<uint32_t> threadId{0};
   ZIndex stackSize;
   std::shared_ptr<ZThreadControl> control;  // shared with the running thread
