@@ -1,17 +1,9 @@
-// Bodies that keep the agents' ports and the UDP relays' ports served (one
-// thread waiting per master socket, closed with the others) until the
-// agents and the datagram relay take them over.
+// A body that keeps the UDP relays' ports served (one thread waiting per
+// master socket, closed with the others) until the datagram relay takes
+// them over.
 #include <memory>
 
 #include "proxy.h"
-
-void Proxy::InterimAgent(ProxyThread& /*thread*/, ZIPSocket& master) {
-  const ZString name = master.GetService() + "/tcp";
-  auto client = std::make_unique<ZTCPSocket>();
-  if (!AcceptConnection(master, *client, name)) return;
-  new ProxyThread(*this, master, &Proxy::InterimAgent);
-  client->Close();
-}
 
 void Proxy::InterimDatagramRelay(ProxyThread& /*thread*/, ZIPSocket& master) {
   auto* socket = ZCast<ZUDPSocket>(&master);
