@@ -108,6 +108,15 @@ bool Proxy::Initialise(const char* message) {
     relays.clear();
   }
 
+  // The pages are built with the login just read; connections still
+  // answering from the old site keep it until they are done.
+  {
+    ZHTTPSpace fresh;
+    BuildSite(fresh);
+    std::lock_guard<std::mutex> lock(siteMutex);
+    site = fresh;
+  }
+
   const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
     Log(0, "Cannot continue without HTTP port!");
@@ -141,6 +150,11 @@ bool Proxy::Initialise(const char* message) {
 
   Log(2, "%s", message);
   return true;
+}
+
+ZHTTPSpace Proxy::GetSite() const {
+  std::lock_guard<std::mutex> lock(siteMutex);
+  return site;
 }
 
 ZString Proxy::GetUsername() const {

@@ -19,6 +19,7 @@
 #include "restrictions.h"
 #include "socket_list.h"
 #include "socket_spec.h"
+#include "zunder/http.h"
 #include "zunder/process.h"
 #include "zunder/sockets.h"
 #include "zunder/strings.h"
@@ -52,11 +53,10 @@ class Proxy : public ZServiceProcess, public LogSink {
   void SocksServer(ProxyThread& thread, ZIPSocket& master);
   // The FTP relay: a session per client logged in as user@site.
   void FtpRelay(ProxyThread& thread, ZIPSocket& master);
-  // Accepts and closes every connection: serves the agents' ports until
-  // the agents themselves take them over.
-  void InterimAgent(ProxyThread& thread, ZIPSocket& master);
-  // Takes datagrams of a UDP relay off its port without relaying them.
-  void InterimDatagramRelay(ProxyThread& thread, ZIPSocket& master);
+  // The HTTP agent: one request per connection, answered by the
+  // administration site or forwarded (HTTP proxy); reloads the service
+  // afterwards when a form changed the configuration.
+  void HttpServer(ProxyThread& thread, ZIPSocket& master);
   // Copies a link both ways until it ends, with its log lines and counts.
   void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description);
   // The dial-up gate: returns when the link is up or could not be brought up.
@@ -100,6 +100,17 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZString GetUsername() const;
   ZString GetPassword() const;
 
+  // The administration site as it stands: a copy that shares the current
+  // tree, which lives on for its holders when a reload replaces it.
+  ZHTTPSpace GetSite() const;
+  // Set by a configuration form that was stored; read (and the service
+  // reloaded) by the HTTP connection that carried it, after its answer.
+  void SetConfigChanged(bool changed) { configChanged = changed; }
+  bool IsConfigChanged() const { return configChanged; }
+  // Clears the flag and answers whether it was set: one connection claims
+  // the reload of one stored form.
+  bool TakeConfigChanged() { return configChanged.exchange(false); }
+
   SocketList& GetMasterSockets() { return masterSockets; }
   SocketList& GetActiveSockets() { return activeSockets; }
   HostRegistry& GetHosts() { return hosts; }
@@ -137,6 +148,12 @@ class Proxy : public ZServiceProcess, public LogSink {
 
   // The site's fixed files, read from the program's directory.
   ZStringList siteFiles;
+  // Fills a fresh space with the administration site's pages.
+  void BuildSite(ZHTTPSpace& space);
+  // The administration site, replaced whole by each configuration load;
+  // connection threads hold copies (shared ownership of the tree).
+  mutable std::mutex siteMutex;
+  ZHTTPSpace site;
 
   // The dial-up link, the remote systems and the manager that Main runs.
   PhonebookLink remoteLink;

@@ -1,0 +1,55 @@
+// HttpProxySocket: the server side of one connection of the HTTP agent. A
+// request for the gateway's own web space is answered by the site; a request
+// whose URL names another host, port or scheme comes to OnProxy, which
+// forwards "http" requests to their server (the HTTP proxy) and refuses the
+// other schemes with 502.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zunder/http.h"
+
+class Proxy;
+
+class HttpProxySocket : public ZHTTPSocket {
+  Z_CLASS(HttpProxySocket, ZHTTPSocket)
+ public:
+  // Forwarded bodies are copied in pieces of this size.
+  static constexpr ZIndex kCopyBufferSize = 256 * 1024;
+
+  // Accepts one connection from the listener (check IsOpen) to serve the
+  // site; proxy applies the access restrictions to forwarded requests and
+  // takes the log lines.
+  HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, Proxy& proxy);
+
+  // Answers one request for elsewhere; answers false (the connection ends
+  // after the request).
+  bool OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody) override;
+  // Forwards one request with the "http" scheme and copies the answer back.
+  void ForwardRequest(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody);
+
+ private:
+  // Whether the URL's address and port are those this connection came in
+  // on: such a request is the site's, whatever name the client used for
+  // the gateway (forwarding it would loop back here).
+  bool NamesThisListener(const ZIPAddress& address, uint16_t port);
+  // Answers a request for this listener as ProcessCommand would have.
+  bool AnswerLocally(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody);
+  // The status line of the remote server's answer and its header, as they
+  // came (no "Content-Length" made up when the server gave none).
+  bool StartForwardedResponse(int32_t status, const ZString& message, const ZMIMEInfo& replyMIME);
+  // Copies the remote answer's body to the client: length bytes, or to the
+  // end of the remote stream when length is negative.
+  void CopyBody(ZHTTPSocket& remote, int64_t length);
+
+  Proxy& proxy;
+};
+
+// The length a header block declares ("Content-Length"), or -1 when it
+// declares none or one that is not a plain decimal number.
+int64_t DeclaredContentLength(const ZMIMEInfo& mime);
+
+// Whether an answer to command with this status can carry a body at all
+// (HEAD, 1xx, 204 and 304 answers never do).
+bool ResponseHasBody(ZIndex command, int32_t status);

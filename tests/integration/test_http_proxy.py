@@ -1,0 +1,339 @@
+"""The HTTP agent of moatkeep end to end: curl through the gateway's HTTP port
+to local servers, the 502 answers, one request per connection, the site
+answered on the same port, restrictions, and hostile clients."""
+import hashlib
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import moatkeep_harness as h  # noqa: E402
+
+HTTP_PORT = 18082
+GATEWAY = "http://127.0.0.1:%d" % HTTP_PORT
+expect = h.expect
+
+BIG = 10 * 1024 * 1024
+
+
+def start(binary, security=None):
+    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT, (), security)).start_debug()
+    proxy.wait_log(r"Warning: Proxies started\.")
+    return proxy
+
+
+def payload(size):
+    """A body that is not a repetition of one short block."""
+    blocks = []
+    counter = 0
+    while sum(len(b) for b in blocks) < size:
+        blocks.append(hashlib.sha256(b"%d" % counter).digest() * 64)
+        counter += 1
+    return b"".join(blocks)[:size]
+
+
+class HttpServer(h.Server):
+    """Reads one request (head and declared body), records it, and sends the
+    answer made by answer(request_head, body)."""
+
+    def __init__(self, answer, keep_open=False):
+        self.requests = []
+        self.lock = threading.Lock()
+        self.keep_open = keep_open
+        super().__init__(self._serve_one)
+        self.answer = answer
+
+    def _serve_one(self, conn):
+        data = h.recv_until(conn, b"\r\n\r\n", timeout=20, limit=1 << 20)
+        head, _, body = data.partition(b"\r\n\r\n")
+        match = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+        length = int(match.group(1)) if match else 0
+        conn.settimeout(20)
+        while len(body) < length:
+            part = conn.recv(65536)
+            if not part:
+                break
+            body += part
+        with self.lock:
+            self.requests.append((head, body))
+        conn.sendall(self.answer(head, body))
+        if self.keep_open:
+            # A server that keeps the connection: only the declared length
+            # ends the answer.
+            h.recv_all(conn, timeout=30)
+
+
+def curl(*args, timeout=60):
+    result = subprocess.run(["curl", "-sS", "--max-time", "30"] + list(args), capture_output=True, timeout=timeout)
+    return result
+
+
+def curl_proxy(url, *args):
+    """Fetches url through the gateway; returns (status line, headers text, body)."""
+    result = curl("-x", GATEWAY, "-D", "-", url, *args)
+    expect(result.returncode == 0, "curl failed (%d): %s" % (result.returncode, result.stderr.decode()))
+    head, _, body = result.stdout.partition(b"\r\n\r\n")
+    status, _, headers = head.partition(b"\r\n")
+    return status.decode(), headers.decode(), body
+
+
+def raw_exchange(request, timeout=30):
+    with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=10) as conn:
+        conn.sendall(request)
+        return h.recv_all(conn, timeout=timeout)
+
+
+def header_value(headers, name):
+    match = re.search(r"(?im)^%s:\s*(.*?)\s*$" % re.escape(name), headers)
+    return match.group(1) if match else None
+
+
+def case_forward(binary):
+    """Status, headers and a 10 MB body arrive as the server sent them; the
+    request reaches the server as HTTP/1.0 with the client's header and body."""
+    body = payload(BIG)
+
+    def answer(head, request_body):
+        return (b"HTTP/1.0 203 Non-Authoritative Information\r\nX-Origin: test-server\r\n"
+                b"Content-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % len(body)) + body
+
+    server = HttpServer(answer)
+    proxy = start(binary)
+    try:
+        url = "http://127.0.0.1:%d/data/file.bin?x=1" % server.port
+        status, headers, received = curl_proxy(url, "-H", "X-Client: marker")
+        expect(status.startswith("HTTP/1.") and status.endswith(" 203 Non-Authoritative Information"),
+               "status line: %r" % status)
+        expect(header_value(headers, "X-Origin") == "test-server", "remote header lost: %r" % headers)
+        expect(header_value(headers, "Content-Length") == str(len(body)), "length: %r" % headers)
+        expect(len(received) == len(body) and hashlib.sha256(received).digest() == hashlib.sha256(body).digest(),
+               "body differs: %d bytes of %d" % (len(received), len(body)))
+        head, _ = server.requests[0]
+        first = head.split(b"\r\n")[0]
+        expect(first == b"GET http://127.0.0.1:%d/data/file.bin?x=1 HTTP/1.0" % server.port,
+               "request line at the server: %r" % first)
+        expect(re.search(rb"(?im)^x-client:\s*marker\r?$", head), "client header not forwarded: %r" % head)
+
+        posted = b"name=value&other=" + b"z" * 5000
+        status, _, _ = curl_proxy("http://127.0.0.1:%d/form" % server.port, "--data-binary", posted.decode())
+        expect(status.endswith(" 203 Non-Authoritative Information"), "POST status: %r" % status)
+        head, request_body = server.requests[1]
+        expect(head.startswith(b"POST http://"), "POST request line: %r" % head[:60])
+        expect(request_body == posted, "POST body at the server: %d bytes" % len(request_body))
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_without_length(binary):
+    """An answer without Content-Length ends with the connection and is
+    passed on without one; a declared length ends the answer even when the
+    server keeps its connection open; HEAD answers carry no body."""
+    body = payload(300000)
+    plain = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body)
+    kept = HttpServer(lambda head, _: (b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: keep-alive\r\n\r\n"
+                                       + (b"" if head.startswith(b"HEAD") else b"hello")), keep_open=True)
+    proxy = start(binary)
+    try:
+        status, headers, received = curl_proxy("http://127.0.0.1:%d/" % plain.port)
+        expect(status.endswith(" 200 OK"), "status: %r" % status)
+        expect(header_value(headers, "Content-Length") is None, "made-up length: %r" % headers)
+        expect(received == body, "body without length: %d of %d bytes" % (len(received), len(body)))
+
+        status, headers, received = curl_proxy("http://127.0.0.1:%d/kept" % kept.port)
+        expect(status.endswith(" 200 OK") and received == b"hello", "kept-open answer: %r %r" % (status, received))
+        result = curl("-x", GATEWAY, "-I", "http://127.0.0.1:%d/kept" % kept.port)
+        expect(result.returncode == 0 and b"Content-Length: 5" in result.stdout, "HEAD: %r" % result.stdout)
+    finally:
+        proxy.stop()
+        plain.close()
+        kept.close()
+
+
+def case_bad_gateway(binary):
+    """The 502 pages: unreachable server, a server that answers nothing,
+    ftp URLs and other schemes."""
+    closed_port = h.free_port()
+    silent = h.Server(lambda conn: h.recv_until(conn, b"\r\n\r\n", timeout=10))
+    proxy = start(binary)
+    try:
+        url = "http://127.0.0.1:%d/missing" % closed_port
+        status, _, body = curl_proxy(url)
+        expect(status.endswith(" 502 Bad Gateway"), "unreachable status: %r" % status)
+        expect(b"Could not access " + url.encode() in body, "unreachable page: %r" % body)
+
+        url = "http://127.0.0.1:%d/nothing" % silent.port
+        status, _, body = curl_proxy(url)
+        expect(status.endswith(" 502 Bad Gateway"), "silent server status: %r" % status)
+        expect(re.search(rb"Error\s+accessing " + re.escape(url.encode()), body), "silent server page: %r" % body)
+
+        cases = [
+            (b"GET ftp://127.0.0.1/pub/file HTTP/1.0\r\n\r\n", b"FTP proxy not implemented yet, Real Soon Now."),
+            (b"HEAD ftp://127.0.0.1/pub/file HTTP/1.0\r\n\r\n", None),
+            (b"POST ftp://127.0.0.1/pub/file HTTP/1.0\r\n\r\n", b"Proxy not implemented for ftp"),
+            (b"GET gopher://127.0.0.1/1 HTTP/1.0\r\n\r\n", b"Proxy not implemented for gopher"),
+            (b"GET HTTP://127.0.0.1:1/ HTTP/1.0\r\n\r\n", b"Proxy not implemented for HTTP"),
+        ]
+        for request, text in cases:
+            answer = raw_exchange(request)
+            expect(answer.startswith(b"HTTP/1.0 502 Bad Gateway\r\n"), "%r answered %r" % (request, answer[:80]))
+            if text is not None:
+                expect(text in answer, "%r page: %r" % (request, answer))
+        expect(silent.accepted == 1, "the server was contacted %d times" % silent.accepted)
+    finally:
+        proxy.stop()
+        silent.close()
+
+
+def case_one_request_per_connection(binary):
+    """A second request on the same connection is read and dropped."""
+    server = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        one = b"GET http://127.0.0.1:%d/first HTTP/1.0\r\n\r\n" % server.port
+        two = b"GET http://127.0.0.1:%d/second HTTP/1.0\r\n\r\n" % server.port
+        answer = raw_exchange(one + two)
+        expect(answer.count(b"HTTP/1.0 200 OK") == 1 and answer.endswith(b"\r\n\r\nok"), "answer: %r" % answer)
+        with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=10) as conn:
+            conn.sendall(one)
+            first = h.recv_until(conn, b"\r\n\r\nok")
+            try:
+                conn.sendall(two)
+            except OSError:
+                pass
+            rest = h.recv_all(conn, timeout=10)
+            expect(first.endswith(b"ok") and rest == b"", "late second request answered: %r" % rest)
+        paths = [head.split(b"\r\n")[0] for head, _ in server.requests]
+        expect(len(paths) == 2 and all(b"/first " in p for p in paths), "server saw %r" % paths)
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_own_site(binary):
+    """The gateway's own pages are answered on the same port, whether asked
+    for directly or through the gateway as a proxy."""
+    proxy = start(binary)
+    try:
+        result = curl("-D", "-", GATEWAY + "/")
+        expect(result.returncode == 0 and result.stdout.startswith(b"HTTP/1.1 200 OK\r\n"), "direct: %r" % result.stdout[:80])
+        expect(b"<TITLE>Moatkeep" in result.stdout, "direct page: %r" % result.stdout)
+        for url in (GATEWAY + "/welcome.html", "http://localhost:%d/" % HTTP_PORT):
+            status, _, body = curl_proxy(url)
+            expect(status.endswith(" 200 OK") and b"<TITLE>Moatkeep" in body, "%s: %r %r" % (url, status, body))
+        result = curl("-D", "-", GATEWAY + "/no-such-page.html")
+        expect(b" 404 Not Found\r\n" in result.stdout, "missing page: %r" % result.stdout[:80])
+        expect(len(proxy.matching(r"Error: .*")) == 0, "errors logged: %r" % proxy.log())
+    finally:
+        proxy.stop()
+
+
+def case_restrictions(binary):
+    """Forwarded requests pass the access restrictions; a refusal is a 403
+    page and the server is never contacted."""
+    allowed = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\nallowed")
+    other = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nother")
+    proxy = start(binary, security=[("0.0.0.0", "127.0.0.1:%d" % allowed.port)])
+    try:
+        status, _, body = curl_proxy("http://127.0.0.1:%d/" % allowed.port)
+        expect(status.endswith(" 200 OK") and body == b"allowed", "allowed: %r %r" % (status, body))
+        status, _, body = curl_proxy("http://127.0.0.1:%d/" % other.port)
+        expect(status.endswith(" 403 Forbidden"), "denied status: %r" % status)
+        expect(b"Connection denied to http://127.0.0.1:%d/" % other.port in body, "denied page: %r" % body)
+        expect(other.accepted == 0, "denied server was contacted")
+        proxy.wait_log(r"Warning: Connection denied from \S+:%d to \S+:%d\." % (HTTP_PORT, other.port))
+        # The site itself is not a forwarded request.
+        result = curl("-D", "-", GATEWAY + "/")
+        expect(b" 200 OK\r\n" in result.stdout, "site behind restrictions: %r" % result.stdout[:80])
+    finally:
+        proxy.stop()
+        allowed.close()
+        other.close()
+
+
+def case_slow_request(binary):
+    """A client trickling its request is cut off by the request's time bound
+    with the 400 page, while other clients are served meanwhile."""
+    server = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        conn = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=10)
+        request = b"GET http://127.0.0.1:%d/ HTTP/1.0\r\n" % server.port + b"X-Slow: " + b"a" * 200
+        began = time.monotonic()
+        answer = b""
+        conn.settimeout(0.5)
+        for byte in request:
+            try:
+                conn.sendall(bytes([byte]))
+                part = conn.recv(65536)
+                if part:
+                    answer += part
+                    break
+            except socket.timeout:
+                pass
+            except OSError:
+                break
+            if time.monotonic() - began > 90:
+                break
+        answer += h.recv_all(conn, timeout=10)
+        conn.close()
+        expect(answer.startswith(b"HTTP/1.0 400 Bad Request\r\n") and b"Request not complete in time." in answer,
+               "trickling client got %r" % answer[:200])
+        expect(server.accepted == 0, "a trickled request reached the server")
+        status, _, body = curl_proxy("http://127.0.0.1:%d/" % server.port)
+        expect(status.endswith(" 200 OK") and body == b"ok", "agent after a slow client: %r" % status)
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_hostile_clients(binary):
+    """Oversized request lines and headers get the 400 page; resets,
+    garbage and silent clients end their own connections only."""
+    server = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        oversized = [
+            b"GET http://127.0.0.1:1/" + b"a" * 20000 + b" HTTP/1.0\r\n\r\n",
+            b"GET / HTTP/1.0\r\n" + b"".join(b"X-Field-%d: %s\r\n" % (i, b"v" * 1000) for i in range(100)) + b"\r\n",
+            b"POST / HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n",
+        ]
+        for request in oversized:
+            with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=10) as conn:
+                try:
+                    conn.sendall(request)
+                except OSError:
+                    pass
+                answer = h.recv_all(conn, timeout=30)
+            expect(answer.startswith(b"HTTP/1.0 400 Bad Request\r\n"), "oversized request: %r" % answer[:100])
+        silent = [socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=5) for _ in range(10)]
+        for _ in range(20):
+            conn = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=5)
+            conn.sendall(b"GET http://127.0.0.1:%d/ HTT" % server.port)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            conn.close()  # reset
+        for garbage in (bytes(range(256)) * 64, b"\r\n" * 5000, b"\x00" * 9000):
+            with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=10) as conn:
+                try:
+                    conn.sendall(garbage)
+                    h.recv_all(conn, timeout=30)
+                except OSError:
+                    pass
+        status, _, body = curl_proxy("http://127.0.0.1:%d/" % server.port)
+        expect(status.endswith(" 200 OK") and body == b"ok", "agent after hostile clients: %r" % status)
+        for conn in silent:
+            conn.close()
+        expect(proxy.process.poll() is None, "service ended")
+    finally:
+        proxy.stop()
+        server.close()
+
+
+CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
+
+if __name__ == "__main__":
+    h.run_cases(CASES)
