@@ -1,14 +1,11 @@
 #include "proxy.h"
 
+#include "admin_site.h"
+
 #include "zunder/config.h"
 #include "zunder/resources.h"
 
 namespace {
-
-// The help pages and images of the administration site, each served under
-// its own name from the program's directory.
-const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
-                                  "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
 
 constexpr const char* kGlobals = "Globals";
 constexpr const char* kRelays = "Relays";
@@ -36,8 +33,8 @@ bool Proxy::OnStart() {
   // Every connection holds a thread and two descriptors: take all the host
   // allows us.
   ZRaiseDescriptorLimit();
-  siteFiles.RemoveAll();
-  for (const char* name : kSiteFiles) siteFiles.Append(name);
+  // The help pages and images, read from the program's directory.
+  AdminSite::AddFiles(site, GetExecutableFile().GetPath());
   return Initialise("Proxies started.");
 }
 
@@ -138,6 +135,9 @@ bool Proxy::Initialise(const char* message) {
   }
 
   SetUpRelay("socks 1080/tcp", "(SOCKS)");
+
+  // The pages show what was just loaded, the new login included.
+  AdminSite::Build(*this, site);
 
   Log(2, "%s", message);
   return true;

@@ -19,6 +19,7 @@
 #include "restrictions.h"
 #include "socket_list.h"
 #include "socket_spec.h"
+#include "zunder/http.h"
 #include "zunder/process.h"
 #include "zunder/sockets.h"
 #include "zunder/strings.h"
@@ -55,6 +56,9 @@ class Proxy : public ZServiceProcess, public LogSink {
   // Accepts and closes every connection: serves the agents' ports until
   // the agents themselves take them over.
   void InterimAgent(ProxyThread& thread, ZIPSocket& master);
+  // Serves the administration site on the HTTP port until the HTTP agent
+  // (proxying and pages) takes the port over.
+  void InterimSiteServer(ProxyThread& thread, ZIPSocket& master);
   // Takes datagrams of a UDP relay off its port without relaying them.
   void InterimDatagramRelay(ProxyThread& thread, ZIPSocket& master);
   // Copies a link both ways until it ends, with its log lines and counts.
@@ -94,6 +98,12 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZString GetUsername() const;
   ZString GetPassword() const;
 
+  // The administration site; an accepted configuration form sets the flag,
+  // and the connection that carried it reloads after its answer.
+  ZHTTPSpace& GetSite() { return site; }
+  void SetConfigChanged(bool changed) { configChanged = changed; }
+  bool IsConfigChanged() const { return configChanged; }
+
   SocketList& GetMasterSockets() { return masterSockets; }
   SocketList& GetActiveSockets() { return activeSockets; }
   HostRegistry& GetHosts() { return hosts; }
@@ -128,8 +138,8 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZString username;
   ZString password;
 
-  // The site's fixed files, read from the program's directory.
-  ZStringList siteFiles;
+  // The administration site that the HTTP agent serves.
+  ZHTTPSpace site;
 
   // The dial-up link, the remote systems and the manager that Main runs.
   PhonebookLink remoteLink;

@@ -91,7 +91,7 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
       body = &Proxy::FtpRelay;
       break;
     case RelayKind::Http:
-      body = &Proxy::InterimAgent;
+      body = &Proxy::InterimSiteServer;
       break;
   }
 
