@@ -23,6 +23,10 @@ class HttpProxySocket : public ZHTTPSocket {
   // takes the log lines.
   HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, Proxy& proxy);
 
+  // Serves space from now on: the site as it stands when the connection
+  // came, not when its thread began to wait for one.
+  void UseSpace(const ZHTTPSpace& space) { urlSpace = space; }
+
   // Answers one request for elsewhere; answers false (the connection ends
   // after the request).
   bool OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody) override;

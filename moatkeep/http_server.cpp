@@ -39,6 +39,7 @@ void Proxy::HttpServer(ProxyThread& thread, ZIPSocket& master) {
   }
   // The master socket belongs to the successor from here on.
   if (!PassOnListener(thread, master, &Proxy::HttpServer)) return;
+  client->UseSpace(GetSite());
 
   // One request per connection: the answer says whether to keep it, and
   // the agent never does.

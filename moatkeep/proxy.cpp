@@ -1,14 +1,11 @@
 #include "proxy.h"
 
+#include "admin_site.h"
+
 #include "zunder/config.h"
 #include "zunder/resources.h"
 
 namespace {
-
-// The help pages and images of the administration site, each served under
-// its own name from the program's directory.
-const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
-                                  "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
 
 constexpr const char* kGlobals = "Globals";
 constexpr const char* kRelays = "Relays";
@@ -36,8 +33,6 @@ bool Proxy::OnStart() {
   // Every connection holds a thread and two descriptors: take all the host
   // allows us.
   ZRaiseDescriptorLimit();
-  siteFiles.RemoveAll();
-  for (const char* name : kSiteFiles) siteFiles.Append(name);
   return Initialise("Proxies started.");
 }
 
@@ -108,15 +103,6 @@ bool Proxy::Initialise(const char* message) {
     relays.clear();
   }
 
-  // The pages are built with the login just read; connections still
-  // answering from the old site keep it until they are done.
-  {
-    ZHTTPSpace fresh;
-    BuildSite(fresh);
-    std::lock_guard<std::mutex> lock(siteMutex);
-    site = fresh;
-  }
-
   const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
     Log(0, "Cannot continue without HTTP port!");
@@ -147,6 +133,16 @@ bool Proxy::Initialise(const char* message) {
   }
 
   SetUpRelay("socks 1080/tcp", "(SOCKS)");
+
+  // The pages show what was just loaded, the new login included.
+  // Connections still answering from the old site keep it until they are
+  // done.
+  {
+    ZHTTPSpace fresh;
+    BuildSite(fresh);
+    std::lock_guard<std::mutex> lock(siteMutex);
+    site = fresh;
+  }
 
   Log(2, "%s", message);
   return true;

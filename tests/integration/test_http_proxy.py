@@ -221,10 +221,10 @@ def case_own_site(binary):
     try:
         result = curl("-D", "-", GATEWAY + "/")
         expect(result.returncode == 0 and result.stdout.startswith(b"HTTP/1.1 200 OK\r\n"), "direct: %r" % result.stdout[:80])
-        expect(b"<TITLE>Moatkeep" in result.stdout, "direct page: %r" % result.stdout)
+        expect(b"<TITLE>Welcome to the Moatkeep</TITLE>" in result.stdout, "direct page: %r" % result.stdout)
         for url in (GATEWAY + "/welcome.html", "http://localhost:%d/" % HTTP_PORT):
             status, _, body = curl_proxy(url)
-            expect(status.endswith(" 200 OK") and b"<TITLE>Moatkeep" in body, "%s: %r %r" % (url, status, body))
+            expect(status.endswith(" 200 OK") and b"<TITLE>Welcome to the Moatkeep</TITLE>" in body, "%s: %r %r" % (url, status, body))
         result = curl("-D", "-", GATEWAY + "/no-such-page.html")
         expect(b" 404 Not Found\r\n" in result.stdout, "missing page: %r" % result.stdout[:80])
         expect(len(proxy.matching(r"Error: .*")) == 0, "errors logged: %r" % proxy.log())

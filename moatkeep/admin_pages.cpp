@@ -1,0 +1,223 @@
+#include "admin_pages.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "proxy.h"
+#include "remote_system.h"
+#include "service_description.h"
+#include "socket_spec.h"
+#include "zunder/config.h"
+#include "zunder/time.h"
+#include "zunder/url.h"
+
+namespace {
+
+constexpr const char* kProductName = "Moatkeep";
+constexpr const char* kRemoteName = "Remote Name";
+
+ZString VersionText() { return ZProcess::Current() != nullptr ? ZProcess::Current()->GetVersion(true) : ZString(); }
+
+// The host and port that a site text names: "host[:port]" (a Host header)
+// or a URL ("http://host:port/..."); false when there is no host in it.
+bool SiteOf(const ZString& text, bool isURL, ZString& host, uint16_t& port) {
+  ZString site = text.Trim();
+  if (isURL) {
+    const ZURL url(site.Text());
+    if (url.GetHostname().IsEmpty()) return false;
+    host = url.GetHostname().ToLower();
+    port = url.GetPort() != 0 ? url.GetPort() : ZURL::GetDefaultPort(url.GetScheme().Text());
+    return true;
+  }
+  if (site.IsEmpty()) return false;
+  const ZIndex colon = site.FindLast(':');
+  port = 80;
+  if (colon != ZNotFound && site.Find(']') == ZNotFound) {
+    port = static_cast<uint16_t>(std::atoi(site.Mid(colon + 1).Text()));
+    site = site.Left(colon);
+  }
+  host = site.ToLower();
+  return !host.IsEmpty();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- header
+
+ZString AdminVendorLine() { return "Moatkeep Works: a gateway for the small site"; }
+
+ZString AdminBuildDate(const char* pattern) {
+  // __DATE__ reads "Mmm dd yyyy".
+  static const char* const kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const char* built = __DATE__;
+  char month[4] = {built[0], built[1], built[2], 0};
+  const char* found = std::strstr(kMonths, month);
+  const int monthNumber = found != nullptr ? static_cast<int>(found - kMonths) / 3 + 1 : 1;
+  const int day = std::atoi(built + 4);
+  const int year = std::atoi(built + 7);
+  return ZTime(0, 0, 12, day, monthNumber, year).AsString(pattern);
+}
+
+ZString AdminHelpImage(const char* url) {
+  // A fragment for inside a page's body.
+  ZHTML html;
+  html.Set(ZHTML::BodyContext);
+  ZHTMLImage image("help.gif", "Help", 48, 23);
+  image.SetAttr("ALIGN=absmiddle");
+  html << ZHTMLHotLink(url) << image << ZHTMLHotLink();
+  return ZString(html.Text());
+}
+
+ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
+  // The title is markup ("Status &amp; Control"); TITLE escapes its text
+  // itself, so it gets the plain form.
+  ZString plainTitle = ZString(kProductName) + " " + title;
+  plainTitle.Replace("&amp;", "&", true);
+  *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
+  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
+  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << logo << ZHTMLTableData();
+  if (ZProcess* process = ZProcess::Current()) {
+    *this << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
+          << " Version " << ZHTML::Escape(VersionText().Text());
+  }
+  *this << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  // The title is markup of the caller's ("Status &amp; Control").
+  *this << ZHTMLHeading(1) << title;
+  if (helpFile != nullptr && *helpFile != 0) {
+    ZHTMLImage help("help.gif", "Help", 48, 23);
+    help.SetAttr("align=absmiddle");
+    *this << " " << ZHTMLHotLink(helpFile) << help << ZHTMLHotLink();
+  }
+  *this << ZHTMLHeading(1) << ZHTMLParagraph();
+}
+
+// ---------------------------------------------------------------- help files
+
+ProxyHTTPFile::ProxyHTTPFile(const char* name, const char* path) : ZHTTPFile(ZURL(name), path) {}
+
+void ProxyHTTPFile::OnLoadedText(ZHTTPRequest& /*request*/, ZString& text) { text = InsertHeader(text); }
+
+ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
+  const ZIndex at = text.Find(kMarker);
+  if (at == ZNotFound) return text;
+  ZString header =
+      "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n<IMG SRC=\"moatkeep.gif\" ALT=\"Moatkeep!\" WIDTH=245 HEIGHT=58>\r\n"
+      "<TD>Common Version ";
+  header += VersionText();
+  header += ", ";
+  header += AdminBuildDate("d MMM yy");
+  header += "<BR>\r\n";
+  header += AdminVendorLine();
+  header += "\r\n</TABLE>\r\n";
+  return text.Left(at) + header + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
+}
+
+// ---------------------------------------------------------------- cross-site posts
+
+bool IsCrossSitePost(const ZMIMEInfo& mime) {
+  ZString claimed = mime.GetString("Origin");
+  if (claimed.IsEmpty()) claimed = mime.GetString("Referer");
+  if (claimed.IsEmpty()) return false;
+  ZString ownHost, claimedHost;
+  uint16_t ownPort = 0, claimedPort = 0;
+  if (!SiteOf(mime.GetString("Host"), false, ownHost, ownPort)) return true;
+  // "Origin: null" (a sandboxed or opaque page) names no host: refused.
+  if (!SiteOf(claimed, true, claimedHost, claimedPort)) return true;
+  return claimedHost != ownHost || claimedPort != ownPort;
+}
+
+// ---------------------------------------------------------------- ConfigPage
+
+ConfigPage::ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority)
+    : ConfigPage(proxy, ZURL(PageName(section).Text()), section, authority) {}
+
+ConfigPage::ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
+    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), proxy(proxy) {}
+
+ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }
+
+bool ConfigPage::GetExpirationDate(ZTime& time) {
+  time = ZTime::Now();
+  return true;
+}
+
+bool ConfigPage::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
+  if (!CheckAuthorisation(socket, mime)) return false;
+  // A page of another site must not drive the administrator's browser into
+  // changing the configuration.
+  if (IsCrossSitePost(mime)) return socket.OnError(ZHTTPForbidden, "Form posted from another site.");
+  return ZHTTPConfig::OnPOST(socket, url, mime, data);
+}
+
+bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  const bool accepted = ZHTTPConfig::Post(request, data, msg);
+  if (accepted) {
+    // The listening threads end now, so that the reload can open the ports
+    // again; only then is the reload asked for, so that no other connection
+    // can start it while the old listeners are still open.
+    proxy.GetMasterSockets().CloseAll();
+    proxy.SetConfigChanged(true);
+  }
+  return accepted;
+}
+
+// ---------------------------------------------------------------- fields
+
+SocketSpecField::SocketSpecField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
+
+bool SocketSpecField::Validate(const char* text, ZHTML& msg) {
+  const ZString value = ZString(text).Trim();
+  if (value.IsEmpty() || value == "(ASK)") return true;
+  // Agents other than "(ASK)" are relays of their own, not destinations.
+  SocketSpec spec;
+  if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
+  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(GetName().Text()) << "\".<BR>\r\n";
+  return false;
+}
+
+ServiceField::ServiceField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
+
+bool ServiceField::Validate(const char* text, ZHTML& msg) {
+  const ZString value = ZString(text).Trim();
+  if (value.IsEmpty()) return true;
+  ZString serviceName, protocol, errors;
+  if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
+  msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
+  return false;
+}
+
+// ---------------------------------------------------------------- RemoteListPage
+
+RemoteListPage::RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page)
+    : ConfigPage(proxy, ZURL("remotes.html"), "", authority) {
+  SetText(page);
+}
+
+bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  ZConfig config(ZConfig::Application);
+  for (uint32_t number = 1;; ++number) {
+    const ZString section = RemoteSectionName(number);
+    if (config.GetString(section.Text(), kRemoteName, "").IsEmpty()) {
+      msg = "Request Error";
+      msg << "The remote to be deleted has already been removed." << ZHTMLBody();
+      request.code = ZHTTPInternalServerError;
+      return false;
+    }
+    if (data.GetAt(ZCaselessString(section.Text())) == nullptr) continue;
+    // Close the gap: every later remote moves down one place.
+    config.DeleteSection(section.Text());
+    for (uint32_t to = number;; ++to) {
+      const ZString from = RemoteSectionName(to + 1);
+      if (config.GetString(from.Text(), kRemoteName, "").IsEmpty()) break;
+      const ZString target = RemoteSectionName(to);
+      const ZStringList keys = config.GetKeys(from.Text());
+      for (ZIndex i = 0; i < keys.GetSize(); ++i) {
+        const ZString key = *keys.GetAt(i);
+        config.SetString(target.Text(), key.Text(), config.GetString(from.Text(), key.Text(), "").Text());
+      }
+      config.DeleteSection(from.Text());
+    }
+    msg = "";
+    return true;
+  }
+}

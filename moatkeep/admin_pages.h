@@ -1,0 +1,94 @@
+// The building blocks of the administration site: the page with the
+// standard header, the help files with the header put in, the configuration
+// form bound to one section, the two field kinds of the relay table, and the
+// list of dial-up remote systems.
+#pragma once
+
+#include "zunder/html.h"
+#include "zunder/http.h"
+#include "zunder/httpform.h"
+
+class Proxy;
+
+// A page that starts with the standard header: title, logo, version line and
+// a level-1 heading with an optional help button.
+class ProxyHTML : public ZHTML {
+  Z_CLASS(ProxyHTML, ZHTML)
+ public:
+  explicit ProxyHTML(const char* title, const char* helpFile = "");
+};
+
+// The vendor line under the version in every header.
+ZString AdminVendorLine();
+// The program's build date in a time format ("d MMM yy", "d MMMM yy").
+ZString AdminBuildDate(const char* pattern);
+// The help link beside a field or heading: the help image pointing at url.
+ZString AdminHelpImage(const char* url);
+
+// A file of the program's directory served under its own name; help pages
+// get the standard header in place of their first marker.
+class ProxyHTTPFile : public ZHTTPFile {
+  Z_CLASS(ProxyHTTPFile, ZHTTPFile)
+ public:
+  static constexpr const char* kMarker = "Standard_Moatkeep_Header";
+
+  ProxyHTTPFile(const char* name, const char* path);
+  void OnLoadedText(ZHTTPRequest& request, ZString& text) override;
+
+  // The text with its first marker replaced by the header.
+  static ZString InsertHeader(const ZString& text);
+};
+
+// True when a form post comes from a page of another site: its "Origin"
+// (or, without one, its "Referer") names another host and port than the
+// request's own "Host". A post that names neither is taken as our own.
+bool IsCrossSitePost(const ZMIMEInfo& mime);
+
+// A configuration form bound to one section ("Globals" -> "globals.html").
+// Never cached; an accepted post closes the listeners for the reload.
+class ConfigPage : public ZHTTPConfig {
+  Z_CLASS(ConfigPage, ZHTTPConfig)
+ public:
+  ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority);
+  // For pages whose URL is not the section's.
+  ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
+
+  bool GetExpirationDate(ZTime& time) override;
+  bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
+  bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
+
+  // The page's name for a section: lower case and ".html".
+  static ZString PageName(const char* section);
+
+ protected:
+  Proxy& proxy;
+};
+
+// A host/socket specification: empty, "(ASK)", or what the relay parser
+// takes as a destination.
+class SocketSpecField : public ZHTTPStringField {
+  Z_CLASS(SocketSpecField, ZHTTPStringField)
+ public:
+  static constexpr int32_t kSize = 25;
+  explicit SocketSpecField(const char* name, const char* title = nullptr);
+  bool Validate(const char* text, ZHTML& msg) override;
+};
+
+// A service description: empty, or what the service parser takes.
+class ServiceField : public ZHTTPStringField {
+  Z_CLASS(ServiceField, ZHTTPStringField)
+ public:
+  static constexpr int32_t kSize = 12;
+  explicit ServiceField(const char* name, const char* title = nullptr);
+  bool Validate(const char* text, ZHTML& msg) override;
+};
+
+// "remotes.html": the list of remote systems with a Remove button each.
+class RemoteListPage : public ConfigPage {
+  Z_CLASS(RemoteListPage, ConfigPage)
+ public:
+  RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page);
+  // Removes the remote whose button was pressed, renumbering the sections
+  // after it.
+  bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
+};

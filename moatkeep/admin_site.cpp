@@ -1,0 +1,212 @@
+#include "admin_site.h"
+
+#include "admin_pages.h"
+#include "control_page.h"
+#include "proxy.h"
+#include "remote_system.h"
+#include "zunder/config.h"
+#include "zunder/remote.h"
+
+namespace {
+
+const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
+                                  "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
+
+constexpr const char* kRelays = "Relays";
+constexpr const char* kSecurity = "Security";
+constexpr const char* kRemoteName = "Remote Name";
+
+// A level-2 heading that links to its help, with the help image.
+void HelpHeading(ZHTML& page, const char* helpURL, const char* text) {
+  page << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
+  ZHTMLImage help("help.gif", "Help", 48, 23);
+  help.SetAttr("ALIGN=absmiddle");
+  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
+}
+
+// A field with the image help link beside it.
+ZHTTPField* WithHelp(ZHTTPField* field, const char* helpURL) {
+  field->SetHelpHTML(AdminHelpImage(helpURL).Text());
+  return field;
+}
+
+void AddWelcome(ZHTTPSpace& space) {
+  ZProcess* process = ZProcess::Current();
+  ZHTML page;
+  page << ZHTMLTitle("Welcome to the Moatkeep") << ZHTMLBody();
+  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
+  logo.SetAttr("align=absmiddle");
+  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1);
+  if (process != nullptr) {
+    page << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
+         << " Version " << ZHTML::Escape(process->GetVersion(true).Text());
+  }
+  page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
+       << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
+  page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
+       << " for more instructions on how to set up <EM>Moatkeep</EM> for the first time." << ZHTMLParagraph()
+       << ZHTMLRule();
+  ZHTMLTable menu;
+  menu.SetAttr("CellPadding=5");
+  page << menu << "Select one of the options below:";
+  const char* const rows[2][3][2] = {
+      {{"control.html", "Status &amp; Control"}, {"relays.html", "Relay Agents"}, {"security.html", "Security"}},
+      {{"remotes.html", "Dialup Configuration"}, {"globals.html", "Global Configuration"}, {"help.html", "Online Help"}},
+  };
+  for (const auto& row : rows) {
+    page << ZHTMLTableRow();
+    for (const auto& cell : row) page << ZHTMLTableData() << ZHTMLHotLink(cell[0]) << cell[1] << ZHTMLHotLink();
+  }
+  page << ZHTMLTable();
+  page << ZHTMLRule() << ZHTMLParagraph() << ZHTMLHotLink("homepage.html#relnotes") << "Release notes"
+       << ZHTMLHotLink() << " on this version of Moatkeep are available." << ZHTMLParagraph() << ZHTMLRule()
+       << ZHTMLHeading(3) << AdminVendorLine() << ZHTMLHeading(3) << ZHTMLBody();
+  space.AddResource(new ZHTTPString(ZURL("welcome.html"), page.Text()), true);
+}
+
+void AddGlobals(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+  auto* form = new ConfigPage(proxy, "Globals", authority);
+  ProxyHTML page("Global Parameters", "globlhlp.html");
+  form->Add(WithHelp(new ZHTTPIntegerField("Log Level", 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All"),
+                     "globlhlp.html#loglevel"));
+  form->Add(WithHelp(new ZHTTPIntegerField("SOCKS Timeout", 1, 1000, 10, "seconds"), "globlhlp.html#sockstimeout"));
+  form->Add(WithHelp(new ZHTTPIntegerField("Link Timeout", 1, 1000, 60, "minutes"), "globlhlp.html#linktimeout"));
+  form->Add(WithHelp(new ZHTTPIntegerField("UDP Timeout", 1, 1000, 60, "seconds"), "globlhlp.html#udptimeout"));
+  form->Add(WithHelp(new ZHTTPIntegerField("UDP Retries", 1, 100, 3), "globlhlp.html#udpretries"));
+  form->Add(WithHelp(new ZHTTPIntegerField("HTTP Port", 1, 32767, 1082), "globlhlp.html#httpport"));
+  form->Add(WithHelp(new ZHTTPStringField("Username", proxy.GetUsername().Text(), 25), "globlhlp.html#username"));
+  form->Add(new ZHTTPPasswordField("Password", proxy.GetPassword().Text(), 25));
+  form->SetConfigValues();
+  form->BuildHTML(page, ZHTTPForm::CompletePage);
+  space.AddResource(form, true);
+}
+
+// One editable row per key of a section (relays, restrictions), then the
+// fields that add a new entry.
+void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const char* none) {
+  ZConfig config(ZConfig::Application);
+  ZIndex shown = 0;
+  for (ZIndex i = 0; i < keys.GetSize(); ++i) {
+    const ZString key = *keys.GetAt(i);
+    if (config.GetString(form->GetSection().Text(), key.Text(), "").IsEmpty()) continue;
+    // The key is configured text, shown as the row's title: escaped.
+    form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    ++shown;
+  }
+  form->SetConfigValues();
+  if (shown == 0) {
+    page << none << ZHTMLBreak();
+  } else {
+    form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
+  }
+}
+
+void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+  ZConfig config(ZConfig::Application);
+  auto* form = new ConfigPage(proxy, kRelays, authority);
+  ProxyHTML page("Relay Agents", "relayhlp.html");
+  page << ZHTMLRule() << ZHTMLTarget("listrelays");
+  HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
+  AddTablePage(form, page, config.GetKeys(kRelays), "No relays active.");
+  page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
+  HelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
+  form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
+  form->BuildHTML(page, ZHTTPForm::CloseForm);
+  page << ZHTMLRule() << ZHTMLBody();
+  form->SetText(ZString(page.Text()));
+  space.AddResource(form, true);
+}
+
+void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+  ZConfig config(ZConfig::Application);
+  auto* form = new ConfigPage(proxy, kSecurity, authority);
+  ProxyHTML page("Security Configuration", "securhlp.html");
+  page << ZHTMLRule() << ZHTMLTarget("listvalid");
+  HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
+  AddTablePage(form, page, config.GetKeys(kSecurity), "No security restrictions active.");
+  page << ZHTMLRule() << ZHTMLTarget("addrestriction");
+  HelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
+  form->AddNewKeyFields(new SocketSpecField("Originator"), new SocketSpecField("Destination"));
+  form->BuildHTML(page, ZHTTPForm::CloseForm);
+  page << ZHTMLRule() << ZHTMLBody();
+  form->SetText(ZString(page.Text()));
+  space.AddResource(form, true);
+}
+
+// The page of one remote system: its parameters and its relay overrides.
+ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& storedName,
+                       const ZHTTPAuthority& authority) {
+  ZConfig config(ZConfig::Application);
+  auto* form = new ConfigPage(proxy, section.Text(), authority);
+  ProxyHTML page(ZHTML::Escape(("Parameters for " + section).Text()).Text(), "remtnhlp.html");
+  ZStringArray choices = ZRemoteConnection::GetAvailableNames();
+  bool listed = false;
+  for (ZIndex i = 0; i < choices.GetSize(); ++i) listed = listed || *choices.GetAt(i) == storedName;
+  // A name no longer in the phonebook stays choosable, so a post does not
+  // change it unasked.
+  if (!listed && !storedName.IsEmpty()) choices.Append(storedName);
+  form->Add(WithHelp(new ZHTTPSelectField(kRemoteName, choices, storedName.Text()), "remtnhlp.html#name"));
+  form->Add(WithHelp(new ZHTTPIntegerField("Dial Retries", 1, 100, 3), "remtnhlp.html#dialretries"));
+  form->Add(WithHelp(new ZHTTPIntegerField("Disconnect Time", 1, 100, 30, "minutes"), "remtnhlp.html#disconnecttime"));
+  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Limit", 0, 500, 0, "hours"), "remtnhlp.html#connection"));
+  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Period", 0, 25, 0, "days"), "remtnhlp.html#connection"));
+  form->SetConfigValues();
+  form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
+  page << ZHTMLRule();
+  HelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
+  const ZStringList relays = config.GetKeys(kRelays);
+  for (ZIndex i = 0; i < relays.GetSize(); ++i) {
+    const ZString key = *relays.GetAt(i);
+    form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
+  }
+  form->SetConfigValues();
+  form->BuildHTML(page, ZHTTPForm::CloseForm);
+  page << ZHTMLBody();
+  form->SetText(ZString(page.Text()));
+  return form;
+}
+
+void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+  ZConfig config(ZConfig::Application);
+  ProxyHTML page("Dialup Configuration", "remothlp.html");
+  page << ZHTMLRule() << ZHTMLForm("POST") << ZHTMLTable();
+  for (uint32_t number = 1;; ++number) {
+    const ZString section = RemoteSectionName(number);
+    const ZString name = config.GetString(section.Text(), kRemoteName, "");
+    // The page for a new remote starts from the defaults.
+    if (name.IsEmpty()) config.DeleteSection(section.Text());
+    space.AddResource(RemotePage(proxy, section, name, authority), true);
+    ZHTMLTableData label;
+    label.SetAttr("align=right");
+    page << ZHTMLTableRow() << label << section << ZHTMLTableData() << " ==> "
+         << ZHTMLHotLink(ConfigPage::PageName(section.Text()).Text())
+         << (name.IsEmpty() ? ZString("Add new remote") : ZHTML::Escape(name.Text())) << ZHTMLHotLink();
+    if (name.IsEmpty()) break;
+    page << ZHTMLTableData() << ZHTMLSubmitButton("Remove", section.Text());
+  }
+  page << ZHTMLTable() << ZHTMLForm() << ZHTMLBody();
+  space.AddResource(new RemoteListPage(proxy, authority, ZString(page.Text())), true);
+}
+
+}  // namespace
+
+namespace AdminSite {
+
+void AddFiles(ZHTTPSpace& space, const ZString& directory) {
+  for (const char* name : kSiteFiles) {
+    auto* file = new ProxyHTTPFile(name, (directory + name).Text());
+    if (!space.AddResource(file, false)) delete file;
+  }
+}
+
+void Build(Proxy& proxy, ZHTTPSpace& space) {
+  const ZHTTPSimpleAuth authority("Moatkeep", proxy.GetUsername().Text(), proxy.GetPassword().Text());
+  AddWelcome(space);
+  AddGlobals(proxy, space, authority);
+  AddRelays(proxy, space, authority);
+  AddSecurity(proxy, space, authority);
+  AddRemotes(proxy, space, authority);
+  space.AddResource(new ControlPage(proxy, authority), true);
+}
+
+}  // namespace AdminSite

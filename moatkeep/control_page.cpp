@@ -1,0 +1,172 @@
+#include "control_page.h"
+
+#include <sstream>
+
+#include "admin_pages.h"
+#include "proxy.h"
+
+namespace {
+
+void SectionHeading(ZHTML& page, const char* helpURL, const char* text) {
+  page << ZHTMLRule() << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
+  ZHTMLImage help("help.gif", "Help", 48, 23);
+  help.SetAttr("ALIGN=absmiddle");
+  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
+}
+
+ZString IntervalText(const ZTimeInterval& interval) {
+  std::ostringstream out;
+  interval.Print(out);
+  return ZString(out.str().c_str());
+}
+
+// Text shown between tags: the characters that could open markup are
+// written as entities; quotes stay as they are, so messages read exactly.
+ZString EscapeText(const ZString& text) {
+  ZString escaped = text;
+  escaped.Replace("&", "&amp;", true);
+  escaped.Replace("<", "&lt;", true);
+  escaped.Replace(">", "&gt;", true);
+  return escaped;
+}
+
+// The host's name as the page shows it: the reverse look-up, else dotted.
+ZString HostName(const ZIPAddress& address) { return ZSocket::GetHostName(address); }
+
+}  // namespace
+
+ControlPage::ControlPage(Proxy& proxy, const ZHTTPAuthority& authority)
+    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), proxy(proxy) {}
+
+ZString ControlPage::ConnectedText(const ZTimeInterval& connected) {
+  const int64_t seconds = connected.GetMilliseconds() / 1000;
+  const int64_t h = seconds / 3600, m = (seconds / 60) % 60, s = seconds % 60;
+  ZString text;
+  if (h > 0) text += FormatText("%lld hours", static_cast<long long>(h));
+  if (m > 0) text += FormatText("%s %lld minutes", h > 0 ? " and" : "", static_cast<long long>(m));
+  if (h == 0 && s > 0) text += FormatText("%s %lld seconds", m > 0 ? " and" : "", static_cast<long long>(s));
+  return text;
+}
+
+ZString ControlPage::RemainingText(const ZTimeInterval& remaining) {
+  const int64_t seconds = remaining.GetMilliseconds() / 1000;
+  const int64_t m = seconds / 60, s = seconds % 60;
+  ZString text;
+  if (m > 0) text += FormatText("%lld minutes", static_cast<long long>(m));
+  if (s > 0) text += FormatText("%s %lld seconds", m > 0 ? " and" : "", static_cast<long long>(s));
+  return text;
+}
+
+void ControlPage::OnLoadedText(ZHTTPRequest& request, ZString& text) {
+  ProxyHTML page("Status &amp; Control", "ctlhelp.html");
+  request.outMIME.SetAt("Refresh", "30");
+  BuildDialUp(page);
+  BuildHosts(page);
+  BuildDataConnections(page);
+  page << ZHTMLBody();
+  text = ZString(page.Text());
+}
+
+void ControlPage::BuildDialUp(ZHTML& page) {
+  SectionHeading(page, "ctlhelp.html#dialups", "Dialup Connections ");
+  if (proxy.IsRemoteCurrent()) {
+    const ZTimeInterval connected((ZTime::Now().GetSeconds() - proxy.GetConnectTime().GetSeconds()) * 1000);
+    const ZTimeInterval remaining = proxy.GetInactivityRemaining();
+    page << "The system has been connected for " << ConnectedText(connected) << " to "
+         << ZHTML::Escape(proxy.GetCurrentRemoteName().Text());
+    if (remaining.GetMilliseconds() <= 0) {
+      page << " and is disconnecting.";
+    } else {
+      page << ", with " << RemainingText(remaining) << " till disconnect.";
+    }
+    page << ZHTMLParagraph() << ZHTMLForm("POST") << ZHTMLSubmitButton("Disconnect") << ZHTMLForm();
+    return;
+  }
+  const ZStringList names = proxy.GetRemoteNames();
+  page << "The system has no remote access connections ";
+  if (names.GetSize() == 0) {
+    page << "programmed.";
+    return;
+  }
+  page << "active." << ZHTMLParagraph() << ZHTMLForm("POST") << ZHTMLSelect("Remotes");
+  for (ZIndex i = 0; i < names.GetSize(); ++i) {
+    page << ZHTMLOption(i == 0) << ZHTML::Escape(names.GetAt(i)->Text());
+  }
+  page << ZHTMLSelect() << "&nbsp;&nbsp;&nbsp;" << ZHTMLSubmitButton("Connect") << ZHTMLForm();
+}
+
+void ControlPage::BuildHosts(ZHTML& page) {
+  SectionHeading(page, "ctlhelp.html#hosts", "Connected Hosts ");
+  // The snapshot purges the records whose time has run out.
+  const std::vector<HostRegistry::HostStatus> hosts = proxy.GetHosts().Snapshot();
+  if (hosts.empty()) {
+    page << "There are no active hosts connected at present.";
+    return;
+  }
+  page << ZHTMLForm("POST") << ZHTMLTable(true) << ZHTMLTableRow();
+  for (const char* heading : {"  Local Address  ", "  Time to go  ", "  Bytes Sent  ", "  Bytes Received  "}) {
+    page << ZHTMLTableHeading() << heading;
+  }
+  for (const HostRegistry::HostStatus& host : hosts) {
+    ZHTMLTableData centred;
+    centred.SetAttr("align=center");
+    ZHTMLTableData right;
+    right.SetAttr("align=right");
+    // Reverse look-ups answer whatever the name server says: escaped.
+    page << ZHTMLTableRow() << ZHTMLTableData() << ZHTML::Escape(HostName(host.address).Text()) << centred
+         << ZHTML::Escape(IntervalText(host.timeToGo).Text()) << centred << host.bytesSent << centred
+         << host.bytesReceived << right << ZHTMLSubmitButton("Release", host.address.GetDotted().Text());
+  }
+  page << ZHTMLTable() << ZHTMLForm();
+}
+
+void ControlPage::BuildDataConnections(ZHTML& page) {
+  SectionHeading(page, "ctlhelp.html#data", "Active Data Connections ");
+  const ZIndex count = proxy.GetActiveSockets().Count();
+  if (count == 0) {
+    page << "There are no active connections.";
+  } else if (count == 1) {
+    page << "1 connection active.";
+  } else {
+    page << count << " connections active.";
+  }
+}
+
+bool ControlPage::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
+  if (!CheckAuthorisation(socket, mime)) return false;
+  if (IsCrossSitePost(mime)) return socket.OnError(ZHTTPForbidden, "Form posted from another site.");
+  return ZHTTPString::OnPOST(socket, url, mime, data);
+}
+
+bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, ZHTML& msg) {
+  const ZString* posted = data.GetAt(ZCaselessString("Submit"));
+  const ZString action = posted != nullptr ? *posted : ZString();
+  if (action == "Disconnect" || action == "Connect") {
+    PageReply reply;
+    if (action == "Disconnect") {
+      reply = proxy.RequestHangUp();
+    } else {
+      const ZString* remote = data.GetAt(ZCaselessString("Remotes"));
+      reply = proxy.RequestConnect(remote != nullptr ? *remote : ZString());
+    }
+    // Remote names come from the phonebook's file names: escaped.
+    msg = reply.title.Text();
+    msg << EscapeText(reply.text) << ZHTMLBreak() << ZHTMLBody();
+    return true;
+  }
+  // Release buttons are named by the host's dotted address.
+  ZStringList names;
+  for (ZIndex i = 0; i < data.GetSize(); ++i) {
+    const ZString* key = data.GetKeyAt(i);
+    if (key != nullptr) names.Append(*key);
+  }
+  const ZStringList released = proxy.GetHosts().Release(names);
+  for (ZIndex i = 0; i < released.GetSize(); ++i) {
+    ZIPAddress address;
+    address.Parse(released.GetAt(i)->Text());
+    msg = "Request Accepted";
+    msg << "Released user \"" << EscapeText(HostName(address)) << "\"." << ZHTMLBreak();
+  }
+  if (!msg.IsEmpty()) msg << ZHTMLBody();
+  return true;
+}

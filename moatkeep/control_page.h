@@ -1,0 +1,31 @@
+// "control.html": the live state of the service (dial-up link, connected
+// hosts, active links) with the actions on it (hang up, dial, release a
+// host). Generated anew for every request; the browser reloads it every
+// 30 seconds.
+#pragma once
+
+#include "zunder/http.h"
+
+class Proxy;
+
+class ControlPage : public ZHTTPString {
+  Z_CLASS(ControlPage, ZHTTPString)
+ public:
+  ControlPage(Proxy& proxy, const ZHTTPAuthority& authority);
+
+  void OnLoadedText(ZHTTPRequest& request, ZString& text) override;
+  bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
+  bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
+
+  // "2 hours and 5 minutes", " 40 seconds": how long the link has been up.
+  static ZString ConnectedText(const ZTimeInterval& connected);
+  // " 3 minutes and 20 seconds": how long until it hangs up.
+  static ZString RemainingText(const ZTimeInterval& remaining);
+
+ private:
+  void BuildDialUp(ZHTML& page);
+  void BuildHosts(ZHTML& page);
+  void BuildDataConnections(ZHTML& page);
+
+  Proxy& proxy;
+};
