@@ -259,6 +259,9 @@ def case_bind(binary):
 
         # A port already taken cannot be listened on.
         with socket.socket() as holder:
+            # Links of the port that just closed may linger in TIME_WAIT: they
+            # must not keep the holder from taking it.
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             holder.bind(("0.0.0.0", bind_port))
             holder.listen(1)
             conn, reply = socks_connect(2, bind_port)

@@ -98,6 +98,7 @@ class WaitingThread {
     thread.join();
   }
   bool IsReleased() { return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready; }
+  bool HasGoneOn() { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
   // Whether the link was up as the thread went on (read once released).
   bool SawLink() const { return sawLink; }
 
@@ -119,6 +120,12 @@ class DialOnDemandTest : public ::testing::Test {
   // thread goes on only after the pass, and then sees the link it made.
   void ConnectionPass() {
     WaitingThread relay(manager);
+    // A signal left over from an earlier request must not start the pass
+    // before the thread is in the gate: wait until it is (or went on, when
+    // the link is up).
+    for (int tries = 0; tries < 500 && manager.CountWaiting() == 0 && !relay.HasGoneOn(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0, 5)));
     manager.Pass(true);
     ASSERT_TRUE(relay.IsReleased());
