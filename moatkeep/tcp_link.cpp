@@ -11,7 +11,7 @@ namespace {
 // Short exchanges and idle links get by with a small buffer; a direction
 // whose read fills it is carrying bulk data and moves on in large chunks.
 constexpr ZIndex kChunk = 4096;
-constexpr ZIndex kLargeChunk = 64 * 1024;
+constexpr ZIndex kLargeChunk = 256 * 1024;
 // Chunks moved in one direction before the other gets its turn, so that a
 // sender that never pauses cannot starve the way back.
 constexpr int kChunksPerTurn = 16;
