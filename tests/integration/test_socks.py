@@ -261,10 +261,11 @@ def case_bind(binary):
 
         # A port already taken cannot be listened on.
         with socket.socket() as holder:
-            # Links of the port that just closed may linger in TIME_WAIT: they
-            # must not keep the holder from taking it.
+            # The links of the port that just closed may take a moment to go
+            # (and linger in TIME_WAIT): they must not keep the holder from
+            # taking it.
             holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            holder.bind(("0.0.0.0", bind_port))
+            expect(h.wait_until(lambda: _bound(holder, bind_port), timeout=20), "port %d stays taken" % bind_port)
             holder.listen(1)
             conn, reply = socks_connect(2, bind_port)
             expect(reply == REFUSED, "bind on a taken port: %r" % reply)
@@ -281,6 +282,14 @@ def case_bind(binary):
         expect(h.wait_until(lambda: not _listening(bind_port), timeout=10), "abandoned bind still listens")
     finally:
         proxy.stop()
+
+
+def _bound(sock, port):
+    try:
+        sock.bind(("0.0.0.0", port))
+        return True
+    except OSError:
+        return False
 
 
 def _connect_from(port, source):
