@@ -235,6 +235,9 @@ def case_bind(binary):
         expect(h.recv_all(conn, timeout=10) == b"", "link of the probe stays open")
         conn.close()
 
+        # The first link's sockets on the port close just after its client saw
+        # the end: the next BIND (listening without address reuse) waits for that.
+        expect(h.wait_until(lambda: _port_free(bind_port), timeout=10), "port %d still in use" % bind_port)
         # Now a peer that talks, from a known address; the client speaks early.
         conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
         conn.sendall(request(2, bind_port, user=b"binder"))
@@ -282,6 +285,16 @@ def case_bind(binary):
         expect(h.wait_until(lambda: not _listening(bind_port), timeout=10), "abandoned bind still listens")
     finally:
         proxy.stop()
+
+
+def _port_free(port):
+    """Whether no TCP socket but those in TIME_WAIT has the port as its own."""
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if int(fields[1].split(":")[1], 16) == port and fields[3] != "06":
+                return False
+    return True
 
 
 def _bound(sock, port):
