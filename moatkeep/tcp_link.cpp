@@ -149,6 +149,21 @@ void ReportTrouble(ZTCPSocket& socket, LogSink& log) {
   }
 }
 
+// A direction whose stream ended and whose bytes are all delivered passes
+// the end on: the other side reads its end of stream, the way back stays.
+// The last one to end needs no shutdown: the link closes both sockets next.
+// False when the shutdown failed.
+bool PassEnds(Direction& outward, Direction& inward) {
+  for (Direction* direction : {&outward, &inward}) {
+    if (direction->atEnd && !direction->Pending() && !direction->shutDown) {
+      const Direction& other = direction == &outward ? inward : outward;
+      if (!other.shutDown && !direction->to.ShutdownWrite()) return false;
+      direction->shutDown = true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t CopyAvailable(ZSocket& from, ZSocket& to, LogSink& log) {
@@ -181,6 +196,10 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
   }
   Direction outward(client, destination);
   Direction inward(destination, client);
+
+  // A client mostly sends its request as soon as it has connected, so it is
+  // usually waiting by now: reading it at once saves the first wait.
+  if (Pass(outward, counts.sent, user, true, log) == Turn::Failed || !PassEnds(outward, inward)) return;
 
   while (!(outward.shutDown && inward.shutDown)) {
     // Entry 0 is the client, entry 1 the destination.
@@ -242,22 +261,7 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
         failed = Pass(*direction, moved, user, toDestination, log) == Turn::Failed;
       }
     }
-    if (failed) break;
-
-    // A direction whose stream ended and whose bytes are all delivered passes
-    // the end on: the other side reads its end of stream, the way back stays.
-    // The last one to end needs no shutdown: the link closes both sockets next.
-    for (Direction* direction : {&outward, &inward}) {
-      if (direction->atEnd && !direction->Pending() && !direction->shutDown) {
-        const Direction& other = direction == &outward ? inward : outward;
-        if (!other.shutDown && !direction->to.ShutdownWrite()) {
-          failed = true;
-          break;
-        }
-        direction->shutDown = true;
-      }
-    }
-    if (failed) break;
+    if (failed || !PassEnds(outward, inward)) break;
   }
 }
 

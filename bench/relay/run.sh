@@ -4,6 +4,7 @@
 #
 #   bench/relay/run.sh                 uses build-bench/moatkeep (built in Release if missing)
 #   MOATKEEP=/path/to/moatkeep bench/relay/run.sh
+#   RELAY_BENCH_ONLY=cps ROUNDS=3 bench/relay/run.sh   only the connection rates, three rounds in turn
 #
 # Needs root (apt-get, unshare -n). Every server it starts is stopped on exit; the run takes about
 # two and a half minutes on two CPUs. Prints a Markdown table at the end.
@@ -153,8 +154,10 @@ field() {  # "a=1 b=2" name
 }
 
 echo "load average at start: $(cut -d" " -f1-3 /proc/loadavg) on $(nproc) CPUs; open files limit $(ulimit -n)"
-echo "== throughput (iperf3 -t $DURATION)"
-for name in "${NAMES[@]}"; do
+ONLY="${RELAY_BENCH_ONLY:-}"
+ROUNDS="${ROUNDS:-1}"
+[ -z "$ONLY" ] || [ "$ONLY" = tp ] && echo "== throughput (iperf3 -t $DURATION)"
+[ -z "$ONLY" ] || [ "$ONLY" = tp ] && for name in "${NAMES[@]}"; do
   port=$((BASE[$name] + 5201))
   [ "$name" = direct ] && port=5201
   for streams in 1 8; do
@@ -164,20 +167,34 @@ for name in "${NAMES[@]}"; do
   done
 done
 
-echo "== connections per second (HTTP/1.0 to nginx, ${DURATION} s)"
-for name in "${NAMES[@]}"; do
-  port=$((BASE[$name] + 8080))
-  [ "$name" = direct ] && port=8080
-  for clients in 1 32; do
-    line="$(timeout 60 "$PROBE" rate "$port" "$DURATION" "$clients")"
-    R[$name,cps$clients]="$(field "$line" rate)"
-    echo "$name clients=$clients $line"
-    sleep 1
+# With ROUNDS > 1 the peers take turns round after round and the median of each is reported, so a
+# passing disturbance of the machine does not decide the comparison.
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+if [ -z "$ONLY" ] || [ "$ONLY" = cps ]; then
+  echo "== connections per second (HTTP/1.0 to nginx, ${DURATION} s, $ROUNDS round(s))"
+  declare -A SAMPLES
+  for round in $(seq "$ROUNDS"); do
+    for name in "${NAMES[@]}"; do
+      port=$((BASE[$name] + 8080))
+      [ "$name" = direct ] && port=8080
+      for clients in 1 32; do
+        line="$(timeout 60 "$PROBE" rate "$port" "$DURATION" "$clients")"
+        SAMPLES[$name,$clients]="${SAMPLES[$name,$clients]:-} $(field "$line" rate)"
+        echo "round $round $name clients=$clients $line"
+        sleep 1
+      done
+    done
   done
-done
+  for name in "${NAMES[@]}"; do
+    for clients in 1 32; do
+      # shellcheck disable=SC2086
+      R[$name,cps$clients]="$(median ${SAMPLES[$name,$clients]})"
+    done
+  done
+fi
 
-echo "== round-trip latency ($ROUND_TRIPS x 64 bytes)"
-for name in "${NAMES[@]}"; do
+[ -z "$ONLY" ] || [ "$ONLY" = rtt ] && echo "== round-trip latency ($ROUND_TRIPS x 64 bytes)"
+[ -z "$ONLY" ] || [ "$ONLY" = rtt ] && for name in "${NAMES[@]}"; do
   port=$((BASE[$name] + 7007))
   [ "$name" = direct ] && port=7007
   line="$(timeout 90 "$PROBE" latency "$port" "$ROUND_TRIPS" 64)"
@@ -186,9 +203,12 @@ for name in "${NAMES[@]}"; do
   echo "$name $line"
 done
 
-echo "== $HELD idle connections held through moatkeep"
-HOLD_LINE="$(timeout 150 "$PROBE" hold 17007 "$HELD" "$MOATKEEP_PID")"
-echo "$HOLD_LINE"
+HOLD_LINE=""
+if [ -z "$ONLY" ] || [ "$ONLY" = hold ]; then
+  echo "== $HELD idle connections held through moatkeep"
+  HOLD_LINE="$(timeout 150 "$PROBE" hold 17007 "$HELD" "$MOATKEEP_PID")"
+  echo "$HOLD_LINE"
+fi
 
 echo "load average at end: $(cut -d" " -f1-3 /proc/loadavg)"
 echo

@@ -152,6 +152,7 @@ void ZSocket::Leave() const {
 void ZSocket::Attach(int fd) {
   peer.store(0, std::memory_order_relaxed);
   lingerInherited.store(false, std::memory_order_relaxed);
+  inputEnded.store(false, std::memory_order_relaxed);
   for (;;) {
     uint64_t current = state.load(std::memory_order_acquire);
     if (UsersOf(current) == 0 && FdOf(current) < 0) {
@@ -205,9 +206,11 @@ bool ZSocket::Close() {
   // The error fields are left alone: threads woken here record Interrupted
   // there, and a failure that led to the Close stays readable. The shutdown
   // wakes threads blocked inside, and it ends a stream with a FIN even when
-  // unread input would make the close alone answer with a reset. A datagram
-  // socket nobody is inside (and nobody can enter any more) needs neither.
-  if (streamEnds || UsersOf(current) != 0) zhost::ShutdownSocket(FdOf(current));
+  // unread input would make the close alone answer with a reset. A socket
+  // nobody is inside (and nobody can enter any more) needs it only for that:
+  // not a datagram socket, nor a stream whose end has been read.
+  const bool unreadInputPossible = streamEnds && !inputEnded.load(std::memory_order_relaxed);
+  if (unreadInputPossible || UsersOf(current) != 0) zhost::ShutdownSocket(FdOf(current));
   Leave();
   return true;
 }
@@ -301,6 +304,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     }
     if (received == 0) {
       SetResult(0);  // the peer closed: no error
+      if (streamEnds) inputEnded.store(true, std::memory_order_relaxed);
       return 0;
     }
     // Readiness can be taken away (another reader, a bad checksum): wait again.

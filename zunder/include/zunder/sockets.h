@@ -291,6 +291,8 @@ class ZSocket : public ZChannel {
   static constexpr uint64_t kPeerKnown = 1ull << 48;
   std::atomic<uint64_t> peer{0};  // kPeerKnown | address << 16 | port
   std::atomic<bool> lingerInherited{false};
+  // The peer's end of stream has been read: no input can be left unread.
+  std::atomic<bool> inputEnded{false};
 };
 
 // ---------------------------------------------------------------- ZIPSocket
