@@ -4,6 +4,11 @@ forms change its configuration and reload it.
     test_load.py --binary PATH CASE
 
 Cases:
+  concurrent_forms   four administrators store forms at once against a
+                     gateway with 40 relays: a form that lands while a reload
+                     is still opening listeners must not leave any open (the
+                     next reload would find its ports taken) nor wait on them
+                     for ever; afterwards the site and every relay answer.
   reload_under_load  N connections are held at once: through two TCP relays,
                      SOCKS CONNECTs, FTP sessions logged in through the relay
                      (user@site) and HTTP proxy answers that a slow server
@@ -50,6 +55,7 @@ HTTP_PORT = 18082
 RELAY_A = 18023
 RELAY_B = 18024
 RELAY_ADDED = 18030  # added by the second form, removed by the third
+MANY_RELAYS = range(19000, 19040)  # a reload opening these takes long enough for a form to land in it
 FTP_RELAY = 2121
 SOCKS_PORT = 1080
 SITE_PORT = 21  # the FTP relay always reaches its site on port 21
@@ -585,10 +591,11 @@ def http_head_check(length):
 
 
 class Load:
-    def __init__(self, clients, peers, total):
+    """A set of held links and the rounds of data they carry."""
+
+    def __init__(self, clients, peers):
         self.clients = clients
         self.peers = peers
-        self.total = total
         self.links = []
         self.http_bodies = {}  # link number -> segments sent so far
 
@@ -606,6 +613,8 @@ class Load:
         self.clients.run(max(1.0, deadline - time.monotonic()))
         late = self.clients.pending(fresh)
         expect(not late, "%d %s links not set up in time, first %s" % (len(late), kind, late[0].name() if late else ""))
+        failed = [link.name() + ": " + link.failed for link in fresh if link.failed]
+        expect(not failed, "%d %s links failed to set up:\n%s" % (len(failed), kind, "\n".join(failed[:20])))
         self.links += fresh
         return fresh
 
@@ -674,14 +683,13 @@ def open_new_links(load, per_kind, first_round, kinds, timeout):
 class Churn:
     """Short connections to a relay, one after another on a thread of their
     own, while a form is stored: accepts race the closing of the listeners.
-    Refusals while the listeners are down are expected; the counts show the
-    churn ran."""
+    Refusals while the listeners are down are expected; the echoes counted
+    show the churn ran before and after the reload."""
 
     def __init__(self, port):
         self.port = port
         self.stop = threading.Event()
         self.echoed = 0
-        self.refused = 0
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
@@ -694,7 +702,6 @@ class Churn:
                     if h.recv_until(conn, b"churn", timeout=5) == b"churn":
                         self.echoed += 1
             except OSError:
-                self.refused += 1
                 time.sleep(0.01)
 
     def __enter__(self):
@@ -747,7 +754,7 @@ def case_reload_under_load(binary):
 
         # Warm-up: more connection threads than the thread pool parks, so the
         # idle figures include a full pool, as they will after the load.
-        warm = Load(clients, peers, 0)
+        warm = Load(clients, peers)
         for kind, count in (("relay_a", 80), ("socks", 2), ("ftp", 2), ("http", 2)):
             warm.open(kind, count, ROUNDS - 1, setup_time)
         warm.check_round(ROUNDS - 1, round_time)
@@ -755,7 +762,7 @@ def case_reload_under_load(binary):
         idle_fds, idle_threads = settled_figures(pid)
         log("idle: %d descriptors, %d threads" % (idle_fds, idle_threads))
 
-        load = Load(clients, peers, total)
+        load = Load(clients, peers)
         started = time.monotonic()
         for kind, count in counts.items():
             load.open(kind, count, 0, setup_time)
@@ -800,7 +807,7 @@ def case_reload_under_load(binary):
         expect(figures[0] <= idle_fds, "descriptors: %d after the load, %d idle" % (figures[0], idle_fds))
         expect(figures[1] <= idle_threads, "threads: %d after the load, %d idle" % (figures[1], idle_threads))
         # And the service still serves.
-        after = Load(clients, peers, 0)
+        after = Load(clients, peers)
         after.open("relay_b", 2, ROUNDS - 1, setup_time)
         after.check_round(ROUNDS - 1, round_time)
         after.close_all(10)
@@ -815,6 +822,68 @@ def case_reload_under_load(binary):
         clients.close_everything()
         proxy.stop()
         site.stop()
+        peers.close()
+
+
+def echoes_through(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as conn:
+            conn.sendall(b"after the forms")
+            return h.recv_until(conn, b"forms") == b"after the forms"
+    except OSError:
+        return False
+
+
+def case_concurrent_forms(binary):
+    """Several administrators store forms at once while the gateway has many
+    relays, so a post lands while a reload is still opening listeners. Every
+    reload must find its ports free and leave every listener open."""
+    peers = Peers()
+    relays = [(str(port), "127.0.0.1:%d" % peers.echo_port) for port in MANY_RELAYS]
+    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT, relays, extra_globals="Log Level=2\n"))
+    accepted = []
+    lock = threading.Lock()
+
+    def administrator(number):
+        deadline = time.monotonic() + 10
+        stored = 0
+        while stored < 25 and time.monotonic() < deadline:
+            try:
+                status, _ = post_form("globals.html", [("SOCKS Timeout", str(10 + number * 25 + stored))])
+            except OSError:
+                # The site is down while the listeners are reopened.
+                time.sleep(0.005)
+                continue
+            if status == 200:
+                stored += 1
+        with lock:
+            accepted.append(stored)
+
+    try:
+        proxy.start_debug()
+        proxy.wait_log(r"Warning: Proxies started\.", timeout=30)
+        administrators = [threading.Thread(target=administrator, args=(n,), daemon=True) for n in range(4)]
+        for thread in administrators:
+            thread.start()
+        for thread in administrators:
+            thread.join(timeout=60)
+        expect(not any(thread.is_alive() for thread in administrators), "a form post hung")
+        log("forms stored: %r; reloads: %d" %
+            (accepted, len(proxy.matching(r"Warning: Configuration changed, reloaded\."))))
+        expect(sum(accepted) >= 2, "too few forms stored to overlap: %r" % accepted)
+        expect(proxy.process.poll() is None, "the program ended:\n%s" % "\n".join(proxy.log()[-20:]))
+        # The last reload done, the site and every relay answer again.
+        expect(h.wait_until(lambda: h.can_connect(HTTP_PORT), timeout=30), "the site did not come back")
+        status, _ = post_form("globals.html", [("SOCKS Timeout", "10")])
+        expect(status == 200, "a form after the others: %d" % status)
+        reloads = len(proxy.matching(r"Warning: Configuration changed, reloaded\."))
+        proxy.wait_log(r"Warning: Configuration changed, reloaded\.", timeout=30, count=reloads + 1)
+        silent = [port for port in MANY_RELAYS if not echoes_through(port)]
+        expect(not silent, "relays that do not carry data after the forms: %r" % silent)
+        errors = proxy.matching(r"(Fatal error|Error): (?!No remote access connection made\.).*")
+        expect(not errors, "errors logged:\n%s" % "\n".join(errors[:20]))
+    finally:
+        proxy.stop()
         peers.close()
 
 
