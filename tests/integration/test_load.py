@@ -13,10 +13,12 @@ Cases:
                      SOCKS CONNECTs, FTP sessions logged in through the relay
                      (user@site) and HTTP proxy answers that a slow server
                      sends in parts. Three forms are stored (a global
-                     parameter, a relay added, the same relay removed); after
+                     parameter; a relay added and relay B led to another
+                     server; the added relay removed); after
                      each reload every held link still carries fresh random
                      data intact (large payloads by checksum), the FTP
-                     sessions answer NOOP and new connections are taken.
+                     sessions answer NOOP and new connections are taken
+                     (relay B's new ones by the other server).
                      Once all is closed, the program's descriptors and
                      threads fall back to their idle counts.
 
@@ -30,6 +32,7 @@ on a selector for the clients, and one selector thread for the back ends
 (echo server, slow HTTP server). pyftpdlib is the FTP site.
 """
 import base64
+import collections
 import hashlib
 import http.client
 import itertools
@@ -215,8 +218,11 @@ class Peers:
 
     def __init__(self):
         self.selector = selectors.DefaultSelector()
-        self.echo_port = self._listen("echo")
-        self.http_port = self._listen("http")
+        self.accepted = collections.Counter()  # connections per listener
+        self.echo_port = self._listen("echo", "echo")
+        # A second echo server, where a changed relay leads.
+        self.other_echo_port = self._listen("other echo", "echo")
+        self.http_port = self._listen("http", "http")
         self.wake_in, self.wake_out = socket.socketpair()
         self.wake_in.setblocking(False)
         self.selector.register(self.wake_in, selectors.EVENT_READ, ("wake", None))
@@ -227,13 +233,13 @@ class Peers:
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
-    def _listen(self, kind):
+    def _listen(self, name, kind):
         listener = socket.socket()
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         listener.bind(("127.0.0.1", 0))
         listener.listen(4096)
         listener.setblocking(False)
-        self.selector.register(listener, selectors.EVENT_READ, ("listen", kind))
+        self.selector.register(listener, selectors.EVENT_READ, ("listen", (name, kind)))
         return listener.getsockname()[1]
 
     def segment(self, request_id, data, last):
@@ -260,12 +266,14 @@ class Peers:
                 else:
                     self._serve(detail, events)
 
-    def _accept(self, listener, kind):
+    def _accept(self, listener, name_and_kind):
+        name, kind = name_and_kind
         for _ in range(256):
             try:
                 sock, _ = listener.accept()
             except (BlockingIOError, InterruptedError):
                 return
+            self.accepted[name] += 1
             sock.setblocking(False)
             self.selector.register(sock, selectors.EVENT_READ, ("conn", PeerConn(sock, kind)))
 
@@ -772,8 +780,11 @@ def case_reload_under_load(binary):
 
         forms = [
             ("globals.html", [("SOCKS Timeout", "20")], None),
+            # A relay added, and relay B led to the other echo server: its
+            # links keep their server, its new links go to the other.
             ("relays.html", [("New relay service", str(RELAY_ADDED)),
-                             ("New relay destination", "127.0.0.1:%d" % peers.echo_port)], "added"),
+                             ("New relay destination", "127.0.0.1:%d" % peers.echo_port),
+                             (str(RELAY_B), "127.0.0.1:%d" % peers.other_echo_port)], "added"),
             ("relays.html", [(str(RELAY_ADDED), "")], "removed"),
         ]
         for reload_number, (page, fields, relay_change) in enumerate(forms, start=1):
@@ -785,7 +796,12 @@ def case_reload_under_load(binary):
             elif relay_change == "removed":
                 expect(relay_refuses(RELAY_ADDED), "the removed relay still takes connections")
             # New links, held from here on through the next reloads.
+            other_before = peers.accepted["other echo"]
             open_new_links(load, per_kind_new, reload_number + 1, kinds, setup_time)
+            led_away = per_kind_new if reload_number >= 2 else 0
+            expect(peers.accepted["other echo"] - other_before == led_away,
+                   "reload %d: %d new links of relay B reached the other echo server, %d expected" %
+                   (reload_number, peers.accepted["other echo"] - other_before, led_away))
             figures = process_figures(pid)
             peak = tuple(max(a, b) for a, b in zip(peak, figures))
             log("reload %d (%s): all links answered; %d held; %d descriptors, %d threads, RSS %d KiB" %
