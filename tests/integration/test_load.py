@@ -33,6 +33,7 @@ on a selector for the clients, and one selector thread for the back ends
 """
 import base64
 import collections
+import errno
 import hashlib
 import http.client
 import itertools
@@ -430,7 +431,7 @@ class Clients:
         link.connecting = True
         self.busy += 1
         code = link.sock.connect_ex(("127.0.0.1", port))
-        if code not in (0, 115):  # EINPROGRESS
+        if code not in (0, errno.EINPROGRESS):
             self._fail(link, "connect: %s" % os.strerror(code))
             return
         self.selector.register(link.sock, selectors.EVENT_WRITE, link)
