@@ -155,8 +155,7 @@ bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML&
     // The listening threads end now, so that the reload can open the ports
     // again; only then is the reload asked for, so that no other connection
     // can start it while the old listeners are still open.
-    proxy.GetMasterSockets().CloseAll();
-    proxy.SetConfigChanged(true);
+    proxy.RequestReload();
   }
   return accepted;
 }

@@ -79,6 +79,18 @@ void Proxy::OnContinue() {
   }
 }
 
+void Proxy::RequestReload() {
+  // A form may arrive on the administration port while a reload that has
+  // just reopened it is still opening the other listeners. Closing them
+  // then would miss those opened later: the close would wait for them for
+  // ever, or the next load would find their ports taken and, with the
+  // administration port among them, stop the service. Waiting for the load
+  // to finish closes them all.
+  std::lock_guard<std::mutex> lock(lifecycleMutex);
+  masterSockets.CloseAll();
+  configChanged = true;
+}
+
 // ---------------------------------------------------------------- configuration
 
 bool Proxy::Initialise(const char* message) {

@@ -106,6 +106,10 @@ class Proxy : public ZServiceProcess, public LogSink {
   // Set by a configuration form that was stored; read (and the service
   // reloaded) by the HTTP connection that carried it, after its answer.
   void SetConfigChanged(bool changed) { configChanged = changed; }
+  // What a stored form does: closes every master socket (their threads
+  // end), then sets the configuration-changed flag, both after any load in
+  // progress has finished.
+  void RequestReload();
   bool IsConfigChanged() const { return configChanged; }
   // Clears the flag and answers whether it was set: one connection claims
   // the reload of one stored form.
