@@ -232,8 +232,8 @@ TEST(HostLineTest, EndlessSwallowingIsCutOffByTimeAndBytes) {
     SocketPair pair;
     ZString line;
     HostLineResult result = HostLineResult::Failed;
-    std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(100), ZTimeInterval(0, 10)); });
-    constexpr int kBytes = 100;  // 5 s of bytes every 50 ms
+    std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(400), ZTimeInterval(0, 10)); });
+    constexpr int kBytes = 200;  // 10 s of bytes every 50 ms
     bool prompted = false;
     for (int sent = 0; sent < kBytes && !prompted; ++sent) {
       ASSERT_TRUE(pair.near.Write("\x01", 1));  // a control character: ignored on the line
