@@ -6,6 +6,7 @@
 #include <string>
 
 #include "proxy.h"
+#include "socks_read.h"
 #include "socks_request.h"
 #include "zunder/resources.h"
 
@@ -17,15 +18,6 @@ const ZTimeInterval kAcceptRetryPause(100);
 // What a BIND client may send before its peer has connected; it is handed
 // on first once the link stands. More than this ends the connection.
 constexpr ZIndex kEarlyDataLimit = 4096;
-
-// Reads exactly length bytes (a field may arrive in pieces).
-bool ReadExactly(ZSocket& socket, uint8_t* buffer, ZIndex length) {
-  for (ZIndex done = 0; done < length;) {
-    if (!socket.Read(buffer + done, length - done)) return false;
-    done += socket.GetLastReadCount();
-  }
-  return true;
-}
 
 void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddress& address = ZIPAddress(0u)) {
   const SocksReply reply = MakeSocksReply(code, port, address);
@@ -60,40 +52,23 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
 
   WaitForRemote(thread);
 
+  // Each read and the whole request are bounded by the SOCKS time-out: a
+  // well-behaved client sends its request in one packet.
   client->SetReadTimeout(GetSocksTimeout());
   SocksRequest request;
-  uint8_t fixed[kSocksFixedSize] = {};
-  // Version, command, port, address.
-  static constexpr ZIndex kFields[] = {1, 1, 2, 4};
-  ZIndex offset = 0;
-  for (ZIndex size : kFields) {
-    if (!ReadExactly(*client, fixed + offset, size)) {
+  switch (ReadSocksRequest(*client, GetSocksTimeout(), request)) {
+    case SocksReadResult::Read:
+      break;
+    case SocksReadResult::Failed:
       Log(1, "Protocol read error for SOCKS server: %s", client->GetErrorText().Text());
       return;
-    }
-    offset += size;
-  }
-  request.SetFixedPart(fixed);
-  if (request.version != kSocksVersion) {
-    Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
-    return;
-  }
-
-  SocksUserIdReader userId;
-  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More;
-       result != SocksUserIdReader::Result::Complete;) {
-    uint8_t byte = 0;
-    if (!ReadExactly(*client, &byte, 1)) {
-      Log(1, "Protocol read error for SOCKS server: %s", client->GetErrorText().Text());
+    case SocksReadResult::WrongVersion:
+      Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
-    }
-    result = userId.Add(byte);
-    if (result == SocksUserIdReader::Result::TooLong) {
+    case SocksReadResult::UserIdTooLong:
       Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
       return;
-    }
   }
-  request.userId = userId.GetUserId();
   client->SetReadTimeout(ZInfinite);
 
   ZIPAddress peer;

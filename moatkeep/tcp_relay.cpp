@@ -11,8 +11,11 @@ namespace {
 constexpr char kBackspace = 8;
 constexpr char kDelete = 127;
 // What the prompt swallows at most before going on regardless: a client that
-// never stops sending must not hold the dialogue forever.
+// never stops sending must not hold the dialogue forever, neither by sending
+// fast (the byte limit) nor by sending a byte just inside every quiet period
+// (the time limit, in quiet periods; terminal negotiation takes far less).
 constexpr ZIndex kSwallowLimit = 64 * 1024;
+constexpr int64_t kSwallowPeriods = 5;
 // The longest host line kept; longer input is not echoed.
 constexpr ZIndex kLineLimit = 255;
 // Characters read for one line before the client is given up on.
@@ -31,16 +34,22 @@ HostLineResult ReadHostLine(ZSocket& client, ZString& line, const ZTimeInterval&
   line = ZString();
   char buffer[256];
   client.SetReadTimeout(swallowTime);
-  for (ZIndex swallowed = 0; swallowed < kSwallowLimit;) {
-    if (!client.Read(buffer, sizeof buffer)) {
-      if (client.GetErrorCode() == ZChannel::Timeout) break;
-      return HostLineResult::Failed;
+  {
+    // Running out of time here, as a quiet period does, ends the swallowing.
+    const ZSocketDeadline swallowBound(client, ZTimeInterval(swallowTime.GetMilliseconds() * kSwallowPeriods));
+    for (ZIndex swallowed = 0; swallowed < kSwallowLimit;) {
+      if (!client.Read(buffer, sizeof buffer)) {
+        if (client.GetErrorCode() == ZChannel::Timeout) break;
+        return HostLineResult::Failed;
+      }
+      swallowed += client.GetLastReadCount();
     }
-    swallowed += client.GetLastReadCount();
   }
 
   if (!client.WriteString("host> ")) return HostLineResult::Failed;
   client.SetReadTimeout(lineTime);
+  // The whole line, not only each character, must come within lineTime.
+  const ZSocketDeadline lineBound(client, lineTime);
   for (ZIndex received = 0; received < kReadLimit; ++received) {
     unsigned char c = 0;
     if (!client.Read(&c, 1)) return HostLineResult::Failed;

@@ -13,7 +13,9 @@ enum class HostLineResult {
 };
 
 // Swallows whatever the client sends on connecting (until it has been quiet
-// for swallowTime), writes "host> " and reads one line with echo and
-// backspace editing, each character waiting up to lineTime.
+// for swallowTime, or at most a few such periods in all), writes "host> "
+// and reads one line with echo and backspace editing. The whole line must
+// arrive within lineTime of the prompt: a client typing (or trickling) more
+// slowly fails with the error Timeout, as one that sends nothing does.
 HostLineResult ReadHostLine(ZSocket& client, ZString& line, const ZTimeInterval& swallowTime,
                             const ZTimeInterval& lineTime);

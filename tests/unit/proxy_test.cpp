@@ -2,6 +2,8 @@
 // lines, opening master sockets, the "(ASK)" line editing and the link copy.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -182,6 +184,82 @@ TEST(HostLineTest, SilentClientTimesOut) {
   ZString line;
   EXPECT_EQ(ReadHostLine(pair.far, line, ZTimeInterval(50), ZTimeInterval(200)), HostLineResult::Failed);
   EXPECT_EQ(pair.far.GetErrorCode(), ZChannel::Timeout);
+}
+
+// Reads what the relay writes until text has come (or time is up).
+bool AwaitText(ZSocket& socket, const std::string& text, const ZTimeInterval& wait) {
+  std::string got;
+  char buffer[256];
+  socket.SetReadTimeout(wait);
+  for (int reads = 0; reads < 1000 && got.find(text) == std::string::npos; ++reads) {
+    if (!socket.Read(buffer, sizeof buffer)) return false;
+    got.append(buffer, socket.GetLastReadCount());
+  }
+  return got.find(text) != std::string::npos;
+}
+
+TEST(HostLineTest, TrickledLineIsCutOffByTheLineTime) {
+  SocketPair pair;
+  ZString line;
+  HostLineResult result = HostLineResult::Read;
+  std::atomic<bool> ended{false};
+  std::thread server([&] {
+    result = ReadHostLine(pair.far, line, ZTimeInterval(50), ZTimeInterval(400));
+    ended.store(true);
+  });
+  ASSERT_TRUE(AwaitText(pair.near, "host> ", ZTimeInterval(0, 10)));
+  // One character every 40 ms, each well inside the line time, would end
+  // the line after 2 s: the line time bounds the whole line instead.
+  constexpr int kCharacters = 50;
+  int sent = 0;
+  while (sent < kCharacters && !ended.load()) {
+    if (!pair.near.Write("a", 1)) break;
+    ++sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  pair.near.Write("\r", 1);
+  server.join();
+  EXPECT_EQ(result, HostLineResult::Failed);
+  EXPECT_EQ(pair.far.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_LT(sent, kCharacters);
+  EXPECT_LT(line.GetLength(), kCharacters);
+}
+
+TEST(HostLineTest, EndlessSwallowingIsCutOffByTimeAndBytes) {
+  // A byte just inside every quiet period: the prompt comes after a few
+  // periods all the same, and the line is read after it.
+  {
+    SocketPair pair;
+    ZString line;
+    HostLineResult result = HostLineResult::Failed;
+    std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(400), ZTimeInterval(0, 10)); });
+    constexpr int kBytes = 200;  // 10 s of bytes every 50 ms
+    bool prompted = false;
+    for (int sent = 0; sent < kBytes && !prompted; ++sent) {
+      ASSERT_TRUE(pair.near.Write("\x01", 1));  // a control character: ignored on the line
+      prompted = AwaitText(pair.near, "host> ", ZTimeInterval(50));
+    }
+    EXPECT_TRUE(prompted);
+    ASSERT_TRUE(pair.near.WriteString("example\r"));
+    server.join();
+    EXPECT_EQ(result, HostLineResult::Read);
+    EXPECT_STREQ(line.Text(), "example");
+  }
+  // A flood: the prompt comes once 64 KiB are swallowed, long before the
+  // client falls quiet, and the rest of the flood is no host name.
+  {
+    SocketPair pair;
+    ZString line;
+    HostLineResult result = HostLineResult::Read;
+    std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(0, 30), ZTimeInterval(0, 30)); });
+    const std::string flood(100 * 1024, 'f');
+    std::thread writer([&] { pair.near.WriteString(flood.c_str()); });
+    EXPECT_TRUE(AwaitText(pair.near, "host> ", ZTimeInterval(0, 10)));
+    server.join();
+    pair.far.Close();
+    writer.join();
+    EXPECT_EQ(result, HostLineResult::TooLong);
+  }
 }
 
 TEST(LinkSocketsTest, HalfCloseKeepsTheWayBack) {

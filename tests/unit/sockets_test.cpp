@@ -336,6 +336,85 @@ TEST(TCPSocket, ReadTimeouts) {
   EXPECT_EQ(pair.server.GetOSError(), EINVAL);
 }
 
+TEST(TCPSocket, DeadlineBoundsAllReadsTogether) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  // Each byte comes well within the read time-out, but the whole trickle
+  // would take far longer than the deadline.
+  constexpr int kBytes = 100;
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < kBytes && !stop.load(); ++i) {
+      if (!pair.client.Write("x", 1)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  });
+  pair.server.SetReadTimeout(ZTimeInterval(0, 5));
+  pair.server.SetDeadline(ZTimeInterval(300));
+  EXPECT_FALSE(pair.server.IsPastDeadline());
+  int received = 0;
+  char byte = 0;
+  for (int reads = 0; reads < kBytes && pair.server.Read(&byte, 1); ++reads) ++received;
+  stop.store(true);
+  trickle.join();
+  // Cut off as a read that timed out, long before the trickle ended.
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_EQ(pair.server.GetOSError(), EAGAIN);
+  EXPECT_LT(received, kBytes);
+  EXPECT_TRUE(pair.server.IsPastDeadline());
+  // Past the deadline even waiting bytes are refused; cleared, they flow.
+  ASSERT_TRUE(pair.client.Write("rest", 4));
+  ASSERT_EQ(ZSocket::Select(pair.server, pair.server, ZTimeInterval(0, 10)), 3);
+  char buffer[kBytes];
+  EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout);
+  pair.server.ClearDeadline();
+  EXPECT_FALSE(pair.server.IsPastDeadline());
+  EXPECT_TRUE(pair.server.Read(buffer, sizeof buffer));
+  EXPECT_GT(pair.server.GetLastReadCount(), 0);
+}
+
+TEST(TCPSocket, DeadlineEndsReadsWithoutATimeLimit) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  // Should the deadline not end the wait, the watchdog does, and the read
+  // then reports Interrupted instead of Timeout.
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done.wait_for(lock, std::chrono::seconds(20), [&] { return finished; })) pair.server.Close();
+  });
+  char buffer[16];
+  for (int64_t timeout : {int64_t{-1}, int64_t{0x7fffffff}}) {
+    SCOPED_TRACE(timeout);
+    pair.server.SetReadTimeout(ZTimeInterval(timeout));
+    pair.server.SetDeadline(ZTimeInterval(100));
+    EXPECT_FALSE(pair.server.Read(buffer, sizeof buffer));
+    EXPECT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout);
+    EXPECT_TRUE(pair.server.IsPastDeadline());
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  done.notify_one();
+  watchdog.join();
+
+  // The unlimited interval sets no deadline; the scope helper clears one.
+  pair.server.SetDeadline(ZInfinite);
+  EXPECT_FALSE(pair.server.IsPastDeadline());
+  {
+    const ZSocketDeadline bound(pair.server, ZTimeInterval(0));
+    EXPECT_TRUE(pair.server.IsPastDeadline());
+  }
+  EXPECT_FALSE(pair.server.IsPastDeadline());
+  ASSERT_TRUE(pair.client.Write("ab", 2));
+  pair.server.SetReadTimeout(ZTimeInterval(0, 5));
+  EXPECT_TRUE(pair.server.Read(buffer, sizeof buffer));
+}
+
 TEST(TCPSocket, ReadWithoutWaitingSeesDataEndAndClose) {
   Pair pair;
   ASSERT_TRUE(pair.Open());

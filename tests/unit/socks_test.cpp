@@ -1,10 +1,17 @@
-// The SOCKS 4 request fields, the user id bound, the replies and the link
-// description.
+// The SOCKS 4 request fields, the user id bound, reading a request from a
+// socket under its total time bound, the replies and the link description.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "socks_read.h"
 #include "socks_request.h"
+#include "zunder/sockets.h"
 
 namespace {
 
@@ -116,6 +123,111 @@ TEST(SocksLinkDescription, ControlCharactersCannotBreakTheLogLine) {
   EXPECT_STREQ(SocksLinkDescription("a\nb\rc\x1b\x7f").Text(), "SOCKS link by \"a?b?c??\"");
   // Bytes above ASCII (a UTF-8 name) stay as they are.
   EXPECT_STREQ(SocksLinkDescription("J\xC3\xB6rg").Text(), "SOCKS link by \"J\xC3\xB6rg\"");
+}
+
+// ---------------------------------------------------------------- reading from a socket
+
+// A connected pair of TCP sockets on loopback: the client and the agent's end.
+struct SocketPair {
+  SocketPair() {
+    EXPECT_TRUE(listener.Listen(4, 0));
+    client.SetPort(listener.GetPort());
+    EXPECT_TRUE(client.Connect("127.0.0.1"));
+    EXPECT_TRUE(agent.Accept(listener));
+  }
+  ZTCPSocket listener;
+  ZTCPSocket client;
+  ZTCPSocket agent;
+};
+
+std::string Request(uint8_t version, const std::string& userId) {
+  std::string bytes = {static_cast<char>(version), 1, 0x1F, static_cast<char>(0x90), 127, 0, 0, 1};
+  return bytes + userId + std::string(1, '\0');
+}
+
+TEST(SocksRead, OutcomesOfWholeRequests) {
+  struct Case {
+    const char* name;
+    std::string sent;
+    bool endStream;
+    SocksReadResult result;
+    ZChannel::Error error;
+  };
+  const std::vector<Case> cases = {
+      {"request", Request(4, "alice"), false, SocksReadResult::Read, ZChannel::NoError},
+      {"empty user id", Request(4, ""), false, SocksReadResult::Read, ZChannel::NoError},
+      {"wrong version", Request(5, "alice"), false, SocksReadResult::WrongVersion, ZChannel::NoError},
+      {"user id too long", Request(4, std::string(kSocksUserIdLimit + 1, 'u')), false,
+       SocksReadResult::UserIdTooLong, ZChannel::NoError},
+      {"silent", "", false, SocksReadResult::Failed, ZChannel::Timeout},
+      {"fixed part cut short", Request(4, "").substr(0, 5), false, SocksReadResult::Failed, ZChannel::Timeout},
+      {"user id without end", Request(4, "alice").substr(0, 12), false, SocksReadResult::Failed, ZChannel::Timeout},
+      {"closed midway", Request(4, "alice").substr(0, 10), true, SocksReadResult::Failed, ZChannel::NoError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    if (!c.sent.empty()) {
+      ASSERT_TRUE(pair.client.Write(c.sent.data(), static_cast<ZIndex>(c.sent.size())));
+    }
+    if (c.endStream) {
+      ASSERT_TRUE(pair.client.ShutdownWrite());
+    }
+    pair.agent.SetReadTimeout(ZTimeInterval(200));
+    SocksRequest request;
+    EXPECT_EQ(ReadSocksRequest(pair.agent, ZTimeInterval(0, 5), request), c.result);
+    if (c.result != SocksReadResult::Read) {
+      EXPECT_EQ(pair.agent.GetErrorCode(), c.error);
+    }
+    EXPECT_FALSE(pair.agent.IsPastDeadline());
+    if (c.result == SocksReadResult::Read) {
+      EXPECT_EQ(request.port, 8080);
+      EXPECT_EQ(request.address, ZIPAddress(127, 0, 0, 1));
+      EXPECT_EQ(std::string(request.userId.Text()), c.sent.substr(8, c.sent.size() - 9));
+    }
+    if (c.result == SocksReadResult::WrongVersion) {
+      EXPECT_EQ(request.version, 5);
+    }
+  }
+}
+
+TEST(SocksRead, TrickledRequestIsCutOffByTheTotalBound) {
+  SocketPair pair;
+  const std::string sent = Request(4, "a-trickling-client");
+  std::atomic<bool> ended{false};
+  size_t written = 0;
+  std::thread trickle([&] {
+    // A byte every 40 ms, well within the read time-out: 1 s in all.
+    for (; written < sent.size() && !ended.load(); ++written) {
+      if (!pair.client.Write(&sent[written], 1)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+  });
+  pair.agent.SetReadTimeout(ZTimeInterval(0, 5));
+  SocksRequest request;
+  const SocksReadResult result = ReadSocksRequest(pair.agent, ZTimeInterval(300), request);
+  ended.store(true);
+  trickle.join();
+  EXPECT_EQ(result, SocksReadResult::Failed);
+  // Logged as a read that timed out.
+  EXPECT_EQ(pair.agent.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_STREQ(pair.agent.GetErrorText().Text(), ZChannel::ErrorText(EAGAIN).Text());
+  EXPECT_LT(written, sent.size());
+}
+
+TEST(SocksRead, BytesAfterTheRequestStayForTheLink) {
+  SocketPair pair;
+  const std::string sent = Request(4, "bob") + "early data";
+  ASSERT_TRUE(pair.client.Write(sent.data(), static_cast<ZIndex>(sent.size())));
+  pair.agent.SetReadTimeout(ZTimeInterval(0, 5));
+  SocksRequest request;
+  ASSERT_EQ(ReadSocksRequest(pair.agent, ZTimeInterval(100), request), SocksReadResult::Read);
+  EXPECT_STREQ(request.userId.Text(), "bob");
+  // The bound has ended with the request: the link reads on after it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  char buffer[64];
+  ASSERT_TRUE(pair.agent.Read(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.agent.GetLastReadCount())), "early data");
 }
 
 }  // namespace

@@ -70,14 +70,7 @@ ZString ZApplicationSocket::GetCommandName(ZIndex number) const {
 // ---------------------------------------------------------------- raw bytes
 
 bool ZApplicationSocket::Read(void* buffer, ZIndex length) {
-  if (!HasBufferedInput() || length <= 0 || buffer == nullptr) {
-    if (!hasDeadline) return ZTCPSocket::Read(buffer, length);
-    if (IsPastDeadline()) {
-      SetResult(Timeout, ETIMEDOUT);
-      return false;
-    }
-    return ReadWithin(buffer, length, GetReadTimeout());
-  }
+  if (!HasBufferedInput() || length <= 0 || buffer == nullptr) return ZTCPSocket::Read(buffer, length);
   const size_t available = unread.size() - unreadStart;
   const size_t taken = available < static_cast<size_t>(length) ? available : static_cast<size_t>(length);
   std::memcpy(buffer, unread.data() + unreadStart, taken);
@@ -101,39 +94,15 @@ void ZApplicationSocket::UnReadFirst(const ZString& text) {
   unread.insert(unreadStart, text.Text(), static_cast<size_t>(text.GetLength()));
 }
 
-// ---------------------------------------------------------------- deadline
-
-void ZApplicationSocket::SetDeadline(const ZTimeInterval& span) {
-  const int64_t milliseconds = span.GetMilliseconds() > 0 ? span.GetMilliseconds() : 0;
-  deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  hasDeadline = true;
-  deadlineReached = false;
-}
-
-bool ZApplicationSocket::IsPastDeadline() const { return hasDeadline && (deadlineReached || Clock::now() >= deadline); }
+// ---------------------------------------------------------------- waits
 
 bool ZApplicationSocket::ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout) {
   // By value: the time-out given may be the socket's own, which changes below.
   const ZTimeInterval saved = GetReadTimeout();
-  const ZTimeInterval allowed = WithinDeadline(timeout);
-  SetReadTimeout(allowed);
+  SetReadTimeout(timeout);
   const bool read = ZTCPSocket::Read(buffer, length);
   SetReadTimeout(saved);
-  // A wait that the deadline cut short and that timed out used up the
-  // deadline, even if the clock reads a hair before it.
-  if (!read && hasDeadline && GetErrorCode() == Timeout && !(allowed == timeout)) deadlineReached = true;
   return read;
-}
-
-ZTimeInterval ZApplicationSocket::WithinDeadline(const ZTimeInterval& timeout) const {
-  if (!hasDeadline) return timeout;
-  // Rounded up, so that a wait cut short by the deadline ends past it.
-  const int64_t left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  const int64_t remaining = left > 0 ? left + 1 : 0;
-  const int64_t wanted = timeout.GetMilliseconds();
-  // -1 (no wait limit) and the unlimited value both give way to the deadline.
-  if (wanted < 0 || wanted >= ZInfinite.GetMilliseconds() || wanted > remaining) return ZTimeInterval(remaining);
-  return timeout;
 }
 
 // ---------------------------------------------------------------- bytes for lines
@@ -142,10 +111,6 @@ int ZApplicationSocket::NextByte(const ZTimeInterval& timeout) {
   if (HasBufferedInput()) return static_cast<unsigned char>(unread[unreadStart++]);
   unread.clear();
   unreadStart = 0;
-  if (IsPastDeadline()) {
-    SetResult(Timeout, ETIMEDOUT);
-    return -1;
-  }
   char chunk[kChunk];
   const bool read = ReadWithin(chunk, kChunk, timeout);
   if (!read) return -1;

@@ -258,9 +258,56 @@ int ZSocket::WaitFor(int fd, bool forWriting, int pollMilliseconds) {
 
 // ---------------------------------------------------------------- reading and writing
 
+void ZSocket::SetDeadline(const ZTimeInterval& span) {
+  const int64_t milliseconds = span.GetMilliseconds();
+  // The unlimited interval bounds nothing, as it does for the time-outs.
+  if (milliseconds >= kUnlimited) {
+    hasDeadline = false;
+    return;
+  }
+  readDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0);
+  hasDeadline = true;
+  deadlineReached = false;
+}
+
+bool ZSocket::IsPastDeadline() const {
+  return hasDeadline && (deadlineReached || std::chrono::steady_clock::now() >= readDeadline);
+}
+
+int64_t ZSocket::ReadWaitWithinDeadline(bool& cut) const {
+  const int64_t wanted = readTimeout.GetMilliseconds();
+  cut = false;
+  if (!hasDeadline) return wanted;
+  // Rounded up and one more, so that a wait the deadline cuts short ends
+  // past it.
+  const int64_t left =
+      std::chrono::ceil<std::chrono::milliseconds>(readDeadline - std::chrono::steady_clock::now()).count();
+  const int64_t remaining = left > 0 ? left + 1 : 0;
+  // -1 (a receive without a wait) and the unlimited value give way to the
+  // deadline as well.
+  if (wanted < 0 || wanted >= kUnlimited || wanted > remaining) {
+    cut = true;
+    return remaining;
+  }
+  return wanted;
+}
+
 long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from,
                             uint16_t* fromPort) {
-  const int64_t timeout = readTimeout.GetMilliseconds();
+  // A read past the deadline is a read that timed out.
+  if (IsPastDeadline()) {
+    SetResult(Timeout, EAGAIN);
+    return -1;
+  }
+  bool cutByDeadline = false;
+  const int64_t timeout = ReadWaitWithinDeadline(cutByDeadline);
+  const auto timedOut = [&] {
+    SetResult(Timeout, EAGAIN);
+    // The wait was all that was left: the deadline has passed, even if the
+    // clock reads a hair before it.
+    if (cutByDeadline) deadlineReached = true;
+    return -1L;
+  };
   // -1 skips the wait: a plain blocking receive (Close still wakes it).
   const bool blocking = timeout == -1;
   // 0 needs no wait either: one receive that never blocks tells the same as
@@ -275,10 +322,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
         SetResult(Interrupted, EINTR);
         return -1;
       }
-      if (ready == 0) {
-        SetResult(Timeout, EAGAIN);
-        return -1;
-      }
+      if (ready == 0) return timedOut();
     }
     int error = 0;
     long received;
@@ -309,14 +353,8 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     }
     // Readiness can be taken away (another reader, a bad checksum): wait again.
     if ((IsWouldBlock(error) && !blocking) || error == EINTR) {
-      if (immediate && error != EINTR) {
-        SetResult(Timeout, EAGAIN);
-        return -1;
-      }
-      if (!blocking && !immediate && deadline.Expired()) {
-        SetResult(Timeout, EAGAIN);
-        return -1;
-      }
+      if (immediate && error != EINTR) return timedOut();
+      if (!blocking && !immediate && deadline.Expired()) return timedOut();
       continue;
     }
     SetResult(error);

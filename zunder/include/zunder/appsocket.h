@@ -9,14 +9,13 @@
 // IsLineTooLong() true; the owner then ends the connection. A multi-line
 // response is bounded in the same way by kMaximumResponseLength.
 //
-// An optional deadline bounds a whole exchange (a request with its header
-// and body): once it has passed, every read fails with the error Timeout,
-// so a peer that trickles bytes cannot hold the connection for ever.
+// The socket's deadline (ZSocket::SetDeadline) bounds a whole exchange (a
+// request with its header and body) here too: the line reads honour it, so
+// a peer that trickles bytes cannot hold the connection for ever.
 //
 // A socket of this class is used by one thread at a time.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -116,27 +115,18 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   // Whether the last ReadLine stopped at the maximum line length.
   bool IsLineTooLong() const { return lineTooLong; }
 
-  // Every read from now on must be done within span: later waits are cut
-  // short and, once the span has passed, reads fail with Timeout.
-  void SetDeadline(const ZTimeInterval& span);
-  void ClearDeadline() { hasDeadline = false; }
-  bool IsPastDeadline() const;
-
  protected:
   // ZLineReader: bytes from the un-read buffer, then the socket.
   int ReadLineChar(bool first) override;
   void UnReadLineChar(char c) override;
 
  private:
-  using Clock = std::chrono::steady_clock;
   void SetUp(ZIndex commandCount, const char* const commandNames[]);
   // The next byte within timeout, or -1 when the read failed.
   int NextByte(const ZTimeInterval& timeout);
   // Gives a byte back to the front of the buffer.
   void PutBack(char c);
-  // The time-out cut to what is left before the deadline.
-  ZTimeInterval WithinDeadline(const ZTimeInterval& timeout) const;
-  // A read from the socket that waits up to timeout, cut to the deadline.
+  // A read from the socket that waits up to timeout (and the deadline).
   bool ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout);
 
   ZStringArray commandNames;  // of ZCaselessString
@@ -147,7 +137,4 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZString lastResponseInfo;
   ZIndex maximumLineLength = kDefaultMaximumLineLength;
   bool lineTooLong = false;
-  bool hasDeadline = false;
-  bool deadlineReached = false;
-  Clock::time_point deadline;
 };

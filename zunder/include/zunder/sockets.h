@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <streambuf>
@@ -183,6 +184,15 @@ class ZSocket : public ZChannel {
   // error fields as they were.
   bool Close() override;
 
+  // A bound on every read from now on, whatever the read time-out: each
+  // wait is cut to what is left of span, and once span has passed every read
+  // fails with the error Timeout, as a read that timed out does. So a peer
+  // that trickles bytes, each within the read time-out, cannot hold a reader
+  // for ever. Set and clear it while no read is running, as the time-outs.
+  void SetDeadline(const ZTimeInterval& span);
+  void ClearDeadline() { hasDeadline = false; }
+  bool IsPastDeadline() const;
+
   // ---- host and service look-ups (no socket needed)
   // The local host name (up to 50 characters); "localhost" when unknown.
   static ZString GetHostName();
@@ -259,8 +269,8 @@ class ZSocket : public ZChannel {
   // Waits for readability or writability up to pollMilliseconds (-1: no
   // limit); 1 ready, 0 time-out, -1 failure (recorded).
   int WaitFor(int fd, bool forWriting, int pollMilliseconds);
-  // One receive under the read time-out: the byte count, 0 when the peer
-  // closed, -1 on failure; the outcome is recorded.
+  // One receive under the read time-out and the deadline: the byte count, 0
+  // when the peer closed, -1 on failure; the outcome is recorded.
   long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort);
   // Records on another socket (a listener, a socket in a wait).
   static void RecordOn(ZSocket& socket, Error code, int osError) { socket.SetResult(code, osError); }
@@ -288,11 +298,32 @@ class ZSocket : public ZChannel {
   }
 
  private:
+  // The read time-out in milliseconds cut to what is left before the
+  // deadline; cut tells whether the deadline made it shorter.
+  int64_t ReadWaitWithinDeadline(bool& cut) const;
+
   static constexpr uint64_t kPeerKnown = 1ull << 48;
+  // The deadline belongs to the reading thread, as the read time-out does.
+  bool hasDeadline = false;
+  bool deadlineReached = false;  // a wait cut short by it has timed out
+  std::chrono::steady_clock::time_point readDeadline;
   std::atomic<uint64_t> peer{0};  // kPeerKnown | address << 16 | port
   std::atomic<bool> lingerInherited{false};
   // The peer's end of stream has been read: no input can be left unread.
   std::atomic<bool> inputEnded{false};
+};
+
+// Puts a deadline on a socket's reads for one scope (ZSocket::SetDeadline)
+// and clears it when the scope ends, however it ends.
+class ZSocketDeadline {
+ public:
+  ZSocketDeadline(ZSocket& socket, const ZTimeInterval& span) : socket(socket) { socket.SetDeadline(span); }
+  ~ZSocketDeadline() { socket.ClearDeadline(); }
+  ZSocketDeadline(const ZSocketDeadline&) = delete;
+  ZSocketDeadline& operator=(const ZSocketDeadline&) = delete;
+
+ private:
+  ZSocket& socket;
 };
 
 // ---------------------------------------------------------------- ZIPSocket
