@@ -6,6 +6,7 @@
 #include <string>
 
 #include "proxy.h"
+#include "read_failure.h"
 #include "socks_read.h"
 #include "socks_request.h"
 #include "zunder/resources.h"
@@ -60,7 +61,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     case SocksReadResult::Read:
       break;
     case SocksReadResult::Failed:
-      Log(1, "Protocol read error for SOCKS server: %s", client->GetErrorText().Text());
+      Log(1, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
       return;
     case SocksReadResult::WrongVersion:
       Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "proxy.h"
+#include "read_failure.h"
 #include "zunder/resources.h"
 
 namespace {
@@ -111,7 +112,7 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
       case HostLineResult::Read:
         break;
       case HostLineResult::Failed:
-        Log(2, "Host read error for relay \"%s\": %s", name.Text(), client->GetErrorText().Text());
+        Log(2, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(*client).Text());
         return;
       case HostLineResult::TooLong:
         tooLong = true;

@@ -183,7 +183,7 @@ def case_ask_dialogue(binary):
         # A client that leaves during the prompt ends only its own thread.
         conn = socket.create_connection(("127.0.0.1", 18028), timeout=10)
         conn.close()
-        proxy.wait_log(r'Warning: Host read error for relay "%s": .*' % name, timeout=10)
+        proxy.wait_log(r'Warning: Host read error for relay "%s": Connection closed by the client' % name, timeout=10)
         with socket.create_connection(("127.0.0.1", 18028), timeout=10) as conn:
             ask_prompt(conn)
     finally:

@@ -339,8 +339,8 @@ def case_short_request(binary):
             conn.shutdown(socket.SHUT_WR)
             expect_no_reply(conn, "request of %d bytes" % length)
             conn.close()
-        # The end of the stream carries no error text.
-        proxy.wait_log(r"Error: Protocol read error for SOCKS server: %s" % ERROR_SUFFIX, count=7)
+        # The end of the stream has no system error: the line says what happened.
+        proxy.wait_log(r"Error: Protocol read error for SOCKS server: Connection closed by the client", count=7)
         conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
         conn.sendall(request(1, echo.port, user=b"u" * 1025))
         try:
