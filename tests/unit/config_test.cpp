@@ -464,4 +464,40 @@ TEST_F(ConfigTest, AWriterKilledMidWriteLeavesAWholeFile) {
   EXPECT_EQ(config.GetString("Filler", "filler19999", ""), "some text to make the file larger");
 }
 
+// ---------------------------------------------------------------- several values at once
+
+TEST_F(ConfigTest, SetStringsWritesAllValuesInOneRewriteInOrder) {
+  Put("test.ini", "; kept\n[Globals]\nPort=1\nOther=x\n[Relays]\n");
+  ZConfig config = Ini();
+  config.SetStrings("Globals", {{"Port", "1082"}, {"New", "a"}, {"Newer", "b"}, {"New", "c"}});
+  // Existing keys keep their place; new ones are appended in
+  // the order given, a repeated one taking the last value.
+  EXPECT_EQ(Get("test.ini"), "; kept\n[Globals]\nPort=1082\nOther=x\nNew=c\nNewer=b\n[Relays]\n");
+  config.SetStrings("Fresh", {{"a", "1"}});
+  EXPECT_EQ(config.GetString("Fresh", "a", ""), "1");
+  config.SetStrings("Globals", {});  // nothing to write: the file stays
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+
+  // A key that is no key writes none of them.
+  AssertCapture capture;
+  config.SetStrings("Globals", {{"Port", "9"}, {"", "x"}});
+  EXPECT_EQ(AssertCapture::Count(), 1u);
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+}
+
+TEST_F(ConfigTest, SetStringsInTheRegistryAndTheEnvironment) {
+  ZConfig config(ZConfig::Application);
+  config.SetStrings("Globals", {{"Port", "1082"}, {"Login", "admin"}});
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+  EXPECT_EQ(config.GetString("Globals", "Login", ""), "admin");
+  EXPECT_NE(Get("HKEY_CURRENT_USER.reg").find("\"Port\"=\"1082\"\n\"Login\"=\"admin\"\n"), std::string::npos);
+
+  ZConfig environment(ZConfig::Environment);
+  environment.SetStrings("ignored", {{"ZCONFIG_TEST_A", "1"}, {"ZCONFIG_TEST_B", "2"}});
+  EXPECT_STREQ(getenv("ZCONFIG_TEST_A"), "1");
+  EXPECT_STREQ(getenv("ZCONFIG_TEST_B"), "2");
+  unsetenv("ZCONFIG_TEST_A");
+  unsetenv("ZCONFIG_TEST_B");
+}
+
 }  // namespace

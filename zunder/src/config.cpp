@@ -223,6 +223,17 @@ bool ZConfig::ReadProfile(const char* section, const char* key, ZString& value) 
   return true;
 }
 
+void ZConfig::WriteProfileValues(const char* section, const std::vector<Setting>& settings) {
+  int error = 0;
+  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
+    zprofile::IniDocument document(content);
+    for (const Setting& setting : settings) document.SetValue(section, setting.key.Text(), setting.value.Text());
+    content = document.Text();
+    return true;
+  }, error);
+  if (!written) Z_ASSERT_CODE(ZAssertOSError);
+}
+
 // value null deletes the key; a null key deletes the section.
 void ZConfig::WriteProfile(const char* section, const char* key, const char* value) {
   int error = 0;
@@ -353,6 +364,37 @@ void ZConfig::SetString(const char* section, const char* key, const char* value)
     return;
   }
   WriteProfile(section, key, text);
+}
+
+void ZConfig::SetStrings(const char* section, const std::vector<Setting>& settings) {
+  if (settings.empty()) return;
+  for (const Setting& setting : settings) {
+    if (!(source == Environment ? RequireEnvironmentKey(setting.key.Text()) : RequireKey(setting.key.Text()))) return;
+  }
+  if (source == Environment) {
+    for (const Setting& setting : settings) SetString(section, setting.key.Text(), setting.value.Text());
+    return;
+  }
+  if (!RequireSection(section)) return;
+  if (source == Application) {
+    KeyPlace place;
+    if (!FindKey(Text(location) + Text(section), place)) {
+      place.localMachine = GetIdentity().isService;
+      place.path = zprofile::HiveDocument::CleanPath(Text(location) + Text(section));
+    }
+    // One rewrite of the hive for all of them; failures leave it as it was.
+    UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) {
+      for (const Setting& setting : settings) {
+        RegistryValue stored;
+        stored.type = zprofile::HiveDocument::String;
+        stored.text = setting.value.Text();
+        document.SetValue(place.path, setting.key.Text(), stored);
+      }
+      return true;
+    });
+    return;
+  }
+  WriteProfileValues(section, settings);
 }
 
 // ---------------------------------------------------------------- numbers and flags

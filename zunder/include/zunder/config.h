@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "zunder/strings.h"
 #include "zunder/time.h"
@@ -58,6 +59,15 @@ class ZConfig : public ZObject {
   }
   void SetString(const char* section, const char* key, const char* value);
   void SetString(const char* key, const char* value) { SetString(defaultSection, key, value); }
+  // One key and its text, for SetStrings.
+  struct Setting {
+    ZString key;
+    ZString value;
+  };
+  // Writes several texts of one section as one change, in order: another
+  // process, or the next start after the process was killed, sees all of
+  // them or none of them.
+  void SetStrings(const char* section, const std::vector<Setting>& settings);
 
   bool GetBoolean(const char* section, const char* key, bool defaultValue) const;
   bool GetBoolean(const char* key, bool defaultValue) const {
@@ -101,6 +111,7 @@ class ZConfig : public ZObject {
   void WriteRegistry(const char* section, const char* key, const RegistryValue& value);
   bool ReadProfile(const char* section, const char* key, ZString& value) const;
   void WriteProfile(const char* section, const char* key, const char* value);
+  void WriteProfileValues(const char* section, const std::vector<Setting>& settings);
 
   ZString defaultSection;
   Source source;
