@@ -422,6 +422,71 @@ def case_ftp_data_dropped(binary):
         site.stop()
 
 
+ABORTED_DATA = 200000
+
+
+def abort_overtaking_site(conn):
+    """A RETR whose 426 overtakes its data: the reply comes first, the data
+    still in the pipe follows, then the data connection closes, as when the
+    data path lags behind the control connection."""
+    conn.sendall(b"220 scripted\r\n")
+    data_target = None
+    while True:
+        line = ftp_tests.read_line(conn)
+        if not line:
+            return
+        word = line.split(b" ")[0].upper()
+        if word == b"USER":
+            conn.sendall(b"331 ok\r\n")
+        elif word == b"PASS":
+            conn.sendall(b"230 in\r\n")
+        elif word == b"PORT":
+            fields = [int(x) for x in line.split(b" ", 1)[1].split(b",")]
+            data_target = ("%d.%d.%d.%d" % tuple(fields[:4]), fields[4] * 256 + fields[5])
+            conn.sendall(b"200 port ok\r\n")
+        elif word == b"RETR":
+            conn.sendall(b"150 here it comes\r\n")
+            with socket.create_connection(data_target, timeout=10) as data:
+                conn.sendall(b"426 Connection closed; transfer aborted.\r\n")
+                time.sleep(0.3)
+                data.sendall(pattern(ABORTED_DATA))
+        elif word == b"NOOP":
+            conn.sendall(b"200 still here\r\n")
+        else:
+            conn.sendall(b"221 bye\r\n")
+            return
+
+
+def case_ftp_abort_overtakes_data(binary):
+    """A 426 that arrives before the data the site sent ahead of it does not
+    cut the data off: the client gets every byte, then the 426, and the
+    session goes on. (A 5xx refusal, by contrast, ends the copy at once:
+    test_ftp's refusal_midway.)"""
+    site = ftp_tests.ScriptedSite(abort_overtaking_site)
+    proxy = None
+    try:
+        proxy = ftp_tests.start_relay(binary)
+        client = ftp_tests.relay_client(passive=True, timeout=30)
+        client.login("someone@127.0.0.1", "x")
+        data = client.transfercmd("RETR file")
+        received, _ = read_to_end(data, timeout=30)
+        data.close()
+        expect(received == pattern(ABORTED_DATA), "data of the aborted RETR: %d of %d bytes"
+               % (len(received), ABORTED_DATA))
+        try:
+            reply = client.voidresp()
+            expect(False, "the aborted RETR was answered %r" % reply)
+        except ftplib.error_temp as error:
+            expect(str(error).startswith("426"), "RETR answered %s" % error)
+        proxy.wait_log(r"Information: FTP transfer completed \(%d bytes\)" % ABORTED_DATA, timeout=15)
+        expect(client.voidcmd("NOOP").startswith("200"), "session after the 426")
+        client.close()
+    finally:
+        if proxy is not None:
+            proxy.stop()
+        site.stop()
+
+
 # ---------------------------------------------------------------- crashing phonebook entries
 
 def case_dial_entry_crashes(binary):
