@@ -549,31 +549,39 @@ def case_dial_entry_crashes_every_pass(binary):
 
 GLOBALS_POSTED = [("Log Level", "3"), ("SOCKS Timeout", "21"), ("Link Timeout", "61"), ("UDP Timeout", "62"),
                   ("UDP Retries", "4"), ("HTTP Port", str(HTTP_PORT))]
+# The forms killed while stored: the page, what is posted, and a check of
+# the contents the completed store leaves.
+KILLED_FORMS = [
+    ("globals.html", "&".join("%s=%s" % (name.replace(" ", "+"), value) for name, value in GLOBALS_POSTED).encode(),
+     lambda text: "SOCKS Timeout=21" in text and "UDP Retries=4" in text),
+    # Removing the first remote moves the others down one place.
+    ("remotes.html", b"Remote1=Remove",
+     lambda text: "Remote Name=second" in text and "Remote3" not in text and "Remote Name=first" not in text),
+]
+REMOTES = "".join("[Remote%d]\nRemote Name=%s\nDial Retries=%d\n" % (number, name, number)
+                  for number, name in enumerate(("first", "second", "third"), 1))
 # Enough other settings that each rewrite of the file takes a moment, so
 # that kills land inside stores as well as between them.
 FILLER = "[Filler]\n" + "".join("key%d=a value to make the file larger\n" % i for i in range(4000))
+LOGIN = b"Authorization: Basic " + base64.b64encode(b"admin:pebble")
 
 
-def post_globals():
-    """Sends the globals form and returns the connection (not waiting for
-    the answer)."""
-    body = "&".join("%s=%s" % (name.replace(" ", "+"), value) for name, value in GLOBALS_POSTED).encode()
-    login = base64.b64encode(b"admin:pebble")
+def post_form(page, body):
+    """Sends the form and returns the connection (not waiting for the answer)."""
     conn = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=30)
-    conn.sendall(b"POST /globals.html HTTP/1.0\r\nAuthorization: Basic %s\r\n"
-                 b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s"
-                 % (login, len(body), body))
+    conn.sendall(b"POST /%s HTTP/1.0\r\n%s\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                 b"Content-Length: %d\r\n\r\n%s" % (page.encode(), LOGIN, len(body), body))
     return conn
 
 
-def globals_shown():
-    """The values the globals page shows, by field name."""
-    with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=30) as page:
-        page.sendall(b"GET /globals.html HTTP/1.0\r\nAuthorization: Basic %s\r\n\r\n"
-                     % base64.b64encode(b"admin:pebble"))
-        text, _ = read_to_end(page, timeout=30)
+def shown(page):
+    """What a page shows of the configuration: its input fields and links."""
+    with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=30) as conn:
+        conn.sendall(b"GET /%s HTTP/1.0\r\n%s\r\n\r\n" % (page.encode(), LOGIN))
+        text, _ = read_to_end(conn, timeout=30)
     fields = re.findall(rb'<INPUT[^>]*NAME="([^"]+)"[^>]*VALUE=("?)([^" >]*)\2', text, re.I)
-    return {name: value for name, _, value in fields}
+    links = re.findall(rb'<A HREF="[^"]*">([^<]*)</A>', text, re.I)
+    return [(name, value) for name, _, value in fields], links
 
 
 def restart(proxy):
@@ -590,38 +598,47 @@ def kill(proxy):
 
 
 def case_store_killed(binary):
-    """SIGKILL at random moments while the globals form is stored leaves
-    the INI file as it was or as posted, never a mixture or a torn file; a
+    """SIGKILL at random moments while a form is stored (the globals, and
+    the removal of a remote system that renumbers the others) leaves the
+    INI file as it was or as posted, never a mixture or a torn file; a
     temporary file left behind does not disturb the next start, which runs
     on the configuration found. MOATKEEP_KILL_ITERATIONS sets the rounds."""
     rounds = int(os.environ.get("MOATKEEP_KILL_ITERATIONS", "10" if UNDER_TSAN else "20"))
-    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT) + FILLER)
+    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT) + REMOTES + FILLER)
     try:
-        # The contents before and after a completed store.
-        proxy.start_debug()
-        proxy.wait_log(r"Warning: Proxies started\.", timeout=60)
-        old = proxy.read_ini()
-        shown_old = globals_shown()
-        answer, _ = read_to_end(post_globals(), timeout=30)
-        expect(b"Accepted New Configuration" in answer, "the form was not accepted: %r" % answer[:300])
-        proxy.wait_log(r"Warning: Configuration changed, reloaded\.", timeout=30)
-        new = proxy.read_ini()
-        expect(new != old and "SOCKS Timeout=21" in new and "UDP Retries=4" in new, "stored: %r" % new[:300])
-        shown_new = globals_shown()
-        expect(shown_new[b"SOCKS Timeout"] == b"21" and shown_old[b"SOCKS Timeout"] == b"10",
-               "the page before and after: %r %r" % (shown_old, shown_new))
-        kill(proxy)
+        # For each form the contents and the page before and after a
+        # completed store.
+        references = []
+        for page, body, stored in KILLED_FORMS:
+            restart(proxy)
+            old = proxy.read_ini()
+            shown_old = shown(page)
+            answer, _ = read_to_end(post_form(page, body), timeout=30)
+            expect(b" 200 " in answer.split(b"\r\n")[0], "%s was not accepted: %r" % (page, answer[:300]))
+            expect(h.wait_until(lambda: stored(proxy.read_ini()), timeout=30), "%s stored:\n%s"
+                   % (page, proxy.read_ini()[:400]))
+            new = proxy.read_ini()
+            kill(proxy)
+            restart(proxy)
+            shown_new = shown(page)
+            expect(shown_new != shown_old, "%s shows the same before and after: %r" % (page, shown_old))
+            references.append((old, new, shown_old, shown_new))
+            kill(proxy)
+            proxy.write_ini(old)
 
         seen = {"old": 0, "new": 0}
         for round_number in range(rounds):
+            page, body, _ = KILLED_FORMS[round_number % len(KILLED_FORMS)]
+            old, new, shown_old, shown_new = references[round_number % len(KILLED_FORMS)]
             proxy.write_ini(old)
             restart(proxy)
-            conn = post_globals()
+            conn = post_form(page, body)
             time.sleep(random.uniform(0, 0.08))
             kill(proxy)
             conn.close()
             after = proxy.read_ini()
-            expect(after in (old, new), "round %d left a mixed or torn file:\n%s" % (round_number, after[:600]))
+            expect(after in (old, new), "round %d (%s) left a mixed or torn file:\n%s"
+                   % (round_number, page, after[:600]))
             seen["old" if after == old else "new"] += 1
             # Only the INI itself is configuration: besides it there may be
             # its lock file and a temporary file of an interrupted store.
@@ -631,8 +648,8 @@ def case_store_killed(binary):
 
             # The next start runs on what is there, and leaves it as it is.
             restart(proxy)
-            expect(globals_shown() == (shown_new if after == new else shown_old),
-                   "round %d: the page does not show the stored configuration" % round_number)
+            expect(shown(page) == (shown_new if after == new else shown_old),
+                   "round %d: %s does not show the stored configuration" % (round_number, page))
             expect(proxy.read_ini() == after, "round %d: the start changed the file" % round_number)
             kill(proxy)
         print("store_killed: %d rounds, %d left the old contents, %d the new" % (rounds, seen["old"], seen["new"]))

@@ -500,4 +500,47 @@ TEST_F(ConfigTest, SetStringsInTheRegistryAndTheEnvironment) {
   unsetenv("ZCONFIG_TEST_B");
 }
 
+TEST_F(ConfigTest, ChangesApplyInOrderAsOneWrite) {
+  Put("test.ini", "[Remote1]\nRemote Name=a\n[Remote2]\nRemote Name=b\nDial Retries=2\n[Other]\nx=1\n");
+  ZConfig config = Ini();
+  ZConfig::Changes changes;
+  EXPECT_TRUE(changes.IsEmpty());
+  // Remote1 removed and Remote2 moved into its place.
+  changes.DeleteSection("Remote1");
+  changes.SetString("Remote1", "Remote Name", "b");
+  changes.SetString("Remote1", "Dial Retries", "2");
+  changes.DeleteSection("Remote2");
+  EXPECT_FALSE(changes.IsEmpty());
+  config.Apply(changes);
+  EXPECT_EQ(Get("test.ini"), "[Other]\nx=1\n\n[Remote1]\nRemote Name=b\nDial Retries=2\n");
+
+  // A step without a section writes none of them.
+  AssertCapture capture;
+  ZConfig::Changes misuse;
+  misuse.SetString("Other", "x", "2");
+  misuse.DeleteSection("");
+  config.Apply(misuse);
+  EXPECT_EQ(AssertCapture::Count(), 1u);
+  EXPECT_EQ(config.GetString("Other", "x", ""), "1");
+}
+
+TEST_F(ConfigTest, ChangesApplyToTheRegistryKeyWhereItWasFound) {
+  Put("HKEY_LOCAL_MACHINE.reg",
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote1]\n\"Remote Name\"=\"a\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote2]\n\"Remote Name\"=\"b\"\n");
+  ZConfig config(ZConfig::Application);
+  ZConfig::Changes changes;
+  changes.DeleteSection("Remote1");
+  changes.SetString("Remote1", "Remote Name", "b");
+  changes.DeleteSection("Remote2");
+  config.Apply(changes);
+  EXPECT_EQ(config.GetString("Remote1", "Remote Name", ""), "b");
+  EXPECT_EQ(config.GetString("Remote2", "Remote Name", "none"), "none");
+  const std::string hive = Get("HKEY_LOCAL_MACHINE.reg");
+  EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote1]\n\"Remote Name\"=\"b\""),
+            std::string::npos);
+  EXPECT_EQ(hive.find("Remote2"), std::string::npos);
+  EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"), "");
+}
+
 }  // namespace

@@ -223,17 +223,6 @@ bool ZConfig::ReadProfile(const char* section, const char* key, ZString& value) 
   return true;
 }
 
-void ZConfig::WriteProfileValues(const char* section, const std::vector<Setting>& settings) {
-  int error = 0;
-  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
-    zprofile::IniDocument document(content);
-    for (const Setting& setting : settings) document.SetValue(section, setting.key.Text(), setting.value.Text());
-    content = document.Text();
-    return true;
-  }, error);
-  if (!written) Z_ASSERT_CODE(ZAssertOSError);
-}
-
 // value null deletes the key; a null key deletes the section.
 void ZConfig::WriteProfile(const char* section, const char* key, const char* value) {
   int error = 0;
@@ -367,34 +356,77 @@ void ZConfig::SetString(const char* section, const char* key, const char* value)
 }
 
 void ZConfig::SetStrings(const char* section, const std::vector<Setting>& settings) {
-  if (settings.empty()) return;
-  for (const Setting& setting : settings) {
-    if (!(source == Environment ? RequireEnvironmentKey(setting.key.Text()) : RequireKey(setting.key.Text()))) return;
+  Changes changes;
+  for (const Setting& setting : settings) changes.SetString(section, setting.key.Text(), setting.value.Text());
+  Apply(changes);
+}
+
+void ZConfig::Changes::SetString(const char* section, const char* key, const char* value) {
+  steps.push_back(Step{ZString(section == nullptr ? "" : section), ZString(key == nullptr ? "" : key),
+                       ZString(value == nullptr ? "" : value), false});
+}
+
+void ZConfig::Changes::DeleteSection(const char* section) {
+  steps.push_back(Step{ZString(section == nullptr ? "" : section), ZString(), ZString(), true});
+}
+
+void ZConfig::Apply(const Changes& changes) {
+  if (changes.steps.empty()) return;
+  // Misuse in any step writes none of them.
+  for (const Changes::Step& step : changes.steps) {
+    if (source == Environment) {
+      if (!step.deletesSection && !RequireEnvironmentKey(step.key.Text())) return;
+    } else if (!RequireSection(step.section.Text()) || (!step.deletesSection && !RequireKey(step.key.Text()))) {
+      return;
+    }
   }
   if (source == Environment) {
-    for (const Setting& setting : settings) SetString(section, setting.key.Text(), setting.value.Text());
+    // Sections mean nothing there.
+    for (const Changes::Step& step : changes.steps) {
+      if (!step.deletesSection) SetString(nullptr, step.key.Text(), step.value.Text());
+    }
     return;
   }
-  if (!RequireSection(section)) return;
   if (source == Application) {
+    // The sections are subkeys of the application's key, where it was found.
     KeyPlace place;
-    if (!FindKey(Text(location) + Text(section), place)) {
+    if (!FindKey(Text(location), place)) {
+      // Nothing there yet: a service writes for the machine, anyone else for
+      // the user.
       place.localMachine = GetIdentity().isService;
-      place.path = zprofile::HiveDocument::CleanPath(Text(location) + Text(section));
+      place.path = zprofile::HiveDocument::CleanPath(Text(location));
     }
-    // One rewrite of the hive for all of them; failures leave it as it was.
+    // Failures leave the hive as it was; callers are not told.
     UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) {
-      for (const Setting& setting : settings) {
+      for (const Changes::Step& step : changes.steps) {
+        const std::string path = zprofile::HiveDocument::CleanPath(place.path + "\\" + step.section.Text());
+        if (step.deletesSection) {
+          document.DeleteKey(path);
+          continue;
+        }
         RegistryValue stored;
         stored.type = zprofile::HiveDocument::String;
-        stored.text = setting.value.Text();
-        document.SetValue(place.path, setting.key.Text(), stored);
+        stored.text = step.value.Text();
+        document.SetValue(path, step.key.Text(), stored);
       }
       return true;
     });
     return;
   }
-  WriteProfileValues(section, settings);
+  int error = 0;
+  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
+    zprofile::IniDocument document(content);
+    for (const Changes::Step& step : changes.steps) {
+      if (step.deletesSection) {
+        document.DeleteSection(step.section.Text());
+      } else {
+        document.SetValue(step.section.Text(), step.key.Text(), step.value.Text());
+      }
+    }
+    content = document.Text();
+    return true;
+  }, error);
+  if (!written) Z_ASSERT_CODE(ZAssertOSError);
 }
 
 // ---------------------------------------------------------------- numbers and flags

@@ -69,6 +69,28 @@ class ZConfig : public ZObject {
   // them or none of them.
   void SetStrings(const char* section, const std::vector<Setting>& settings);
 
+  // Texts to set and sections to delete, gathered to be written together.
+  class Changes {
+   public:
+    void SetString(const char* section, const char* key, const char* value);
+    void DeleteSection(const char* section);
+    bool IsEmpty() const { return steps.empty(); }
+
+   private:
+    friend class ZConfig;
+    struct Step {
+      ZString section;
+      ZString key;
+      ZString value;
+      bool deletesSection;
+    };
+    std::vector<Step> steps;
+  };
+  // Applies the changes in order as one write of the INI file or of the
+  // hive that holds the first section named (the environment takes them
+  // one by one): all of them or none are ever seen.
+  void Apply(const Changes& changes);
+
   bool GetBoolean(const char* section, const char* key, bool defaultValue) const;
   bool GetBoolean(const char* key, bool defaultValue) const {
     return GetBoolean(defaultSection, key, defaultValue);
@@ -111,7 +133,6 @@ class ZConfig : public ZObject {
   void WriteRegistry(const char* section, const char* key, const RegistryValue& value);
   bool ReadProfile(const char* section, const char* key, ZString& value) const;
   void WriteProfile(const char* section, const char* key, const char* value);
-  void WriteProfileValues(const char* section, const std::vector<Setting>& settings);
 
   ZString defaultSection;
   Source source;
