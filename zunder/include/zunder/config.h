@@ -86,9 +86,9 @@ class ZConfig : public ZObject {
     };
     std::vector<Step> steps;
   };
-  // Applies the changes in order as one write of the INI file or of the
-  // hive that holds the first section named (the environment takes them
-  // one by one): all of them or none are ever seen.
+  // Applies the changes in order as one write of the INI file, or of the
+  // hive that holds the store's key (the environment takes them one by
+  // one, and has no sections to delete): all of them or none are ever seen.
   void Apply(const Changes& changes);
 
   bool GetBoolean(const char* section, const char* key, bool defaultValue) const;
