@@ -203,8 +203,10 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
       return false;
     }
     if (data.GetAt(ZCaselessString(section.Text())) == nullptr) continue;
-    // Close the gap: every later remote moves down one place.
-    config.DeleteSection(section.Text());
+    // Close the gap: every later remote moves down one place. All of it is
+    // one write, so a crash half-way never loses the remotes after the gap.
+    ZConfig::Changes changes;
+    changes.DeleteSection(section.Text());
     for (uint32_t to = number;; ++to) {
       const ZString from = RemoteSectionName(to + 1);
       if (config.GetString(from.Text(), kRemoteName, "").IsEmpty()) break;
@@ -212,10 +214,11 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
       const ZStringList keys = config.GetKeys(from.Text());
       for (ZIndex i = 0; i < keys.GetSize(); ++i) {
         const ZString key = *keys.GetAt(i);
-        config.SetString(target.Text(), key.Text(), config.GetString(from.Text(), key.Text(), "").Text());
+        changes.SetString(target.Text(), key.Text(), config.GetString(from.Text(), key.Text(), "").Text());
       }
-      config.DeleteSection(from.Text());
+      changes.DeleteSection(from.Text());
     }
+    config.Apply(changes);
     msg = "";
     return true;
   }

@@ -19,6 +19,7 @@ constexpr int kChunksPerPass = 64;
 
 bool IsFinal(int32_t code) { return code >= 200; }
 bool IsFailure(int32_t code) { return code >= 400; }
+bool IsRefusal(int32_t code) { return code >= 500; }
 
 }  // namespace
 
@@ -141,15 +142,19 @@ FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeAgent() {
     code = 425;
     info = "Cannot open data connection.";
   }
-  if (copying && (!held.empty() || (IsFinal(code) && !IsFailure(code)))) {
+  // A refusal (5xx) ends the copy at once. Any other final reply waits
+  // until the data is through: a 426 "transfer aborted" follows the site's
+  // close of the data connection, and what the site sent before it still
+  // reaches the client.
+  const bool refusal = IsRefusal(code);
+  if (copying && (!held.empty() || (IsFinal(code) && !refusal))) {
     // Once one reply waits, the later ones wait behind it.
     held.push_back(Reply{code, info});
   } else if (!relay.WriteResponse(code, info)) {
     return Event::ClientGone;
   }
-  // A refusal of the transfer ends it at once; outside the copy, so does
-  // its completion.
-  if (first && (IsFailure(code) || !copying)) return Event::TransferEnded;
+  // Outside the copy a final reply ends the transfer too.
+  if (first && (refusal || !copying)) return Event::TransferEnded;
   return Event::Going;
 }
 

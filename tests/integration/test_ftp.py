@@ -42,13 +42,14 @@ def need_pyftpdlib():
 
 
 class Site:
-    """pyftpdlib serving a temporary directory on port 21."""
+    """pyftpdlib serving a temporary directory on port 21; options are
+    further arguments of ftp_site.py."""
 
-    def __init__(self):
+    def __init__(self, *options):
         need_pyftpdlib()
         self.directory = tempfile.mkdtemp(prefix="ftp-site-")
         self.process = subprocess.Popen([SITE_PYTHON, os.path.join(HERE, "ftp_site.py"), str(SITE_PORT),
-                                         self.directory, USER, PASSWORD],
+                                         self.directory, USER, PASSWORD] + list(options),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         expect(h.wait_until(lambda: h.can_connect(SITE_PORT), timeout=20), "the FTP site did not start")
 

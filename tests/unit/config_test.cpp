@@ -464,4 +464,83 @@ TEST_F(ConfigTest, AWriterKilledMidWriteLeavesAWholeFile) {
   EXPECT_EQ(config.GetString("Filler", "filler19999", ""), "some text to make the file larger");
 }
 
+// ---------------------------------------------------------------- several values at once
+
+TEST_F(ConfigTest, SetStringsWritesAllValuesInOneRewriteInOrder) {
+  Put("test.ini", "; kept\n[Globals]\nPort=1\nOther=x\n[Relays]\n");
+  ZConfig config = Ini();
+  config.SetStrings("Globals", {{"Port", "1082"}, {"New", "a"}, {"Newer", "b"}, {"New", "c"}});
+  // Existing keys keep their place; new ones are appended in
+  // the order given, a repeated one taking the last value.
+  EXPECT_EQ(Get("test.ini"), "; kept\n[Globals]\nPort=1082\nOther=x\nNew=c\nNewer=b\n[Relays]\n");
+  config.SetStrings("Fresh", {{"a", "1"}});
+  EXPECT_EQ(config.GetString("Fresh", "a", ""), "1");
+  config.SetStrings("Globals", {});  // nothing to write: the file stays
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+
+  // A key that is no key writes none of them.
+  AssertCapture capture;
+  config.SetStrings("Globals", {{"Port", "9"}, {"", "x"}});
+  EXPECT_EQ(AssertCapture::Count(), 1u);
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+}
+
+TEST_F(ConfigTest, SetStringsInTheRegistryAndTheEnvironment) {
+  ZConfig config(ZConfig::Application);
+  config.SetStrings("Globals", {{"Port", "1082"}, {"Login", "admin"}});
+  EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
+  EXPECT_EQ(config.GetString("Globals", "Login", ""), "admin");
+  EXPECT_NE(Get("HKEY_CURRENT_USER.reg").find("\"Port\"=\"1082\"\n\"Login\"=\"admin\"\n"), std::string::npos);
+
+  ZConfig environment(ZConfig::Environment);
+  environment.SetStrings("ignored", {{"ZCONFIG_TEST_A", "1"}, {"ZCONFIG_TEST_B", "2"}});
+  EXPECT_STREQ(getenv("ZCONFIG_TEST_A"), "1");
+  EXPECT_STREQ(getenv("ZCONFIG_TEST_B"), "2");
+  unsetenv("ZCONFIG_TEST_A");
+  unsetenv("ZCONFIG_TEST_B");
+}
+
+TEST_F(ConfigTest, ChangesApplyInOrderAsOneWrite) {
+  Put("test.ini", "[Remote1]\nRemote Name=a\n[Remote2]\nRemote Name=b\nDial Retries=2\n[Other]\nx=1\n");
+  ZConfig config = Ini();
+  ZConfig::Changes changes;
+  EXPECT_TRUE(changes.IsEmpty());
+  // Remote1 removed and Remote2 moved into its place.
+  changes.DeleteSection("Remote1");
+  changes.SetString("Remote1", "Remote Name", "b");
+  changes.SetString("Remote1", "Dial Retries", "2");
+  changes.DeleteSection("Remote2");
+  EXPECT_FALSE(changes.IsEmpty());
+  config.Apply(changes);
+  EXPECT_EQ(Get("test.ini"), "[Other]\nx=1\n\n[Remote1]\nRemote Name=b\nDial Retries=2\n");
+
+  // A step without a section writes none of them.
+  AssertCapture capture;
+  ZConfig::Changes misuse;
+  misuse.SetString("Other", "x", "2");
+  misuse.DeleteSection("");
+  config.Apply(misuse);
+  EXPECT_EQ(AssertCapture::Count(), 1u);
+  EXPECT_EQ(config.GetString("Other", "x", ""), "1");
+}
+
+TEST_F(ConfigTest, ChangesApplyToTheRegistryKeyWhereItWasFound) {
+  Put("HKEY_LOCAL_MACHINE.reg",
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote1]\n\"Remote Name\"=\"a\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote2]\n\"Remote Name\"=\"b\"\n");
+  ZConfig config(ZConfig::Application);
+  ZConfig::Changes changes;
+  changes.DeleteSection("Remote1");
+  changes.SetString("Remote1", "Remote Name", "b");
+  changes.DeleteSection("Remote2");
+  config.Apply(changes);
+  EXPECT_EQ(config.GetString("Remote1", "Remote Name", ""), "b");
+  EXPECT_EQ(config.GetString("Remote2", "Remote Name", "none"), "none");
+  const std::string hive = Get("HKEY_LOCAL_MACHINE.reg");
+  EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Gate\\1.0\\Remote1]\n\"Remote Name\"=\"b\""),
+            std::string::npos);
+  EXPECT_EQ(hive.find("Remote2"), std::string::npos);
+  EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"), "");
+}
+
 }  // namespace

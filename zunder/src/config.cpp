@@ -355,6 +355,80 @@ void ZConfig::SetString(const char* section, const char* key, const char* value)
   WriteProfile(section, key, text);
 }
 
+void ZConfig::SetStrings(const char* section, const std::vector<Setting>& settings) {
+  Changes changes;
+  for (const Setting& setting : settings) changes.SetString(section, setting.key.Text(), setting.value.Text());
+  Apply(changes);
+}
+
+void ZConfig::Changes::SetString(const char* section, const char* key, const char* value) {
+  steps.push_back(Step{ZString(section == nullptr ? "" : section), ZString(key == nullptr ? "" : key),
+                       ZString(value == nullptr ? "" : value), false});
+}
+
+void ZConfig::Changes::DeleteSection(const char* section) {
+  steps.push_back(Step{ZString(section == nullptr ? "" : section), ZString(), ZString(), true});
+}
+
+void ZConfig::Apply(const Changes& changes) {
+  if (changes.steps.empty()) return;
+  // Misuse in any step writes none of them.
+  for (const Changes::Step& step : changes.steps) {
+    if (source == Environment) {
+      if (!step.deletesSection && !RequireEnvironmentKey(step.key.Text())) return;
+    } else if (!RequireSection(step.section.Text()) || (!step.deletesSection && !RequireKey(step.key.Text()))) {
+      return;
+    }
+  }
+  if (source == Environment) {
+    // Sections mean nothing there.
+    for (const Changes::Step& step : changes.steps) {
+      if (!step.deletesSection) SetString(nullptr, step.key.Text(), step.value.Text());
+    }
+    return;
+  }
+  if (source == Application) {
+    // The sections are subkeys of the application's key, where it was found.
+    KeyPlace place;
+    if (!FindKey(Text(location), place)) {
+      // Nothing there yet: a service writes for the machine, anyone else for
+      // the user.
+      place.localMachine = GetIdentity().isService;
+      place.path = zprofile::HiveDocument::CleanPath(Text(location));
+    }
+    // Failures leave the hive as it was; callers are not told.
+    UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) {
+      for (const Changes::Step& step : changes.steps) {
+        const std::string path = zprofile::HiveDocument::CleanPath(place.path + "\\" + step.section.Text());
+        if (step.deletesSection) {
+          document.DeleteKey(path);
+          continue;
+        }
+        RegistryValue stored;
+        stored.type = zprofile::HiveDocument::String;
+        stored.text = step.value.Text();
+        document.SetValue(path, step.key.Text(), stored);
+      }
+      return true;
+    });
+    return;
+  }
+  int error = 0;
+  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
+    zprofile::IniDocument document(content);
+    for (const Changes::Step& step : changes.steps) {
+      if (step.deletesSection) {
+        document.DeleteSection(step.section.Text());
+      } else {
+        document.SetValue(step.section.Text(), step.key.Text(), step.value.Text());
+      }
+    }
+    content = document.Text();
+    return true;
+  }, error);
+  if (!written) Z_ASSERT_CODE(ZAssertOSError);
+}
+
 // ---------------------------------------------------------------- numbers and flags
 
 int32_t ZConfig::GetInteger(const char* section, const char* key, int32_t defaultValue) const {

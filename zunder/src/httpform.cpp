@@ -114,15 +114,19 @@ void ZHTTPConfig::AddNewKeyFields(ZHTTPField* newKeyField, ZHTTPField* newValueF
 bool ZHTTPConfig::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
   if (!ZHTTPForm::Post(request, data, msg)) return false;
   std::lock_guard<std::mutex> guard(formLock);
+  std::vector<ZConfig::Setting> settings;
   for (const auto& field : fields) {
     if (data.GetAt(field->GetName()) == nullptr) continue;
     if (field.get() == valueField) continue;  // written under the key field's value
     if (field.get() == keyField) {
       const ZString key = keyField->GetValue();
-      if (!key.IsEmpty()) store.SetString(section.Text(), key.Text(), valueField->GetValue().Text());
+      if (!key.IsEmpty()) settings.push_back(ZConfig::Setting{key, valueField->GetValue()});
       continue;
     }
-    store.SetString(section.Text(), field->GetName().Text(), field->GetValue().Text());
+    settings.push_back(ZConfig::Setting{field->GetName(), field->GetValue()});
   }
+  // The whole form in one write: a crash half-way through leaves the
+  // section as it was or as posted, never a mixture.
+  store.SetStrings(section.Text(), settings);
   return true;
 }

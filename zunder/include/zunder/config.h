@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "zunder/strings.h"
 #include "zunder/time.h"
@@ -58,6 +59,37 @@ class ZConfig : public ZObject {
   }
   void SetString(const char* section, const char* key, const char* value);
   void SetString(const char* key, const char* value) { SetString(defaultSection, key, value); }
+  // One key and its text, for SetStrings.
+  struct Setting {
+    ZString key;
+    ZString value;
+  };
+  // Writes several texts of one section as one change, in order: another
+  // process, or the next start after the process was killed, sees all of
+  // them or none of them.
+  void SetStrings(const char* section, const std::vector<Setting>& settings);
+
+  // Texts to set and sections to delete, gathered to be written together.
+  class Changes {
+   public:
+    void SetString(const char* section, const char* key, const char* value);
+    void DeleteSection(const char* section);
+    bool IsEmpty() const { return steps.empty(); }
+
+   private:
+    friend class ZConfig;
+    struct Step {
+      ZString section;
+      ZString key;
+      ZString value;
+      bool deletesSection;
+    };
+    std::vector<Step> steps;
+  };
+  // Applies the changes in order as one write of the INI file, or of the
+  // hive that holds the store's key (the environment takes them one by
+  // one, and has no sections to delete): all of them or none are ever seen.
+  void Apply(const Changes& changes);
 
   bool GetBoolean(const char* section, const char* key, bool defaultValue) const;
   bool GetBoolean(const char* key, bool defaultValue) const {
