@@ -172,7 +172,7 @@ done
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 if [ -z "$ONLY" ] || [ "$ONLY" = cps ]; then
   echo "== connections per second (HTTP/1.0 to nginx, ${DURATION} s, $ROUNDS round(s))"
-  declare -A SAMPLES
+  declare -A SAMPLES PAIRED
   for round in $(seq "$ROUNDS"); do
     for name in "${NAMES[@]}"; do
       port=$((BASE[$name] + 8080))
@@ -191,6 +191,17 @@ if [ -z "$ONLY" ] || [ "$ONLY" = cps ]; then
       R[$name,cps$clients]="$(median ${SAMPLES[$name,$clients]})"
     done
   done
+  # Each round's moatkeep and rinetd figures are taken seconds apart, so their ratio is the fairest
+  # comparison on a machine whose other load comes and goes.
+  if [ "$ROUNDS" -gt 1 ]; then
+    for clients in 1 32; do
+      read -r -a mk <<<"${SAMPLES[moatkeep,$clients]}"
+      read -r -a ri <<<"${SAMPLES[rinetd,$clients]}"
+      ratios=()
+      for i in "${!mk[@]}"; do ratios+=("$(ratio "${mk[$i]}" "${ri[$i]:-}")"); done
+      PAIRED[$clients]="$(median "${ratios[@]}") (rounds: ${ratios[*]})"
+    done
+  fi
 fi
 
 [ -z "$ONLY" ] || [ "$ONLY" = rtt ] && echo "== round-trip latency ($ROUND_TRIPS x 64 bytes)"
@@ -224,6 +235,10 @@ row "connections/s, 1 client" cps1
 row "connections/s, 32 clients" cps32
 row "round trip p50, µs" p50
 row "round trip p99, µs" p99
+if [ -n "${PAIRED[1]:-}" ]; then
+  echo
+  echo "moatkeep / rinetd, median of the per-round ratios: 1 client ${PAIRED[1]}; 32 clients ${PAIRED[32]}"
+fi
 echo
 printf '| held connections | echoing after idle | VmRSS before KiB | VmRSS after KiB | threads after | KiB per connection |\n'
 printf '|---:|---:|---:|---:|---:|---:|\n'

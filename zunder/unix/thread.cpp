@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <ctime>
@@ -201,7 +202,30 @@ void Sleep(int64_t milliseconds) {
 
 void Yield() { sched_yield(); }
 
+namespace {
+// Threads inherit the nice value of the thread that made them, so until one
+// is given another value they all share the process's: setting that value
+// again changes nothing and a service starting a thread per connection is
+// spared the system call. Any other value, once asked for, ends the shortcut.
+struct NiceShortcut {
+  std::atomic<bool> shared{true};
+  int processNice = 0;
+  NiceShortcut() {
+    errno = 0;
+    processNice = getpriority(PRIO_PROCESS, 0);
+    if (processNice == -1 && errno != 0) shared.store(false);
+  }
+};
+NiceShortcut& Nices() {
+  static NiceShortcut nices;
+  return nices;
+}
+}  // namespace
+
 bool SetThreadNice(uint32_t threadId, int nice) {
+  NiceShortcut& nices = Nices();
+  if (nice == nices.processNice && nices.shared.load(std::memory_order_acquire)) return true;
+  nices.shared.store(false, std::memory_order_release);
   return setpriority(PRIO_PROCESS, static_cast<id_t>(threadId), nice) == 0;
 }
 
