@@ -153,6 +153,40 @@ TEST_F(LineSocketTest, ReadLineTimeOutInTheMiddleOfALine) {
   EXPECT_EQ(socket.GetErrorCode(), ZChannel::Timeout);
 }
 
+// A peer that sends a byte every 30 ms, each well within the line time-out.
+void Trickle(ZTCPSocket& peer, const std::string& bytes) {
+  for (char c : bytes) {
+    if (!peer.Write(&c, 1)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+}
+
+TEST_F(LineSocketTest, TrickledLineIsCutOffByTheLineTimeLimit) {
+  socket.SetReadLineTimeout(ZTimeInterval(200));
+  socket.SetLineTimeLimit(ZTimeInterval(300));
+  // 40 bytes take 1.2 s: past the limit, though no single byte is late.
+  std::thread sender(Trickle, std::ref(loop.peer), std::string(40, 'x') + "\r\n");
+  ZString line;
+  EXPECT_FALSE(socket.ReadLine(line, false));
+  sender.join();
+  EXPECT_EQ(socket.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_LT(line.GetLength(), 40);  // given up before the line was complete
+}
+
+TEST_F(LineSocketTest, TrickledLineWithinTheLimitIsRead) {
+  EXPECT_EQ(socket.GetLineTimeLimit().GetMilliseconds(), 60 * 1000);
+  socket.SetReadLineTimeout(ZTimeInterval(200));
+  for (const ZTimeInterval& limit : {ZTimeInterval(0, 5), ZInfinite}) {
+    socket.SetLineTimeLimit(limit);
+    std::thread sender(Trickle, std::ref(loop.peer), std::string("USER anonymous\r\n"));
+    ZString line;
+    EXPECT_TRUE(socket.ReadLine(line, false));
+    sender.join();
+    EXPECT_STREQ(line.Text(), "USER anonymous");
+  }
+  EXPECT_EQ(socket.GetLineTimeLimit().GetMilliseconds(), ZInfinite.GetMilliseconds());
+}
+
 TEST_F(LineSocketTest, BytesAfterALineAreServedByRead) {
   loop.Send("header\r\nBODY");
   ZString line;

@@ -128,7 +128,26 @@ void ZApplicationSocket::PutBack(char c) {
   }
 }
 
-int ZApplicationSocket::ReadLineChar(bool first) { return NextByte(first ? GetReadTimeout() : readLineTimeout); }
+int ZApplicationSocket::ReadLineChar(bool first) {
+  if (first) {
+    const int c = NextByte(GetReadTimeout());
+    lineBegun = std::chrono::steady_clock::now();
+    return c;
+  }
+  const int64_t limit = lineTimeLimit.GetMilliseconds();
+  // Buffered bytes cost no wait; an unlimited line waits as each byte may.
+  if (HasBufferedInput() || limit < 0 || limit == 0x7fffffff) return NextByte(readLineTimeout);
+  const int64_t spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lineBegun).count();
+  const int64_t left = limit - spent;
+  if (left <= 0) {
+    SetResult(Timeout, EAGAIN);
+    return -1;
+  }
+  const int64_t perByte = readLineTimeout.GetMilliseconds();
+  const bool cut = perByte < 0 || perByte == 0x7fffffff || perByte > left;
+  return NextByte(cut ? ZTimeInterval(left) : readLineTimeout);
+}
 
 void ZApplicationSocket::UnReadLineChar(char c) { PutBack(c); }
 

@@ -16,6 +16,8 @@
 // A socket of this class is used by one thread at a time.
 #pragma once
 
+#include <chrono>
+
 #include <cstdint>
 #include <string>
 
@@ -110,6 +112,12 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
 
   void SetReadLineTimeout(const ZTimeInterval& timeout) { readLineTimeout = timeout; }
   const ZTimeInterval& GetReadLineTimeout() const { return readLineTimeout; }
+  // Once the first byte of a line is in, the whole line must come within
+  // this (one minute unless set; ZInfinite lifts it): each byte within the
+  // line time-out alone would let a peer that trickles hold the socket for
+  // hours. A line not complete in time fails with Timeout.
+  void SetLineTimeLimit(const ZTimeInterval& limit) { lineTimeLimit = limit; }
+  const ZTimeInterval& GetLineTimeLimit() const { return lineTimeLimit; }
   void SetMaximumLineLength(ZIndex length) { maximumLineLength = length; }
   ZIndex GetMaximumLineLength() const { return maximumLineLength; }
   // Whether the last ReadLine stopped at the maximum line length.
@@ -133,6 +141,8 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   std::string unread;         // un-read bytes; the front ones are at unreadStart
   size_t unreadStart = 0;
   ZTimeInterval readLineTimeout{0, 10};
+  ZTimeInterval lineTimeLimit{0, 0, 1};
+  std::chrono::steady_clock::time_point lineBegun;  // when the line's first byte came
   int32_t lastResponseCode = -1;
   ZString lastResponseInfo;
   ZIndex maximumLineLength = kDefaultMaximumLineLength;
