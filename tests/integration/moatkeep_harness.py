@@ -253,6 +253,22 @@ def recv_until(conn, marker, timeout=10.0, limit=1 << 20):
     return data
 
 
+def recv_exactly(conn, count, timeout=10.0):
+    """count bytes, or fewer when the peer ended first or time ran out."""
+    conn.settimeout(0.2)
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < count and time.monotonic() < deadline:
+        try:
+            part = conn.recv(count - len(data))
+        except socket.timeout:
+            continue
+        if not part:
+            break
+        data += part
+    return data
+
+
 def recv_all(conn, timeout=30.0):
     conn.settimeout(timeout)
     chunks = []

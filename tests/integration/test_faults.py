@@ -62,22 +62,6 @@ def read_to_end(conn, timeout=30.0):
     raise AssertionError("the connection neither ended nor was reset in %.0f s" % timeout)
 
 
-def recv_exactly(conn, count, timeout=30.0):
-    """count bytes, or fewer when the peer ended first or time ran out."""
-    conn.settimeout(0.5)
-    data = b""
-    deadline = time.monotonic() + timeout
-    while len(data) < count and time.monotonic() < deadline:
-        try:
-            part = conn.recv(count - len(data))
-        except socket.timeout:
-            continue
-        if not part:
-            break
-        data += part
-    return data
-
-
 # ---------------------------------------------------------------- peers
 
 def mux_handler(conn):
@@ -152,7 +136,7 @@ def start(binary, relays=(), extra_globals="Log Level=3\n"):
 def socks_connect(port):
     conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=30)
     conn.sendall(struct.pack("!BBH4s", 4, 1, port, socket.inet_aton("127.0.0.1")) + b"\0")
-    reply = recv_exactly(conn, 8, timeout=10)
+    reply = h.recv_exactly(conn, 8, timeout=10)
     expect(reply == bytes([0, 90, 0, 0, 0, 0, 0, 0]), "SOCKS reply %r" % reply)
     conn.settimeout(30)
     return conn
@@ -189,7 +173,7 @@ def destination_reset(proxy, connect, closed_line, resets_before):
     conn = connect()
     request = b"RESET %d\n" % size
     conn.sendall(request)
-    got = recv_exactly(conn, size)
+    got = h.recv_exactly(conn, size, timeout=30)
     expect(got == pattern(size), "before the reset: %d of %d bytes" % (len(got), size))
     conn.sendall(b"!")
     rest, how = read_to_end(conn, timeout=30)

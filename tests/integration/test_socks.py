@@ -40,26 +40,11 @@ def request(command, port, address="127.0.0.1", user=b"", version=4):
     return struct.pack("!BBH4s", version, command, port, socket.inet_aton(address)) + user + b"\0"
 
 
-def recv_exactly(conn, count, timeout=10.0):
-    data = b""
-    conn.settimeout(0.2)
-    deadline = time.monotonic() + timeout
-    while len(data) < count and time.monotonic() < deadline:
-        try:
-            part = conn.recv(count - len(data))
-        except socket.timeout:
-            continue
-        if not part:
-            break
-        data += part
-    return data
-
-
 def socks_connect(command, port, address="127.0.0.1", user=b"", version=4):
     """Sends a request and returns the open connection with its 8-byte reply."""
     conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
     conn.sendall(request(command, port, address, user, version))
-    return conn, recv_exactly(conn, 8)
+    return conn, h.recv_exactly(conn, 8)
 
 
 def expect_no_reply(conn, what):
@@ -230,7 +215,7 @@ def case_bind(binary):
         conn.sendall(request(2, bind_port, address="127.0.0.2", user=b"binder"))
         expect(h.wait_until(lambda: h.can_connect(bind_port), timeout=10), "nothing listens on the bound port")
         # The probe above was the one host taken: its reply came and its link ended.
-        reply = recv_exactly(conn, 8)
+        reply = h.recv_exactly(conn, 8)
         expect(reply == bytes([0, 90, 0x07, 0xD0, 127, 0, 0, 1]), "bind reply %r" % reply)
         expect(h.recv_all(conn, timeout=10) == b"", "link of the probe stays open")
         conn.close()
@@ -244,7 +229,7 @@ def case_bind(binary):
         conn.sendall(b"early")
         peer = h.wait_until(lambda: _connect_from(bind_port, "127.0.0.3"), timeout=10)
         expect(peer, "could not connect in")
-        reply = recv_exactly(conn, 8)
+        reply = h.recv_exactly(conn, 8)
         expect(reply == bytes([0, 90, 0x07, 0xD0, 127, 0, 0, 3]), "bind reply %r" % reply)
         expect(h.recv_until(peer, b"early") == b"early", "early data not handed on")
         peer.sendall(b"from the peer")
@@ -390,7 +375,7 @@ def case_slow_request(binary):
         for byte in request(1, echo.port, user=b"trickle"):
             conn.sendall(bytes([byte]))
             time.sleep(0.02)
-        expect(recv_exactly(conn, 8) == GRANTED, "trickled request refused")
+        expect(h.recv_exactly(conn, 8) == GRANTED, "trickled request refused")
         echo_through(conn, b"trickled")
         conn.close()
     finally:
