@@ -95,6 +95,8 @@ void Proxy::RequestReload() {
 
 bool Proxy::Initialise(const char* message) {
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  // Before any master socket of this load exists.
+  loadNumber.fetch_add(1, std::memory_order_acq_rel);
   configChanged = false;
   ZConfig config(ZConfig::Application);
 

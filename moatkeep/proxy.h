@@ -47,6 +47,8 @@ class Proxy : public ZServiceProcess, public LogSink {
 
   // ---- relay bodies and what they share
   void TCPRelay(ProxyThread& thread, ZIPSocket& master);
+  // One accepted connection of the relay name, to its end.
+  void ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name);
   // The UDP relay: one exchange (request, retries, reply) per datagram.
   void UDPRelay(ProxyThread& thread, ZIPSocket& master);
   // The SOCKS 4 agent (CONNECT and BIND).
@@ -89,6 +91,12 @@ class Proxy : public ZServiceProcess, public LogSink {
   // returns, and its thread then waits on master again itself. The shortage
   // is logged when it begins and when it ends, not for every attempt.
   bool PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody body);
+  // The number of the load that opened master, or 0 when master is no
+  // longer open for connections (closed by a pause, a stop or a reload).
+  uint64_t LoadOfMaster(const ZIPSocket& master);
+  // Takes a connection already queued on master into client, without
+  // waiting, if master is still the one of the load numbered load.
+  bool TakeQueuedConnection(ZIPSocket& master, uint64_t load, ZTCPSocket& client);
 
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
@@ -128,6 +136,9 @@ class Proxy : public ZServiceProcess, public LogSink {
 
   std::atomic<bool> configChanged{false};
   std::atomic<bool> threadShortage{false};
+  // Counts the loads of the configuration: a master socket is known by its
+  // address only within the load that opened it.
+  std::atomic<uint64_t> loadNumber{0};
   // Connection threads waiting for the dial-up link, with their mutex.
   std::mutex waitingMutex;
   ZList waitingThreads;  // of ProxyThread, not owned

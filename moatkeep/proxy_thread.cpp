@@ -47,3 +47,22 @@ bool Proxy::PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody bod
   thread.RunAgain();
   return false;
 }
+
+uint64_t Proxy::LoadOfMaster(const ZIPSocket& master) {
+  uint64_t load = 0;
+  // Read under the list's lock: a master still listed belongs to the
+  // current load, since a load starts only once the last one's are gone.
+  masterSockets.WithListed(&master, [&] { load = loadNumber.load(std::memory_order_acquire); });
+  return load;
+}
+
+bool Proxy::TakeQueuedConnection(ZIPSocket& master, uint64_t load, ZTCPSocket& client) {
+  if (load == 0) return false;
+  bool taken = false;
+  // Listed and of the same load, the address still names the same master
+  // socket, and the list's lock keeps it alive while we take from it.
+  masterSockets.WithListed(&master, [&] {
+    if (loadNumber.load(std::memory_order_acquire) == load) taken = client.AcceptQueued(master);
+  });
+  return taken;
+}

@@ -24,6 +24,17 @@ class SocketList {
   // removed them all.
   void CloseAll();
 
+  // Runs use while socket is in the list, under the list's lock: a socket
+  // found there cannot be removed (or destroyed) meanwhile. False, without
+  // running it, when the socket is not there.
+  template <typename Use>
+  bool WithListed(const ZSocket* socket, Use use) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sockets.IndexOfObject(socket) == ZNotFound) return false;
+    use();
+    return true;
+  }
+
   ZIndex Count() const;
   bool IsEmpty() const { return Count() == 0; }
   bool Contains(const ZSocket* socket) const;

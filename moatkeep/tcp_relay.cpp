@@ -92,12 +92,24 @@ bool Proxy::AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZStrin
 
 void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
   const ZString name = master.GetService() + "/tcp";
+  // Known while this thread still waits on the master socket.
+  const uint64_t load = LoadOfMaster(master);
   auto client = std::make_unique<ZTCPSocket>();
   if (!AcceptConnection(master, *client, name)) return;
   // The master socket belongs to the successor from here on.
-  const uint16_t relayPort = client->GetPort();
   if (!PassOnListener(thread, master, &Proxy::TCPRelay)) return;
+  // Then, while connections are already queued on the relay when one ends,
+  // this thread serves the next itself: under load that spares a hand-off
+  // and a wake-up per connection. It never waits on the master socket.
+  for (;;) {
+    ServeRelayClient(thread, *client, name);
+    client = std::make_unique<ZTCPSocket>();
+    if (!TakeQueuedConnection(master, load, *client)) return;
+  }
+}
 
+void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name) {
+  const uint16_t relayPort = client.GetPort();
   WaitForRemote(thread);
 
   // A plain relay goes to the connected remote system's destination for it,
@@ -108,28 +120,28 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
   if (asked) {
     ZString line;
     bool tooLong = false;
-    switch (ReadHostLine(*client, line, ZTimeInterval(0, 2), ZTimeInterval(0, 0, 10))) {
+    switch (ReadHostLine(client, line, ZTimeInterval(0, 2), ZTimeInterval(0, 0, 10))) {
       case HostLineResult::Read:
         break;
       case HostLineResult::Failed:
-        Log(2, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(*client).Text());
+        Log(2, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(client).Text());
         return;
       case HostLineResult::TooLong:
         tooLong = true;
         break;
     }
     if (tooLong || !destination.Parse(line.Text(), relayPort)) {
-      client->WriteString("Illegal destination.\r\n");
+      client.WriteString("Illegal destination.\r\n");
       Log(2, "Invalid host error for relay \"%s\".", name.Text());
       return;
     }
-    client->SetReadTimeout(ZInfinite);
+    client.SetReadTimeout(ZInfinite);
   }
 
   ZIPAddress peer;
-  if (!client->GetPeerAddress(peer)) return;
+  if (!client.GetPeerAddress(peer)) return;
   if (!CheckAccess(SocketSpec(peer, relayPort), destination)) {
-    if (asked) client->WriteString("Access denied.\r\n");
+    if (asked) client.WriteString("Access denied.\r\n");
     return;
   }
 
@@ -143,11 +155,11 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
     if (!connected) Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
   }
   if (!connected) {
-    if (asked) client->WriteString("Could not connect to host.\r\n");
+    if (asked) client.WriteString("Could not connect to host.\r\n");
     return;
   }
 
-  TCPLink(*client, *outgoing, ZString("Relay for \"") + name + "\"");
+  TCPLink(client, *outgoing, ZString("Relay for \"") + name + "\"");
   outgoing->Close();
-  client->Close();
+  client.Close();
 }

@@ -869,6 +869,37 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
     RecordOn(listener, GetErrorCode(), GetOSError());
     return false;
   }
+  TakeAccepted(listener, fd, peerAddress, peerPort);
+  RecordOn(listener, NoError, 0);
+  return true;
+}
+
+bool ZTCPSocket::AcceptQueued(ZIPSocket& listener) {
+  Close();
+  Use listening(listener);
+  if (!listening.Ok()) {
+    SetEntryFailure(listening.GetEntry());
+    return false;
+  }
+  uint32_t peerAddress = 0;
+  uint16_t peerPort = 0;
+  int error = 0;
+  // The listener's own thread records its results on it; a taker that
+  // found nothing leaves them alone.
+  const int fd = zhost::AcceptSocket(listening.Fd(), peerAddress, peerPort, error);
+  if (fd < 0) {
+    if (IsWouldBlock(error) || error == EINTR || error == ECONNABORTED) {
+      SetResult(Timeout, EAGAIN);
+    } else {
+      SetResult(error);
+    }
+    return false;
+  }
+  TakeAccepted(listener, fd, peerAddress, peerPort);
+  return true;
+}
+
+void ZTCPSocket::TakeAccepted(ZIPSocket& listener, int fd, uint32_t peerAddress, uint16_t peerPort) {
   // Our own listeners carry the linger option, and accepted sockets inherit it.
   if (!LingerInherited(listener)) {
     int ignored = 0;
@@ -878,8 +909,6 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
   Attach(fd);
   RememberPeer(peerAddress, peerPort);
   SetResult(0);
-  RecordOn(listener, NoError, 0);
-  return true;
 }
 
 bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {

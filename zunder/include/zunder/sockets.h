@@ -378,12 +378,19 @@ class ZTCPSocket : public ZIPSocket {
   bool Listen(int queueSize, uint16_t port = 0, bool exclusive = false) override;
   // The listener's read time-out bounds the wait (without limit by default).
   bool Accept(ZIPSocket& listener) override;
+  // Takes a connection already queued on the listener, without waiting:
+  // false with Timeout when none is (or another thread took it first).
+  bool AcceptQueued(ZIPSocket& listener);
   virtual bool WriteOutOfBand(const void* buffer, ZIndex length);
   virtual void OnOutOfBand(const void* buffer, ZIndex length);
   // Ends the sending direction only: the peer reads the end of the stream
   // after everything already written, and this side can still read.
   bool ShutdownWrite();
   const char* GetProtocol() const override { return "tcp"; }
+
+ private:
+  // Makes this socket the connection fd accepted from listener.
+  void TakeAccepted(ZIPSocket& listener, int fd, uint32_t peerAddress, uint16_t peerPort);
 };
 
 class ZUDPSocket : public ZIPSocket {
