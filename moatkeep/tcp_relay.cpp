@@ -105,6 +105,9 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
     ServeRelayClient(thread, *client, name);
     client = std::make_unique<ZTCPSocket>();
     if (!TakeQueuedConnection(master, load, *client)) return;
+    // Each connection starts as on a thread of its own: no system error of
+    // the last one shows in its log lines.
+    ZThread::ForgetLastError();
   }
 }
 
