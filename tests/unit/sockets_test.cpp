@@ -272,6 +272,35 @@ TEST(TCPSocket, TransfersCountsAndPeerDetails) {
   EXPECT_TRUE(ZTCPSocket().GetName().IsEmpty());
 }
 
+TEST(TCPSocket, AcceptQueuedTakesOnlyWhatIsWaiting) {
+  ZTCPSocket listener;
+  ASSERT_TRUE(listener.Listen(5, 0));
+  // Nothing queued: an answer at once, even though the listener would wait
+  // without limit.
+  ZTCPSocket taken;
+  EXPECT_FALSE(taken.AcceptQueued(listener));
+  EXPECT_EQ(taken.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_FALSE(taken.IsOpen());
+
+  ZTCPSocket client;
+  client.SetPort(listener.GetPort());
+  ASSERT_TRUE(client.Connect("127.0.0.1"));
+  ASSERT_TRUE(taken.AcceptQueued(listener));
+  EXPECT_EQ(taken.GetPort(), listener.GetPort());
+  ZIPAddress peer(0);
+  uint16_t peerPort = 0;
+  ASSERT_TRUE(taken.GetPeerAddress(peer, peerPort));
+  EXPECT_STREQ(peer.GetDotted().Text(), "127.0.0.1");
+  ASSERT_TRUE(client.Write("q", 1));
+  EXPECT_STREQ(taken.ReadString(1).Text(), "q");
+
+  // A closed listener hands out nothing.
+  listener.Close();
+  ZTCPSocket late;
+  EXPECT_FALSE(late.AcceptQueued(listener));
+  EXPECT_NE(late.GetErrorCode(), ZChannel::NoError);
+}
+
 TEST(TCPSocket, StreamInterfaceReadsAndWritesThroughTheChannel) {
   Pair pair;
   ASSERT_TRUE(pair.Open());
