@@ -17,7 +17,6 @@
 #pragma once
 
 #include <chrono>
-
 #include <cstdint>
 #include <string>
 
