@@ -1,6 +1,8 @@
 // ProxyThread: one thread running one body of the service on one master
 // socket. A body accepts one connection, starts the next ProxyThread on the
-// same master socket and then serves its own connection to the end.
+// same master socket and then serves its own connection to the end (the TCP
+// relay's body then also serves connections already queued on its master,
+// one after another, without ever waiting on it).
 #pragma once
 
 #include "zunder/sockets.h"
