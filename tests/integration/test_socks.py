@@ -108,7 +108,8 @@ def case_nc_connect(binary):
 def case_connect_granted(binary):
     """A granted CONNECT: the exact reply, the link, its log lines with the user id."""
     echo = h.Server(h.echo_handler)
-    proxy = start(binary, ini())
+    # A short request time-out, so that the pause below outlasts it.
+    proxy = start(binary, ini(extra_globals="SOCKS Timeout=1\n"))
     try:
         conn, reply = socks_connect(1, echo.port, user=b"tester")
         expect(reply == GRANTED, "reply %r" % reply)
@@ -135,7 +136,8 @@ def case_connect_granted(binary):
         expect(h.recv_all(conn, timeout=10) == b"", "failed connection stays open")
         conn.close()
         proxy.wait_log(r'Error: Connect failed to "[^"]+" for SOCKS server: Connection refused%s' % ERROR_SUFFIX)
-        # Once the request is in, the read time-out no longer applies.
+        # Once the request is in, the request's time-out (1 s) no longer
+        # applies: the link outlives a pause of more than twice as long.
         conn, reply = socks_connect(1, echo.port, user=b"idle")
         expect(reply == GRANTED, "reply %r" % reply)
         time.sleep(2.5)
