@@ -99,6 +99,5 @@ if __name__ == "__main__":
     if "--artefacts" in sys.argv:
         ARTEFACTS = sys.argv[sys.argv.index("--artefacts") + 1]
     if BROWSER is None or not webdriver.available():
-        print("SKIP: chromium or chromedriver not installed")
-        sys.exit(h.SKIP)
+        h.skip("chromium or chromedriver not installed")
     h.run_cases(CASES)

@@ -114,8 +114,7 @@ def counts_by_kind(total):
 def raise_descriptor_limit(needed):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard != resource.RLIM_INFINITY and hard < needed:
-        print("SKIP: %d descriptors needed, the hard limit is %d" % (needed, hard))
-        sys.exit(h.SKIP)
+        h.skip("%d descriptors needed, the hard limit is %d" % (needed, hard))
     if soft != resource.RLIM_INFINITY and soft < needed:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard != resource.RLIM_INFINITY else needed, hard))
 
@@ -181,8 +180,7 @@ class FtpSite:
     def __init__(self):
         probe = subprocess.run([SITE_PYTHON, "-c", "import pyftpdlib"], capture_output=True, timeout=30)
         if probe.returncode != 0:
-            print("SKIP: python3-pyftpdlib is not installed")
-            sys.exit(h.SKIP)
+            h.skip("python3-pyftpdlib is not installed")
         self.directory = tempfile.mkdtemp(prefix="ftp-load-")
         self.process = subprocess.Popen([SITE_PYTHON, os.path.join(HERE, "ftp_site.py"), str(SITE_PORT),
                                          self.directory, FTP_USER, FTP_PASSWORD],

@@ -62,8 +62,7 @@ def echo_through(conn, payload):
 def case_curl_http(binary):
     """curl fetches a page from a local web server through the agent."""
     if shutil.which("curl") is None:
-        print("SKIP: curl not installed")
-        sys.exit(h.SKIP)
+        h.skip("curl not installed")
     site = os.path.join(os.path.dirname(os.path.abspath(__file__)))
     web_port = h.free_port()
     web = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", str(web_port)],
@@ -90,8 +89,7 @@ def case_nc_connect(binary):
     """OpenBSD netcat's SOCKS 4 client talks to an echo server through the agent."""
     nc = shutil.which("nc")
     if nc is None or b"-X" not in subprocess.run([nc, "-h"], capture_output=True, timeout=10).stderr:
-        print("SKIP: OpenBSD netcat not installed")
-        sys.exit(h.SKIP)
+        h.skip("OpenBSD netcat not installed")
     echo = h.Server(h.echo_handler)
     proxy = start(binary, ini())
     try:
