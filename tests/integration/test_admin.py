@@ -49,8 +49,7 @@ class Answer:
 def curl(path, login=LOGIN, form=None, headers=()):
     """One request with curl; the status, the headers (lower-case names) and the body."""
     if shutil.which("curl") is None:
-        print("SKIP: curl not available")
-        sys.exit(h.SKIP)
+        h.skip("curl not available")
     command = ["curl", "-s", "-i", "--max-time", "20"]
     if login is not None:
         command += ["-u", login]

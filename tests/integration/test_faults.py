@@ -577,6 +577,12 @@ def restart(proxy):
     proxy.wait_log(r"Warning: Proxies started\.", timeout=60)
 
 
+def temporary_files(proxy):
+    """The temporary files of stores beside the INI (not its lock file)."""
+    return [name for name in os.listdir(proxy.directory)
+            if re.fullmatch(r"moatkeep\.INI\.[A-Za-z0-9]{6}", name)]
+
+
 def kill(proxy):
     proxy.process.kill()
     proxy.process.wait(timeout=30)
@@ -612,20 +618,32 @@ def case_store_killed(binary):
             kill(proxy)
             proxy.write_ini(old)
 
-        seen = {"old": 0, "new": 0}
+        seen = {"old": 0, "new": 0, "inside": 0}
         for round_number in range(rounds):
             page, body, _ = KILLED_FORMS[round_number % len(KILLED_FORMS)]
             old, new, shown_old, shown_new = references[round_number % len(KILLED_FORMS)]
             proxy.write_ini(old)
             restart(proxy)
+            for name in temporary_files(proxy):
+                os.unlink(os.path.join(proxy.directory, name))
             conn = post_form(page, body)
-            time.sleep(random.uniform(0, 0.08))
+            if round_number % 2 == 0:
+                # Killed as soon as the store has begun writing its new
+                # file: the kill lands inside the store itself.
+                h.wait_until(lambda: temporary_files(proxy), timeout=10, step=0)
+            else:
+                # Killed at a random moment: before, inside or after the store.
+                time.sleep(random.uniform(0, 0.08))
             kill(proxy)
             conn.close()
             after = proxy.read_ini()
             expect(after in (old, new), "round %d (%s) left a mixed or torn file:\n%s"
                    % (round_number, page, after[:600]))
             seen["old" if after == old else "new"] += 1
+            # A temporary file left behind shows that the kill interrupted a
+            # store between writing the new contents and putting them in place.
+            if temporary_files(proxy):
+                seen["inside"] += 1
             # Only the INI itself is configuration: besides it there may be
             # its lock file and a temporary file of an interrupted store.
             others = sorted(set(os.listdir(proxy.directory)) - {"moatkeep", "moatkeep.INI"})
@@ -638,7 +656,9 @@ def case_store_killed(binary):
                    "round %d: %s does not show the stored configuration" % (round_number, page))
             expect(proxy.read_ini() == after, "round %d: the start changed the file" % round_number)
             kill(proxy)
-        print("store_killed: %d rounds, %d left the old contents, %d the new" % (rounds, seen["old"], seen["new"]))
+        print("store_killed: %d rounds, %d left the old contents, %d the new, %d interrupted a store"
+              % (rounds, seen["old"], seen["new"], seen["inside"]))
+        expect(seen["inside"] > 0, "no kill landed inside a store: the rounds showed nothing of it")
     finally:
         proxy.stop()
 

@@ -37,8 +37,7 @@ expect = h.expect
 def need_pyftpdlib():
     probe = subprocess.run([SITE_PYTHON, "-c", "import pyftpdlib"], capture_output=True, timeout=30)
     if probe.returncode != 0:
-        print("SKIP: python3-pyftpdlib is not installed")
-        sys.exit(h.SKIP)
+        h.skip("python3-pyftpdlib is not installed")
 
 
 class Site:
@@ -332,8 +331,7 @@ def case_transfer_active(proxy, site):
 def case_curl(proxy, site):
     """curl logs in with -u user@site:password, downloads and uploads."""
     if shutil.which("curl") is None:
-        print("SKIP: curl not installed")
-        sys.exit(h.SKIP)
+        h.skip("curl not installed")
     write_random(site.path("down.bin"), BIG)
     work = tempfile.mkdtemp(prefix="ftp-curl-")
     try:

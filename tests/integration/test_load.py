@@ -114,8 +114,7 @@ def counts_by_kind(total):
 def raise_descriptor_limit(needed):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard != resource.RLIM_INFINITY and hard < needed:
-        print("SKIP: %d descriptors needed, the hard limit is %d" % (needed, hard))
-        sys.exit(h.SKIP)
+        h.skip("%d descriptors needed, the hard limit is %d" % (needed, hard))
     if soft != resource.RLIM_INFINITY and soft < needed:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard != resource.RLIM_INFINITY else needed, hard))
 
@@ -181,8 +180,7 @@ class FtpSite:
     def __init__(self):
         probe = subprocess.run([SITE_PYTHON, "-c", "import pyftpdlib"], capture_output=True, timeout=30)
         if probe.returncode != 0:
-            print("SKIP: python3-pyftpdlib is not installed")
-            sys.exit(h.SKIP)
+            h.skip("python3-pyftpdlib is not installed")
         self.directory = tempfile.mkdtemp(prefix="ftp-load-")
         self.process = subprocess.Popen([SITE_PYTHON, os.path.join(HERE, "ftp_site.py"), str(SITE_PORT),
                                          self.directory, FTP_USER, FTP_PASSWORD],
@@ -861,20 +859,43 @@ def case_concurrent_forms(binary):
     accepted = []
     lock = threading.Lock()
 
+    during_reload = []
+
+    def post_during_reload(fields):
+        """Posts the form; also answers whether the post reached the site while
+        a reload was still opening listeners: the site's port (opened first by
+        a load) took the connection while the last relay (opened last) was
+        not yet listening."""
+        body = urllib.parse.urlencode(fields)
+        conn = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=30)
+        try:
+            conn.connect()
+            reloading = h.refused(MANY_RELAYS[-1])
+            conn.request("POST", "/globals.html", body, {"Authorization": AUTH,
+                                                         "Content-Type": "application/x-www-form-urlencoded"})
+            answer = conn.getresponse()
+            answer.read()
+            return answer.status, reloading
+        finally:
+            conn.close()
+
     def administrator(number):
         deadline = time.monotonic() + 10
         stored = 0
+        landed = 0
         while stored < 25 and time.monotonic() < deadline:
             try:
-                status, _ = post_form("globals.html", [("SOCKS Timeout", str(10 + number * 25 + stored))])
+                status, reloading = post_during_reload([("SOCKS Timeout", str(10 + number * 25 + stored))])
             except OSError:
                 # The site is down while the listeners are reopened.
                 time.sleep(0.005)
                 continue
             if status == 200:
                 stored += 1
+                landed += 1 if reloading else 0
         with lock:
             accepted.append(stored)
+            during_reload.append(landed)
 
     try:
         proxy.start_debug()
@@ -885,9 +906,10 @@ def case_concurrent_forms(binary):
         for thread in administrators:
             thread.join(timeout=60)
         expect(not any(thread.is_alive() for thread in administrators), "a form post hung")
-        log("forms stored: %r; reloads: %d" %
-            (accepted, len(proxy.matching(r"Warning: Configuration changed, reloaded\."))))
+        log("forms stored: %r, of them during a reload: %r; reloads: %d" %
+            (accepted, during_reload, len(proxy.matching(r"Warning: Configuration changed, reloaded\."))))
         expect(sum(accepted) >= 2, "too few forms stored to overlap: %r" % accepted)
+        expect(sum(during_reload) >= 1, "no form landed while a reload was opening listeners: %r" % during_reload)
         expect(proxy.process.poll() is None, "the program ended:\n%s" % "\n".join(proxy.log()[-20:]))
         # The last reload done, the site and every relay answer again.
         expect(h.wait_until(lambda: h.can_connect(HTTP_PORT), timeout=30), "the site did not come back")

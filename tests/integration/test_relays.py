@@ -287,8 +287,7 @@ def case_thread_shortage(binary):
     try:
         os.mkdir(group)
     except OSError as error:
-        print("SKIP: no pids cgroup to limit threads in: %s" % error)
-        sys.exit(h.SKIP)
+        h.skip("no pids cgroup to limit threads in: %s" % error)
     echo = h.Server(h.echo_handler)
     proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]))
     clients = []

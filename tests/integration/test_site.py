@@ -10,7 +10,8 @@ Cases:
                        as plain text at the top of the body
   help_links           every link and image inside the help pages resolves:
                        the file exists and so does the anchor
-  admin_links          the help links that the generated pages use resolve
+  admin_links          every link and image of the pages the running program
+                       serves resolves
   page_structure       tags that must be closed are closed and nested, pages
                        are plain ASCII with no scripts and nothing external
 """
@@ -20,6 +21,9 @@ import re
 import struct
 import sys
 from html.parser import HTMLParser
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import moatkeep_harness as h  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_SITE = os.path.normpath(os.path.join(HERE, "..", "..", "site"))
@@ -44,30 +48,14 @@ GENERATED_PAGES = {
 }
 REMOTE_PAGE = re.compile(r"^remote[1-9][0-9]*\.html$")
 
-# The help links of the generated pages: the welcome page, the header's help
-# button of each page, the help image beside each field and heading, and the
-# release notes.
-ADMIN_LINKS = [
-    # welcome page
-    "help.html#getstart_nt", "help.html", "homepage.html#relnotes",
-    # help buttons beside the page titles
-    "globlhlp.html", "relayhlp.html", "securhlp.html", "remothlp.html", "remtnhlp.html", "ctlhelp.html",
-    # Global Parameters fields
-    "globlhlp.html#loglevel", "globlhlp.html#sockstimeout", "globlhlp.html#linktimeout",
-    "globlhlp.html#udptimeout", "globlhlp.html#udpretries", "globlhlp.html#httpport",
-    "globlhlp.html#username",
-    # Relay Agents headings
-    "relayhlp.html#removehelp", "relayhlp.html#addhelp",
-    # Security Configuration headings
-    "securhlp.html#list", "securhlp.html#adding",
-    # remote system page fields and heading
-    "remtnhlp.html#name", "remtnhlp.html#dialretries", "remtnhlp.html#disconnecttime",
-    "remtnhlp.html#connection", "remtnhlp.html#overrides",
-    # Status & Control headings
-    "ctlhelp.html#dialups", "ctlhelp.html#hosts", "ctlhelp.html#data",
-    # images of every page header and help button
-    "moatkeep.gif", "help.gif",
-]
+# The pages the program builds, as an administrator reaches them, with a
+# relay, a restriction and a remote system configured so that every part of
+# them is shown.
+SERVED_PAGES = ["", "welcome.html", "globals.html", "relays.html", "security.html", "remotes.html",
+                "remote1.html", "control.html"]
+SERVED_INI = ("[Globals]\nHTTP Port=%d\n[Relays]\n18023=127.0.0.1:7\n[Security]\n127.0.0.1=127.0.0.1:7\n"
+              "[Remote1]\nRemote Name=uplink\n18023=127.0.0.1:9\n")
+SERVED_PORT = 18082
 
 # Elements that the pages always close.
 CLOSED_ELEMENTS = {"html", "head", "title", "style", "body", "a", "table", "ul", "ol", "pre", "h1", "h2", "h3",
@@ -241,11 +229,55 @@ def case_help_links(site):
     return "%d links" % count
 
 
-def case_admin_links(site):
-    for link in ADMIN_LINKS:
-        why = site.resolve(link, None)
-        check(why is None, "%r %s" % (link, why))
-    return "%d links" % len(ADMIN_LINKS)
+def served_page(name):
+    """A page of the running program, signed in; its text."""
+    import base64
+    import urllib.request
+    request = urllib.request.Request("http://127.0.0.1:%d/%s" % (SERVED_PORT, name), headers={
+        "Authorization": "Basic " + base64.b64encode(b"admin:pebble").decode()})
+    with urllib.request.urlopen(request, timeout=30) as answer:
+        check(answer.status == 200, "%s answered %d" % (name or "/", answer.status))
+        return answer.read().decode("ascii")
+
+
+def case_admin_links(site, binary):
+    """Every link and image of the pages the running program serves resolves:
+    help pages and their anchors beside the program, generated pages that
+    carry the targets named."""
+    h.enter_namespace()
+    proxy = h.Moatkeep(binary, SERVED_INI % SERVED_PORT).start_debug()
+    try:
+        proxy.wait_log(r"Warning: Proxies started\.", timeout=30)
+        served = {}
+        for name in SERVED_PAGES:
+            parser = PageParser()
+            parser.feed(served_page(name))
+            parser.close()
+            served[name] = parser
+        # The targets the help pages may link to are really there.
+        for name, targets in GENERATED_PAGES.items():
+            missing = targets - served[name].anchors
+            check(not missing, "%s does not carry the targets %s" % (name, sorted(missing)))
+        count = 0
+        for page, parser in served.items():
+            check(parser.links, "%s carries no links" % (page or "/"))
+            for attribute, value, _ in parser.links:
+                name, _, fragment = value.partition("#")
+                if name in served:
+                    # A generated page: the target must be one it carries.
+                    why = None if not fragment or fragment in served[name].anchors else \
+                        "names the target %r, which %s does not carry" % (fragment, name)
+                else:
+                    why = site.resolve(value, page or "welcome.html")
+                check(why is None, "%s: %s=%r %s" % (page or "/", attribute, value, why))
+                count += 1
+        # Each page but the welcome page has its help button.
+        for page in SERVED_PAGES[2:]:
+            helps = [v for a, v, _ in served[page].links if a == "href" and re.match(r"\w+he?lp\.html", v)]
+            check(helps, "%s has no link to its help page" % page)
+    finally:
+        proxy.stop()
+    return "%d links on %d pages" % (count, len(SERVED_PAGES))
 
 
 def case_page_structure(site):
@@ -276,8 +308,11 @@ def main():
     args = parser.parse_args()
     site = Site(os.path.dirname(os.path.realpath(args.binary)))
     try:
-        detail = CASES[args.case](site)
-    except (Failure, OSError, UnicodeDecodeError) as failure:
+        if args.case == "admin_links":
+            detail = CASES[args.case](site, args.binary)
+        else:
+            detail = CASES[args.case](site)
+    except (Failure, AssertionError, OSError, UnicodeDecodeError) as failure:
         print("FAIL %s: %s" % (args.case, failure))
         return 1
     print("PASS %s (%s)" % (args.case, detail))

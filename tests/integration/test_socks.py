@@ -62,8 +62,7 @@ def echo_through(conn, payload):
 def case_curl_http(binary):
     """curl fetches a page from a local web server through the agent."""
     if shutil.which("curl") is None:
-        print("SKIP: curl not installed")
-        sys.exit(h.SKIP)
+        h.skip("curl not installed")
     site = os.path.join(os.path.dirname(os.path.abspath(__file__)))
     web_port = h.free_port()
     web = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", str(web_port)],
@@ -90,8 +89,7 @@ def case_nc_connect(binary):
     """OpenBSD netcat's SOCKS 4 client talks to an echo server through the agent."""
     nc = shutil.which("nc")
     if nc is None or b"-X" not in subprocess.run([nc, "-h"], capture_output=True, timeout=10).stderr:
-        print("SKIP: OpenBSD netcat not installed")
-        sys.exit(h.SKIP)
+        h.skip("OpenBSD netcat not installed")
     echo = h.Server(h.echo_handler)
     proxy = start(binary, ini())
     try:
@@ -108,7 +106,8 @@ def case_nc_connect(binary):
 def case_connect_granted(binary):
     """A granted CONNECT: the exact reply, the link, its log lines with the user id."""
     echo = h.Server(h.echo_handler)
-    proxy = start(binary, ini())
+    # A short request time-out, so that the pause below outlasts it.
+    proxy = start(binary, ini(extra_globals="SOCKS Timeout=1\n"))
     try:
         conn, reply = socks_connect(1, echo.port, user=b"tester")
         expect(reply == GRANTED, "reply %r" % reply)
@@ -135,7 +134,8 @@ def case_connect_granted(binary):
         expect(h.recv_all(conn, timeout=10) == b"", "failed connection stays open")
         conn.close()
         proxy.wait_log(r'Error: Connect failed to "[^"]+" for SOCKS server: Connection refused%s' % ERROR_SUFFIX)
-        # Once the request is in, the read time-out no longer applies.
+        # Once the request is in, the request's time-out (1 s) no longer
+        # applies: the link outlives a pause of more than twice as long.
         conn, reply = socks_connect(1, echo.port, user=b"idle")
         expect(reply == GRANTED, "reply %r" % reply)
         time.sleep(2.5)

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -528,12 +529,25 @@ class BuiltinService {
     variables["ZUNDER_SERVICE_DIR"] = directory.path;
     variables["PROBE_LOG"] = directory / "log";
     variables["PROBE_HEARTBEAT"] = directory / "beats";
+    // The detached service's standard streams lead nowhere: a sanitizer
+    // build writes its reports to files here instead, checked at the end.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      const char* inherited = std::getenv(name);
+      std::string value = inherited != nullptr ? inherited : "";
+      if (!value.empty()) value += ":";
+      variables[name] = value + "log_path=" + (directory / "sanitizer");
+    }
   }
   ~BuiltinService() {
     const pid_t pid = Pid();
     if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
+      if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
+        ADD_FAILURE() << "sanitizer report of the service or a command:\n" << ReadFile(entry.path());
+      }
     }
   }
   Outcome Command(const std::string& word) { return RunProbe({word}, variables); }
