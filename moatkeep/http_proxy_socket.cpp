@@ -65,7 +65,8 @@ ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, cons
   // often send none.
   if (forwarded.GetString(kHost).Trim().IsEmpty()) {
     ZString site = url.GetHostname();
-    if (url.GetPort() != 0 && url.GetPort() != kDefaultHttpPort) site.sprintf(":%u", static_cast<unsigned>(url.GetPort()));
+    const uint16_t port = url.GetPort();
+    if (port != 0 && port != kDefaultHttpPort) site.sprintf(":%u", static_cast<unsigned>(port));
     forwarded.SetAt(kHost, site);
   }
   return forwarded;
