@@ -5,6 +5,7 @@
 
 #include "proxy.h"
 #include "remote_system.h"
+#include "restrictions.h"
 #include "service_description.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
@@ -172,6 +173,37 @@ bool SocketSpecField::Validate(const char* text, ZHTML& msg) {
   if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
   msg << "Invalid host/socket specification for \"" << ZHTML::Escape(GetName().Text()) << "\".<BR>\r\n";
   return false;
+}
+
+namespace {
+
+void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
+  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(fieldName.Text()) << "\".<BR>\r\n";
+}
+
+}  // namespace
+
+RestrictionField::RestrictionField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
+
+bool RestrictionField::Validate(const char* text, ZHTML& msg) {
+  if (ZString(text).Trim().IsEmpty()) return true;
+  SocketSpec pattern;
+  if (Restrictions::ParsePattern(text, pattern)) return true;
+  RefuseSpecification(msg, GetName());
+  return false;
+}
+
+SecurityPage::SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority) : ConfigPage(proxy, "Security", authority) {}
+
+bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) {
+  bool accepted = ConfigPage::ValidatePosted(field, text, data, msg);
+  if (field.GetName() != kOriginator || ZString(text).Trim().IsEmpty()) return accepted;
+  const ZString* destination = data.GetAt(ZCaselessString(kDestination));
+  if (destination == nullptr || destination->Trim().IsEmpty()) {
+    RefuseSpecification(msg, kDestination);
+    accepted = false;
+  }
+  return accepted;
 }
 
 ServiceField::ServiceField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}

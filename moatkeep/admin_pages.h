@@ -74,6 +74,31 @@ class SocketSpecField : public ZHTTPStringField {
   bool Validate(const char* text, ZHTML& msg) override;
 };
 
+// An originator or destination of the access restrictions: empty, or a
+// pattern the restriction table takes when it loads (so no "(ASK)", no
+// "*" or "/8", no host name that does not resolve).
+class RestrictionField : public ZHTTPStringField {
+  Z_CLASS(RestrictionField, ZHTTPStringField)
+ public:
+  static constexpr int32_t kSize = 25;
+  explicit RestrictionField(const char* name, const char* title = nullptr);
+  bool Validate(const char* text, ZHTML& msg) override;
+};
+
+// "security.html": the restriction table. A new originator needs a
+// destination, or the table would skip the pair.
+class SecurityPage : public ConfigPage {
+  Z_CLASS(SecurityPage, ConfigPage)
+ public:
+  static constexpr const char* kOriginator = "Originator";
+  static constexpr const char* kDestination = "Destination";
+
+  SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority);
+
+ protected:
+  bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
+};
+
 // A service description: empty, or what the service parser takes.
 class ServiceField : public ZHTTPStringField {
   Z_CLASS(ServiceField, ZHTTPStringField)

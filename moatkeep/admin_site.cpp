@@ -83,6 +83,7 @@ void AddGlobals(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority
 
 // One editable row per key of a section (relays, restrictions), then the
 // fields that add a new entry.
+template <typename Field>
 void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const char* none) {
   ZConfig config(ZConfig::Application);
   ZIndex shown = 0;
@@ -90,7 +91,7 @@ void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const 
     const ZString key = *keys.GetAt(i);
     if (config.GetString(form->GetSection().Text(), key.Text(), "").IsEmpty()) continue;
     // The key is configured text, shown as the row's title: escaped.
-    form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    form->Add(new Field(key.Text(), ZHTML::Escape(key.Text()).Text()));
     ++shown;
   }
   form->SetConfigValues();
@@ -107,7 +108,7 @@ void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority)
   ProxyHTML page("Relay Agents", "relayhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listrelays");
   HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
-  AddTablePage(form, page, config.GetKeys(kRelays), "No relays active.");
+  AddTablePage<SocketSpecField>(form, page, config.GetKeys(kRelays), "No relays active.");
   page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
   HelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
   form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
@@ -119,14 +120,15 @@ void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority)
 
 void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(proxy, kSecurity, authority);
+  auto* form = new SecurityPage(proxy, authority);
   ProxyHTML page("Security Configuration", "securhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listvalid");
   HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
-  AddTablePage(form, page, config.GetKeys(kSecurity), "No security restrictions active.");
+  AddTablePage<RestrictionField>(form, page, config.GetKeys(kSecurity), "No security restrictions active.");
   page << ZHTMLRule() << ZHTMLTarget("addrestriction");
   HelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
-  form->AddNewKeyFields(new SocketSpecField("Originator"), new SocketSpecField("Destination"));
+  form->AddNewKeyFields(new RestrictionField(SecurityPage::kOriginator),
+                        new RestrictionField(SecurityPage::kDestination));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
   page << ZHTMLRule() << ZHTMLBody();
   form->SetText(ZString(page.Text()));

@@ -13,7 +13,91 @@ const ZTimeInterval kClientWriteTimeout(0, 0, 10);
 
 bool IsLoopbackOrAny(const ZIPAddress& address) { return address.IsNone() || address.GetByte(0) == 127; }
 
+// Headers that belong to one connection, not to the message: they never
+// pass the gateway (besides those that "Connection" itself names).
+const char* const kHopByHopHeaders[] = {"Connection", "Keep-Alive", "Proxy-Connection", "Proxy-Authorization",
+                                        "TE",         "Trailer",    "Transfer-Encoding", "Upgrade"};
+constexpr const char* kVia = "Via";
+constexpr const char* kHost = "Host";
+// The HTTP version this gateway speaks to both sides, as a Via names it.
+constexpr const char* kViaProtocol = "1.0";
+
+void DropHopByHopHeaders(ZMIMEInfo& mime) {
+  const ZString* connection = mime.GetAt(ZString("Connection"));
+  if (connection != nullptr) {
+    const ZStringArray named = connection->Tokenise(",", false);
+    for (ZIndex i = 0; i < named.GetSize(); ++i) {
+      const ZString name = named[i].Trim();
+      if (!name.IsEmpty()) mime.RemoveAt(name);
+    }
+  }
+  for (const char* name : kHopByHopHeaders) mime.RemoveAt(ZString(name));
+}
+
+// A Via with this gateway's hop after those already there.
+void AddVia(ZMIMEInfo& mime, const ZString& gatewayName) {
+  const ZString hop = ZString(kViaProtocol) + " " + gatewayName;
+  const ZString earlier = mime.GetString(kVia).Trim();
+  mime.SetAt(kVia, earlier.IsEmpty() ? hop : earlier + ", " + hop);
+}
+
+// Keeps a socket in the service's list of active sockets for one scope,
+// so that stop and pause can end every wait on it.
+class ActiveListing {
+ public:
+  ActiveListing(SocketList& list, ZSocket& socket) : list(list), socket(socket) { list.Append(&socket); }
+  ~ActiveListing() { list.Remove(&socket); }
+  ActiveListing(const ActiveListing&) = delete;
+  ActiveListing& operator=(const ActiveListing&) = delete;
+
+ private:
+  SocketList& list;
+  ZSocket& socket;
+};
+
 }  // namespace
+
+ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, const ZString& gatewayName) {
+  ZMIMEInfo forwarded(request);
+  DropHopByHopHeaders(forwarded);
+  AddVia(forwarded, gatewayName);
+  // A request in origin form names its site only here; HTTP/1.0 clients
+  // often send none.
+  if (forwarded.GetString(kHost).Trim().IsEmpty()) {
+    ZString site = url.GetHostname();
+    const uint16_t port = url.GetPort();
+    if (port != 0 && port != kDefaultHttpPort) site.sprintf(":%u", static_cast<unsigned>(port));
+    forwarded.SetAt(kHost, site);
+  }
+  return forwarded;
+}
+
+ZMIMEInfo ForwardedAnswerHeader(const ZMIMEInfo& answer, const ZString& gatewayName) {
+  ZMIMEInfo forwarded(answer);
+  DropHopByHopHeaders(forwarded);
+  AddVia(forwarded, gatewayName);
+  return forwarded;
+}
+
+bool ViaNamesGateway(const ZMIMEInfo& mime, const ZString& gatewayName) {
+  const ZString* via = mime.GetAt(ZString(kVia));
+  if (via == nullptr) return false;
+  const ZCaselessString gateway(gatewayName);
+  const ZStringArray hops = via->Tokenise(",", false);
+  for (ZIndex i = 0; i < hops.GetSize(); ++i) {
+    // "protocol received-by [comment]": the second word names the hop.
+    ZString hop = hops[i];
+    const ZIndex comment = hop.Find('(');
+    if (comment != ZNotFound) hop = hop.Left(comment);
+    ZStringArray words;
+    const ZStringArray tokens = hop.Tokenise(" \t", false);
+    for (ZIndex t = 0; t < tokens.GetSize(); ++t) {
+      if (!tokens[t].IsEmpty()) words.Append(tokens[t]);
+    }
+    if (words.GetSize() >= 2 && gateway == ZCaselessString(words[1])) return true;
+  }
+  return false;
+}
 
 int64_t DeclaredContentLength(const ZMIMEInfo& mime) {
   const ZString* declared = mime.GetAt(ZString(ZHTTPHeader::ContentLength));
@@ -35,9 +119,33 @@ bool ResponseHasBody(ZIndex command, int32_t status) {
 }
 
 HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, Proxy& proxy)
-    : ZHTTPSocket(listener, space), proxy(proxy) {}
+    : ZHTTPSocket(listener, space), proxy(proxy), gatewayName(ZSocket::GetHostName()) {}
+
+bool HttpProxySocket::OnGET(const ZURL& url, const ZMIMEInfo& mime) {
+  if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  return ZHTTPSocket::OnGET(url, mime);
+}
+
+bool HttpProxySocket::OnHEAD(const ZURL& url, const ZMIMEInfo& mime) {
+  if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  return ZHTTPSocket::OnHEAD(url, mime);
+}
+
+bool HttpProxySocket::OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
+  if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  return ZHTTPSocket::OnPOST(url, mime, data);
+}
+
+bool HttpProxySocket::RefuseLoop(const ZURL& url) {
+  return SendStatusPage(508, "Loop Detected",
+                        ZString("The request for") & ZHTTPURLText(url) &
+                            "has passed this gateway before: forwarding it again would loop.");
+}
 
 bool HttpProxySocket::OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody) {
+  // A relay that leads back to this agent, or a URL that names one, would
+  // send the request round for ever.
+  if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
   const ZString& scheme = url.GetScheme();
   if (scheme == "http") {
     ForwardRequest(command, url, mime, entityBody);
@@ -75,23 +183,26 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
     return;
   }
 
-  auto remote = std::make_unique<ZHTTPSocket>(address.GetDotted().Text(), port);
-  if (!remote->IsOpen()) {
+  // Stop and pause must be able to end every wait of this thread: the
+  // connect, the server's answer, and a client that takes nothing of it.
+  SocketList& active = proxy.GetActiveSockets();
+  const ActiveListing clientListed(active, *this);
+  auto remote = std::make_unique<ZHTTPSocket>(port);
+  const ActiveListing remoteListed(active, *remote);
+  if (!remote->Connect(address.GetDotted().Text())) {
     OnError(ZHTTPBadGateway, ZString("Could not access") & urlText);
     return;
   }
-  // Pause and stop end a forwarded answer along with the other links.
-  proxy.GetActiveSockets().Append(remote.get());
   ZMIMEInfo replyMIME;
-  if (!remote->ExecuteCommand(command, url, mime, entityBody, replyMIME)) {
+  if (!remote->ExecuteCommand(command, url, ForwardedRequestHeader(mime, url, gatewayName), entityBody, replyMIME)) {
     OnError(ZHTTPBadGateway, ZString("Error") & remote->GetResponseMessage() & "accessing" & urlText);
-  } else if (StartForwardedResponse(remote->GetResponseStatus(), remote->GetResponseMessage(), replyMIME) &&
+  } else if (StartForwardedResponse(remote->GetResponseStatus(), remote->GetResponseMessage(),
+                                    ForwardedAnswerHeader(replyMIME, gatewayName)) &&
              ResponseHasBody(command, remote->GetResponseStatus())) {
     // A declared length ends the body even when the server keeps the
     // connection open; without one the body ends with the connection.
     CopyBody(*remote, remote->GetMajorVersion() >= 1 ? DeclaredContentLength(replyMIME) : -1);
   }
-  proxy.GetActiveSockets().Remove(remote.get());
   remote->Close();
 }
 

@@ -27,6 +27,12 @@ class HttpProxySocket : public ZHTTPSocket {
   // came, not when its thread began to wait for one.
   void UseSpace(const ZHTTPSpace& space) { urlSpace = space; }
 
+  // A request that has passed this gateway before is refused (it would
+  // come back for ever); the others are answered as ever.
+  bool OnGET(const ZURL& url, const ZMIMEInfo& mime) override;
+  bool OnHEAD(const ZURL& url, const ZMIMEInfo& mime) override;
+  bool OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
+
   // Answers one request for elsewhere; answers false (the connection ends
   // after the request).
   bool OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody) override;
@@ -46,9 +52,23 @@ class HttpProxySocket : public ZHTTPSocket {
   // Copies the remote answer's body to the client: length bytes, or to the
   // end of the remote stream when length is negative.
   void CopyBody(ZHTTPSocket& remote, int64_t length);
+  // The 508 page for a request that carries this gateway's Via.
+  bool RefuseLoop(const ZURL& url);
 
   Proxy& proxy;
+  // What this gateway calls itself in Via headers.
+  const ZString gatewayName;
 };
+
+// The header a forwarded request carries: the client's, without the
+// headers of the client's own connection, with this gateway's Via added,
+// and with a Host naming the URL's site when the client sent none.
+ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, const ZString& gatewayName);
+// The header of a forwarded answer: the server's, without the headers of
+// the server's connection, with this gateway's Via added.
+ZMIMEInfo ForwardedAnswerHeader(const ZMIMEInfo& answer, const ZString& gatewayName);
+// Whether a Via header names the gateway among the hops already passed.
+bool ViaNamesGateway(const ZMIMEInfo& mime, const ZString& gatewayName);
 
 // The length a header block declares ("Content-Length"), or -1 when it
 // declares none or one that is not a plain decimal number.

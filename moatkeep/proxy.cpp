@@ -140,7 +140,7 @@ bool Proxy::Initialise(const char* message) {
   // Built afresh, so restrictions removed from the table are gone; threads
   // still holding the old set finish with it.
   auto loaded = std::make_shared<Restrictions>();
-  loaded->Load(config, kSecurity);
+  loaded->Load(config, kSecurity, this);
   {
     std::lock_guard<std::mutex> lock(restrictionsMutex);
     restrictions = std::move(loaded);

@@ -17,19 +17,29 @@ void Restrictions::RestrictionEntry::AddDestination(const SocketSpec& destinatio
   if (destinations.IndexOfValue(destination) == ZNotFound) destinations.Append(destination.Clone());
 }
 
-void Restrictions::Load(const ZConfig& config, const char* section) {
+void Restrictions::Load(const ZConfig& config, const char* section, LogSink* log) {
   Clear();
   const ZStringList keys = config.GetKeys(section);
   for (ZIndex i = 0; i < keys.GetSize(); ++i) {
     const ZString* key = keys.GetAt(i);
-    Add(key->Text(), config.GetString(section, key->Text(), "").Text());
+    const ZString value = config.GetString(section, key->Text(), "");
+    if (value.Trim().IsEmpty()) continue;
+    // A pair left out widens the access of everyone it named: say so.
+    if (!Add(key->Text(), value.Text()) && log != nullptr) {
+      log->Log(1, "Access restriction skipped: \"%s\" to \"%s\".", key->Text(), value.Text());
+    }
   }
+}
+
+bool Restrictions::ParsePattern(const char* text, SocketSpec& pattern) {
+  if (text == nullptr) return false;
+  return pattern.Parse(ZString(text).Trim().Text(), SocketSpec::kNoPort);
 }
 
 bool Restrictions::Add(const char* originator, const char* destination) {
   SocketSpec from;
   SocketSpec to;
-  if (!from.Parse(originator, SocketSpec::kNoPort) || !to.Parse(destination, SocketSpec::kNoPort)) return false;
+  if (!ParsePattern(originator, from) || !ParsePattern(destination, to)) return false;
   const RestrictionEntry probe(from);
   RestrictionEntry* entry = nullptr;
   const ZIndex index = entries.IndexOfValue(probe);

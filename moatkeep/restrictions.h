@@ -3,6 +3,7 @@
 // matches decides alone.
 #pragma once
 
+#include "log_sink.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/containers.h"
@@ -14,11 +15,17 @@ class Restrictions {
   Restrictions& operator=(const Restrictions&) = delete;
 
   // Replaces the restrictions with those of a configuration section (key:
-  // originator, value: destination). Pairs that do not parse are skipped.
-  void Load(const ZConfig& config, const char* section = "Security");
+  // originator, value: destination). Pairs that do not parse are skipped,
+  // each with a level 1 line in the log when one is given; a key without a
+  // value is a removed restriction and skipped without a word.
+  void Load(const ZConfig& config, const char* section = "Security", LogSink* log = nullptr);
   // Adds one pair; false (and nothing added) when either text does not
   // parse as a pattern.
   bool Add(const char* originator, const char* destination);
+  // Reads an originator or destination as the table takes it (Parse in
+  // pattern form, blanks at the ends ignored); false for a text the table
+  // would skip.
+  static bool ParsePattern(const char* text, SocketSpec& pattern);
   void Clear();
 
   bool IsEmpty() const { return entries.IsEmpty(); }

@@ -16,6 +16,12 @@ Cases:
   cross_site      a post from another site's page is refused with 403 and
                   nothing is written; one from the site's own page passes
   escaped         configured values with markup are shown escaped
+  unstorable_keys keys the store would not read back (section headers,
+                  comments, "=", blanks at the ends) are refused with the
+                  field named and nothing is written
+  restriction_patterns
+                  originators and destinations the restriction loader would
+                  skip are refused; one stored by hand is logged at load
 """
 import os
 import re
@@ -264,6 +270,61 @@ def case_escaped(binary):
         page = curl("globals.html", login="<i>chief</i>:pebble")
         expect(b"<i>chief</i>" not in page.body and b"&lt;i&gt;chief&lt;/i&gt;" in page.body,
                "user name not escaped: %r" % page.body)
+    finally:
+        proxy.stop()
+
+
+def expect_refused(proxy, page, form, field, message, before):
+    answer = curl(page, form=form)
+    expect(answer.status == 400 and b"Error in Request" in answer.body,
+           "%s %r: %d %r" % (page, form, answer.status, answer.body))
+    expect(('"%s"' % field).encode() in answer.body and message in answer.body,
+           "%s %r: message %r" % (page, form, answer.body))
+    expect(proxy.read_ini() == before, "%s %r was written: %r" % (page, form, proxy.read_ini()))
+
+
+def case_unstorable_keys(binary):
+    proxy = start(binary)
+    try:
+        before = proxy.read_ini()
+        key_message = b"cannot be stored as a key"
+        for service in ("[Globals] 18030", "#18030 18030", ";x 18030", "18030=x", " 18030", "18030 ", "18030\t1"):
+            expect_refused(proxy, "relays.html", [("New relay service", service),
+                                                  ("New relay destination", "127.0.0.1:9")],
+                           "New relay service", key_message, before)
+        for originator in ("[Globals]", "#10.0.0.1", ";10.0.0.1", " 10.0.0.1"):
+            expect_refused(proxy, "security.html", [("Originator", originator), ("Destination", "0.0.0.0")],
+                           "Originator", key_message, before)
+        expect(not proxy.matching(r"Warning: Configuration changed, reloaded\."), "a refused post reloaded")
+        # The login and the port of the Globals are as they were.
+        expect(curl("globals.html").status == 200, "the site after the refused posts")
+    finally:
+        proxy.stop()
+
+
+def case_restriction_patterns(binary):
+    proxy = start(binary, security=[("192.168.1.*", "0.0.0.0")])
+    try:
+        proxy.wait_log(r'Error: Access restriction skipped: "192\.168\.1\.\*" to "0\.0\.0\.0"\.')
+        before = proxy.read_ini()
+        message = b"Invalid host/socket specification for"
+        cases = [
+            ("192.168.2.*", "0.0.0.0", "Originator"),
+            ("10.0.0.0/8", "0.0.0.0", "Originator"),
+            ("no-such-host.invalid", "0.0.0.0", "Originator"),
+            ("0.0.0.0", "10.0.0.0/8", "Destination"),
+            ("0.0.0.0", "(ASK)", "Destination"),
+            ("0.0.0.0", "", "Destination"),
+        ]
+        for originator, destination, field in cases:
+            expect_refused(proxy, "security.html", [("Originator", originator), ("Destination", destination)],
+                           field, message, before)
+        # The row stored by hand cannot be given a destination the loader skips.
+        expect_refused(proxy, "security.html", [("192.168.1.*", "1.2.3.*")], "192.168.1.*", message, before)
+        expect(not proxy.matching(r"Warning: Configuration changed, reloaded\."), "a refused post reloaded")
+        answer = curl("security.html", form=[("Originator", "127.0.0.0"), ("Destination", "127.0.0.1:telnet")])
+        expect(answer.status == 200, "a pattern the loader takes: %d %r" % (answer.status, answer.body))
+        reloaded(proxy)
     finally:
         proxy.stop()
 

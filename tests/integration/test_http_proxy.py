@@ -4,9 +4,11 @@ answered on the same port, restrictions, and hostile clients."""
 import hashlib
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -40,11 +42,11 @@ class HttpServer(h.Server):
     """Reads one request (head and declared body), records it, and sends the
     answer made by answer(request_head, body)."""
 
-    def __init__(self, answer, keep_open=False):
+    def __init__(self, answer, keep_open=False, port=0):
         self.requests = []
         self.lock = threading.Lock()
         self.keep_open = keep_open
-        super().__init__(self._serve_one)
+        super().__init__(self._serve_one, port)
         self.answer = answer
 
     def _serve_one(self, conn):
@@ -114,15 +116,14 @@ def case_forward(binary):
                "body differs: %d bytes of %d" % (len(received), len(body)))
         head, _ = server.requests[0]
         first = head.split(b"\r\n")[0]
-        expect(first == b"GET http://127.0.0.1:%d/data/file.bin?x=1 HTTP/1.0" % server.port,
-               "request line at the server: %r" % first)
+        expect(first == b"GET /data/file.bin?x=1 HTTP/1.0", "request line at the server: %r" % first)
         expect(re.search(rb"(?im)^x-client:\s*marker\r?$", head), "client header not forwarded: %r" % head)
 
         posted = b"name=value&other=" + b"z" * 5000
         status, _, _ = curl_proxy("http://127.0.0.1:%d/form" % server.port, "--data-binary", posted.decode())
         expect(status.endswith(" 203 Non-Authoritative Information"), "POST status: %r" % status)
         head, request_body = server.requests[1]
-        expect(head.startswith(b"POST http://"), "POST request line: %r" % head[:60])
+        expect(head.startswith(b"POST /form HTTP/1.0\r\n"), "POST request line: %r" % head[:60])
         expect(request_body == posted, "POST body at the server: %d bytes" % len(request_body))
     finally:
         proxy.stop()
@@ -329,6 +330,240 @@ def case_hostile_clients(binary):
             conn.close()
         expect(proxy.process.poll() is None, "service ended")
     finally:
+        proxy.stop()
+        server.close()
+
+
+def header_lines(head):
+    """The header lines of a request or answer head, without the first line."""
+    return head.split(b"\r\n")[1:]
+
+
+def has_header(head, name):
+    return any(line.lower().startswith(name.lower() + b":") for line in header_lines(head))
+
+
+def case_origin_form(binary):
+    """Python's http.server as the origin: it answers only requests in origin
+    form. The request line carries the path and query, and a Host header is
+    added when the client sent none (with the port unless it is 80)."""
+    directory = tempfile.mkdtemp(prefix="moatkeep-origin-")
+    with open(os.path.join(directory, "page.txt"), "wb") as page:
+        page.write(b"served by http.server\n")
+    origin_port = h.free_port()
+    origin = subprocess.Popen([sys.executable, "-m", "http.server", str(origin_port), "--bind", "127.0.0.1",
+                               "--directory", directory], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    recorder = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    default_port = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", port=80)
+    proxy = start(binary)
+    try:
+        expect(h.wait_until(lambda: h.can_connect(origin_port), 15), "http.server did not start")
+        status, _, body = curl_proxy("http://127.0.0.1:%d/page.txt" % origin_port)
+        expect(status.endswith(" 200 OK") and body == b"served by http.server\n",
+               "http.server through the gateway: %r %r" % (status, body[:200]))
+
+        cases = [
+            (recorder, b"GET http://127.0.0.1:%d/a/b.html?q=1&r=a%%20b HTTP/1.0\r\n\r\n" % recorder.port,
+             b"GET /a/b.html?q=1&r=a%20b HTTP/1.0", b"127.0.0.1:%d" % recorder.port),
+            (recorder, b"HEAD http://127.0.0.1:%d HTTP/1.0\r\n\r\n" % recorder.port,
+             b"HEAD / HTTP/1.0", b"127.0.0.1:%d" % recorder.port),
+            (default_port, b"GET http://127.0.0.1/x HTTP/1.0\r\n\r\n", b"GET /x HTTP/1.0", b"127.0.0.1"),
+            (recorder, b"GET http://127.0.0.1:%d/y HTTP/1.0\r\nHost: named.example\r\n\r\n" % recorder.port,
+             b"GET /y HTTP/1.0", b"named.example"),
+        ]
+        for server, request, line, host in cases:
+            answer = raw_exchange(request)
+            expect(answer.startswith(b"HTTP/1.0 200 OK\r\n"), "%r answered %r" % (request, answer[:100]))
+            head, _ = server.requests[-1]
+            expect(head.split(b"\r\n")[0] == line, "request line for %r: %r" % (request, head[:100]))
+            hosts = [l.split(b":", 1)[1].strip() for l in header_lines(head) if l.lower().startswith(b"host:")]
+            expect(hosts == [host], "Host for %r: %r" % (request, hosts))
+    finally:
+        proxy.stop()
+        origin.terminate()
+        origin.wait(timeout=10)
+        shutil.rmtree(directory, ignore_errors=True)
+        recorder.close()
+        default_port.close()
+
+
+def case_hop_by_hop(binary):
+    """Headers of one hop stay behind in both directions, those named by
+    Connection too; the gateway adds its Via to both."""
+    def answer(head, _):
+        return (b"HTTP/1.0 200 OK\r\nConnection: keep-alive, X-Server-Hop\r\nKeep-Alive: timeout=5\r\n"
+                b"X-Server-Hop: 1\r\nProxy-Connection: keep-alive\r\nUpgrade: h2c\r\nTrailer: X-T\r\n"
+                b"X-Server-End: 1\r\nContent-Length: 2\r\n\r\nok")
+
+    server = HttpServer(answer)
+    proxy = start(binary)
+    try:
+        dropped = [b"Connection: close, X-Client-Hop", b"X-Client-Hop: 1", b"Keep-Alive: 300",
+                   b"Proxy-Connection: keep-alive", b"Proxy-Authorization: Basic dXNlcjpwYXNz", b"TE: trailers",
+                   b"Trailer: X-Checksum", b"Upgrade: websocket"]
+        request = (b"GET http://127.0.0.1:%d/hop HTTP/1.0\r\n" % server.port + b"\r\n".join(dropped) +
+                   b"\r\nX-Client-End: kept\r\nVia: 1.1 upstream.example\r\n\r\n")
+        answer = raw_exchange(request)
+        head, _ = server.requests[0]
+        for line in dropped:
+            name = line.split(b":")[0]
+            expect(not has_header(head, name), "%r reached the server: %r" % (name, head))
+        expect(has_header(head, b"X-Client-End"), "an end-to-end header was dropped: %r" % head)
+        via = [l for l in header_lines(head) if l.lower().startswith(b"via:")]
+        expect(len(via) == 1 and re.match(rb"(?i)via:\s*1\.1 upstream\.example,\s*1\.0 \S+$", via[0]),
+               "Via at the server: %r" % via)
+
+        answer_head, _, body = answer.partition(b"\r\n\r\n")
+        expect(answer_head.startswith(b"HTTP/1.0 200 OK") and body == b"ok", "answer: %r" % answer)
+        for name in (b"Connection", b"Keep-Alive", b"X-Server-Hop", b"Proxy-Connection", b"Upgrade", b"Trailer"):
+            expect(not has_header(answer_head, name), "%r reached the client: %r" % (name, answer_head))
+        expect(has_header(answer_head, b"X-Server-End"), "an end-to-end header was dropped: %r" % answer_head)
+        expect(re.search(rb"(?im)^via:\s*1\.0 \S+\r?$", answer_head), "no Via in the answer: %r" % answer_head)
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_chunked_request(binary):
+    """A request body framed by Transfer-Encoding is refused, never forwarded."""
+    server = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        result = curl("-x", GATEWAY, "-D", "-", "-H", "Transfer-Encoding: chunked", "--data-binary", "name=value",
+                      "http://127.0.0.1:%d/upload" % server.port)
+        expect(result.returncode == 0, "curl failed: %r" % result.stderr)
+        expect(re.match(rb"HTTP/1\.[01] 501 Not Implemented\r\n", result.stdout), "chunked post: %r" % result.stdout[:200])
+        # Both framings at once: still refused, whatever the length says.
+        answer = raw_exchange(b"POST http://127.0.0.1:%d/upload HTTP/1.0\r\nContent-Length: 5\r\n"
+                              b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n" % server.port)
+        expect(answer.startswith(b"HTTP/1.0 501 Not Implemented\r\n"), "both framings: %r" % answer[:200])
+        expect(server.accepted == 0, "a chunked request reached the server")
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_loop(binary):
+    """A request that comes back through the gateway's own relay is refused
+    with 508 at its second pass, and is forwarded no further."""
+    relay_port = 18023
+    recorder = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT, [(str(relay_port), "127.0.0.1:%d" % HTTP_PORT)])).start_debug()
+    try:
+        proxy.wait_log(r"Warning: Proxies started\.")
+        result = curl("-x", GATEWAY, "-D", "-", "http://127.0.0.1:%d/welcome.html" % relay_port)
+        expect(result.returncode == 0, "curl failed (%d): %r" % (result.returncode, result.stderr))
+        expect(re.match(rb"HTTP/1\.[01] 508 Loop Detected\r\n", result.stdout), "looped request: %r" % result.stdout[:300])
+        expect(b"loop" in result.stdout.lower(), "the page does not say why: %r" % result.stdout)
+        time.sleep(1)
+        passes = proxy.matching(r"Information: .* started from .*")
+        expect(len(passes) == 1, "the relay carried the request %d times: %r" % (len(passes), passes))
+
+        # A request that already names this gateway in its Via is refused
+        # before anything is sent on.
+        raw_exchange(b"GET http://127.0.0.1:%d/first HTTP/1.0\r\n\r\n" % recorder.port)
+        head, _ = recorder.requests[0]
+        via = [l.split(b":", 1)[1].strip() for l in header_lines(head) if l.lower().startswith(b"via:")]
+        expect(len(via) == 1, "no Via at the server: %r" % head)
+        answer = raw_exchange(b"GET http://127.0.0.1:%d/again HTTP/1.0\r\nVia: 1.1 other.example, %s\r\n\r\n"
+                              % (recorder.port, via[0]))
+        expect(answer.startswith(b"HTTP/1.0 508 Loop Detected\r\n"), "our own Via: %r" % answer[:200])
+        expect(recorder.accepted == 1, "the looped request was forwarded")
+    finally:
+        proxy.stop()
+        recorder.close()
+
+
+class EndlessServer(h.Server):
+    """Answers every request with a body that does not end, counting what
+    it managed to send."""
+
+    def __init__(self):
+        self.sent = 0
+        super().__init__(self._serve_one)
+
+    def _serve_one(self, conn):
+        h.recv_until(conn, b"\r\n\r\n", timeout=20)
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
+        block = payload(65536)
+        began = time.monotonic()
+        conn.settimeout(5)
+        while self.running and time.monotonic() - began < 120 and self.sent < (2 << 30):
+            try:
+                conn.sendall(block)
+            except socket.timeout:
+                continue
+            self.sent += len(block)
+
+
+def stall_a_client(server):
+    """A client that asks for the endless answer and reads none of it;
+    returns once the gateway can no longer write to it."""
+    client = socket.socket()
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    client.settimeout(10)
+    client.connect(("127.0.0.1", HTTP_PORT))
+    client.sendall(b"GET http://127.0.0.1:%d/endless HTTP/1.0\r\n\r\n" % server.port)
+    last = -1
+    for _ in range(60):
+        time.sleep(0.5)
+        if server.sent == last and last > 0:
+            break
+        last = server.sent
+    expect(server.sent > 0 and server.sent == last, "the answer never stalled (%d bytes sent)" % server.sent)
+    return client
+
+
+def case_stalled_client_stop(binary):
+    """A client that reads nothing of a forwarded answer does not hold up
+    the stop."""
+    server = EndlessServer()
+    proxy = start(binary)
+    client = None
+    try:
+        client = stall_a_client(server)
+        proxy.process.terminate()
+        proxy.wait_log(r"Warning: Proxies stopped\.", timeout=30)
+        expect(h.wait_until(lambda: proxy.process.poll() is not None, 30), "the service did not end")
+    finally:
+        if client is not None:
+            client.close()
+        proxy.stop()
+        server.close()
+
+
+def case_stalled_client_pause(binary):
+    """Through the built-in service manager: a client that reads nothing of
+    a forwarded answer does not hold up the pause."""
+    server = EndlessServer()
+    proxy = h.Moatkeep(binary, h.ini(HTTP_PORT))
+    services = os.path.join(proxy.directory, "services")
+    os.makedirs(services)
+    env = dict(os.environ, ZUNDER_SERVICE_MANAGER="builtin", ZUNDER_SERVICE_DIR=services)
+    installed = False
+    client = None
+
+    def state():
+        for name in os.listdir(services):
+            if name.endswith(".status"):
+                with open(os.path.join(services, name)) as status:
+                    return status.read().strip()
+        return ""
+
+    try:
+        expect(proxy.command("install", env).returncode == 0, "install")
+        installed = True
+        expect(proxy.command("start", env).returncode == 0, "start")
+        expect(h.wait_until(lambda: h.can_connect(HTTP_PORT), 15), "HTTP port not open after start")
+        client = stall_a_client(server)
+        expect(proxy.command("pause", env).returncode == 0, "pause")
+        expect(h.wait_until(lambda: state() == "7", 30), "the service did not pause (state %r)" % state())
+    finally:
+        if client is not None:
+            client.close()
+        if installed:
+            proxy.command("stop", env)
+            proxy.command("remove", env)
         proxy.stop()
         server.close()
 

@@ -158,6 +158,44 @@ TEST(Restrictions, LoadReplacesWithTheConfiguredSection) {
   std::remove(path);
 }
 
+TEST(Restrictions, LoadLogsEveryPairItSkips) {
+  char path[] = "/tmp/moatkeep-restrictions-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string ini =
+      "[Security]\n"
+      "192.168.1.*=0.0.0.0\n"
+      "10.0.0.0/8=0.0.0.0\n"
+      "127.0.0.1=10.0.0.0/8\n"
+      "127.0.0.2=\n"  // emptied on the page: removed, not skipped
+      "192.168.1.0=0.0.0.0\n";
+  ASSERT_EQ(write(fd, ini.data(), ini.size()), static_cast<ssize_t>(ini.size()));
+  close(fd);
+  const ZConfig config("Security", ZConfig::File, path);
+  Restrictions restrictions;
+  CapturedLog log;
+  restrictions.Load(config, "Security", &log);
+  EXPECT_EQ(restrictions.Count(), 1);
+  ASSERT_EQ(log.lines.size(), 3u);
+  EXPECT_EQ(log.lines[0].text, "Access restriction skipped: \"192.168.1.*\" to \"0.0.0.0\".");
+  EXPECT_EQ(log.lines[1].text, "Access restriction skipped: \"10.0.0.0/8\" to \"0.0.0.0\".");
+  EXPECT_EQ(log.lines[2].text, "Access restriction skipped: \"127.0.0.1\" to \"10.0.0.0/8\".");
+  for (const auto& line : log.lines) EXPECT_EQ(line.level, 1);
+  std::remove(path);
+}
+
+TEST(Restrictions, PatternsAsTheTableReadsThem) {
+  const std::pair<const char*, bool> cases[] = {
+      {"192.168.1.0", true},  {" 10.0.0.1 ", true}, {"0.0.0.0:telnet", true}, {"localhost", true},
+      {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"(ASK)", false},        {"", false},
+      {"1.2.3", false},       {"host.invalid", false},
+  };
+  for (const auto& [text, parsed] : cases) {
+    SocketSpec pattern;
+    EXPECT_EQ(Restrictions::ParsePattern(text, pattern), parsed) << text;
+  }
+}
+
 // ---------------------------------------------------------------- the check
 
 TEST(CheckAccess, AllowedConnectionsRegisterTheHostSilently) {

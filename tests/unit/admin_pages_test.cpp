@@ -76,6 +76,20 @@ TEST(AdminFields, SocketSpecification) {
   }
 }
 
+TEST(AdminFields, RestrictionPattern) {
+  const std::pair<const char*, bool> cases[] = {
+      {"", true},          {"192.168.1.0", true},  {"10.0.0.1:23", true}, {"0.0.0.0", true},
+      {"(ASK)", false},    {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"host.invalid", false},
+  };
+  for (const auto& [text, accepted] : cases) {
+    RestrictionField field("Originator");
+    ZHTML msg;
+    msg.Set(ZHTML::BodyContext);
+    EXPECT_EQ(field.Validate(text, msg), accepted) << text;
+    EXPECT_STREQ(msg.Text(), accepted ? "" : "Invalid host/socket specification for \"Originator\".<BR>\r\n") << text;
+  }
+}
+
 TEST(AdminFields, ServiceDescription) {
   ZHTML msg;
   msg.Set(ZHTML::BodyContext);

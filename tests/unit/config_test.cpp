@@ -543,4 +543,47 @@ TEST_F(ConfigTest, ChangesApplyToTheRegistryKeyWhereItWasFound) {
   EXPECT_EQ(Get("HKEY_CURRENT_USER.reg"), "");
 }
 
+// ---------------------------------------------------------------- key names
+
+// Every key the check accepts reads back as itself from an INI file and
+// from the registry, beside a section that stays whole; the INI breakers
+// among the refused ones really do read back otherwise.
+TEST_F(ConfigTest, StorableKeysReadBackAsThemselvesFromEveryStore) {
+  struct Case {
+    const char* key;
+    bool storable;
+    bool breaksIni;  // refused, and an INI file would read it back otherwise
+  };
+  const Case cases[] = {
+      {"telnet", true, false},          {"socks 1080/tcp", true, false},  {"192.168.1.0", true, false},
+      {"a[b]", true, false},            {"x;y#z", true, false},           {"C:\\dir \"q\"", true, false},
+      {"<b>origin</b>", true, false},   {"\xc3\xa9t\xc3\xa9", true, false},
+      {"[Globals]", false, true},       {"[x", false, true},              {";comment", false, true},
+      {"#comment", false, true},        {"a=b", false, true},             {"=a", false, true},
+      {" lead", false, true},           {"trail ", false, true},          {"two\nlines", false, true},
+      {"cr\r", false, true},            {"tab\tinside", false, false},    {"bell\x07", false, false},
+      {"del\x7f", false, false},        {"", false, false},
+  };
+  ZConfig ini = Ini();
+  ZConfig registry("Globals", ZConfig::Application);
+  for (const Case& c : cases) {
+    EXPECT_EQ(ZConfig::IsStorableKey(c.key), c.storable) << "[" << c.key << "]";
+    if (*c.key == '\0') continue;
+    for (ZConfig* store : {&ini, &registry}) {
+      if (!c.storable && store == &registry) continue;
+      store->DeleteSection("Security");
+      store->SetStrings("Globals", {{"Password", "secret"}});
+      store->SetStrings("Security", {{c.key, "0.0.0.0"}});
+      const std::string keys = Join(store->GetKeys("Security"));
+      const bool same = keys == std::string(c.key) + ";" && store->GetString("Security", c.key, "") == "0.0.0.0";
+      if (c.storable) {
+        EXPECT_TRUE(same) << "[" << c.key << "] read back as [" << keys << "]";
+        EXPECT_EQ(store->GetString("Globals", "Password", ""), "secret") << c.key;
+      } else if (c.breaksIni) {
+        EXPECT_FALSE(same) << "[" << c.key << "]";
+      }
+    }
+  }
+}
+
 }  // namespace

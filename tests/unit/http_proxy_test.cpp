@@ -1,5 +1,6 @@
-// The HTTP agent's reading of a forwarded answer: the declared body length
-// and which answers carry a body at all.
+// The HTTP agent's reading of a forwarded answer (the declared body length
+// and which answers carry a body at all), the headers it forwards both
+// ways, and its finding of its own Via in a request.
 #include <gtest/gtest.h>
 
 #include "http_proxy_socket.h"
@@ -32,6 +33,96 @@ TEST(HttpProxyAnswer, WhichAnswersHaveABody) {
   EXPECT_FALSE(ResponseHasBody(ZHTTPSocket::GET, 100));
   EXPECT_FALSE(ResponseHasBody(ZHTTPSocket::GET, 204));
   EXPECT_FALSE(ResponseHasBody(ZHTTPSocket::GET, 304));
+}
+
+ZMIMEInfo Header(std::initializer_list<std::pair<const char*, const char*>> fields) {
+  ZMIMEInfo mime;
+  for (const auto& [name, value] : fields) mime.SetAt(name, value);
+  return mime;
+}
+
+std::string Field(const ZMIMEInfo& mime, const char* name) {
+  const ZString* value = mime.GetAt(ZString(name));
+  return value != nullptr ? value->Text() : "(none)";
+}
+
+TEST(HttpProxyHeaders, RequestLosesItsHopAndGainsViaAndHost) {
+  const ZMIMEInfo client = Header({{"Connection", "close, X-Hop ,x-other"},
+                                   {"X-Hop", "1"},
+                                   {"X-Other", "2"},
+                                   {"Keep-Alive", "300"},
+                                   {"proxy-connection", "keep-alive"},
+                                   {"Proxy-Authorization", "Basic eDp5"},
+                                   {"TE", "trailers"},
+                                   {"Trailer", "X-Sum"},
+                                   {"Transfer-Encoding", "chunked"},
+                                   {"Upgrade", "websocket"},
+                                   {"Accept", "*/*"},
+                                   {"Authorization", "Basic dTpw"}});
+  const ZMIMEInfo forwarded = ForwardedRequestHeader(client, ZURL("http://origin.example:8080/x"), "gate");
+  for (const char* gone : {"Connection", "X-Hop", "X-Other", "Keep-Alive", "Proxy-Connection", "Proxy-Authorization",
+                           "TE", "Trailer", "Transfer-Encoding", "Upgrade"}) {
+    EXPECT_EQ(Field(forwarded, gone), "(none)") << gone;
+  }
+  EXPECT_EQ(Field(forwarded, "Accept"), "*/*");
+  EXPECT_EQ(Field(forwarded, "Authorization"), "Basic dTpw");  // the server's, not the proxy's
+  EXPECT_EQ(Field(forwarded, "Via"), "1.0 gate");
+  EXPECT_EQ(Field(forwarded, "Host"), "origin.example:8080");
+  EXPECT_EQ(forwarded.GetSize(), 4);
+
+  struct HostCase {
+    const char* url;
+    const char* clientHost;  // nullptr: none sent
+    const char* host;
+  };
+  const HostCase hosts[] = {
+      {"http://origin.example/", nullptr, "origin.example"},
+      {"http://origin.example:80/", nullptr, "origin.example"},
+      {"http://10.0.0.1:81/", nullptr, "10.0.0.1:81"},
+      {"http://10.0.0.1:81/", "named.example", "named.example"},
+  };
+  for (const HostCase& c : hosts) {
+    ZMIMEInfo request;
+    if (c.clientHost != nullptr) request.SetAt("host", c.clientHost);
+    EXPECT_EQ(Field(ForwardedRequestHeader(request, ZURL(c.url), "gate"), "Host"), c.host) << c.url;
+  }
+  // A Via of earlier hops gets ours after them.
+  EXPECT_EQ(Field(ForwardedRequestHeader(Header({{"Via", "1.1 a (squid), HTTP/1.0 b"}}), ZURL("http://h/"), "gate"),
+                  "Via"),
+            "1.1 a (squid), HTTP/1.0 b, 1.0 gate");
+}
+
+TEST(HttpProxyHeaders, AnswerLosesItsHopAndGainsVia) {
+  const ZMIMEInfo answer = Header({{"Connection", "keep-alive, X-Hop"},
+                                   {"X-Hop", "1"},
+                                   {"Keep-Alive", "timeout=5"},
+                                   {"Transfer-Encoding", "chunked"},
+                                   {"Content-Type", "text/plain"},
+                                   {"Set-Cookie", "a=b"}});
+  const ZMIMEInfo forwarded = ForwardedAnswerHeader(answer, "gate");
+  EXPECT_EQ(Field(forwarded, "Content-Type"), "text/plain");
+  EXPECT_EQ(Field(forwarded, "Set-Cookie"), "a=b");
+  EXPECT_EQ(Field(forwarded, "Via"), "1.0 gate");
+  EXPECT_EQ(forwarded.GetSize(), 3);
+}
+
+TEST(HttpProxyHeaders, OwnViaIsFound) {
+  const std::pair<const char*, bool> cases[] = {
+      {"1.0 gate", true},
+      {"1.0 GATE", true},
+      {"1.1 proxy.example, 1.0 gate (Moatkeep)", true},
+      {"HTTP/1.0 gate,1.1 other", true},
+      {"1.0\tgate", true},
+      {"1.0 gateway", false},
+      {"1.0 other.gate", false},
+      {"gate", false},
+      {"", false},
+      {"1.0 other (via gate)", false},
+  };
+  for (const auto& [via, found] : cases) {
+    EXPECT_EQ(ViaNamesGateway(Header({{"Via", via}}), "gate"), found) << via;
+  }
+  EXPECT_FALSE(ViaNamesGateway(ZMIMEInfo(), "gate"));
 }
 
 }  // namespace

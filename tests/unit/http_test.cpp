@@ -57,6 +57,20 @@ TEST(HttpStatusTable, EveryRowAsPublished) {
   }
 }
 
+TEST(HttpOriginForm, PathParametersAndQueryWithoutSchemeSiteOrFragment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://host:8080/a/b.html?x=1&y=a%20b", "/a/b.html?x=1&y=a%20b"},
+      {"http://host", "/"},
+      {"http://user:pw@host/", "/"},
+      {"http://host/dir/page", "/dir/page"},
+      {"http://host/a%20b;p?q#frag", "/a%20b;p?q"},
+      {"/local?x", "/local?x"},
+  };
+  for (const auto& [url, expected] : cases) {
+    EXPECT_STREQ(ZHTTPOriginForm(ZURL(url)).Text(), expected) << url;
+  }
+}
+
 TEST(HttpStatusTable, IndexOutsideTheTableIsReported) {
   AssertCapture capture;
   EXPECT_EQ(ZHTTPGetStatus(15).number, 500);
@@ -448,6 +462,46 @@ TEST_F(HttpConfigTest, NullNewEntryFieldIsReported) {
   config.AddNewKeyFields(new ZHTTPStringField("New Key"), nullptr);
   EXPECT_EQ(AssertCapture::Count(), 1u);
   EXPECT_EQ(config.GetFieldCount(), 0);
+}
+
+TEST_F(HttpConfigTest, KeysTheStoreCannotReadBackAreRefused) {
+  const ZConfig store("Security", ZConfig::File, iniPath.c_str());
+  ZHTTPConfig config(ZURL("/security"), "Security", store);
+  // A field named by a key that was stored elsewhere (as the overrides of
+  // a remote system are named by the relays).
+  config.Add(new ZHTTPStringField("[Globals]"));
+  config.AddNewKeyFields(new ZHTTPStringField("Originator"), new ZHTTPStringField("Destination"));
+  ZURL url("/security");
+  ZMIMEInfo mime;
+  const std::string before = Ini();
+  struct Case {
+    const char* name;
+    const char* value;
+    const char* refusedField;
+  };
+  const Case cases[] = {
+      {"Originator", "[Globals]", "Originator"}, {"Originator", "a=b", "Originator"},
+      {"Originator", " 10.0.0.1", "Originator"}, {"Originator", "#10.0.0.1", "Originator"},
+      {"[Globals]", "0.0.0.0", "[Globals]"},
+  };
+  for (const Case& c : cases) {
+    ZHTTPRequest request(url, mime);
+    ZHTML msg;
+    EXPECT_FALSE(config.Post(request, Posted({{c.name, c.value}, {"Destination", "0.0.0.0"}}), msg)) << c.value;
+    EXPECT_EQ(request.code, ZHTTPBadRequest) << c.value;
+    const std::string page = msg.Text();
+    EXPECT_NE(page.find("<TITLE>Error in Request</TITLE>"), std::string::npos);
+    EXPECT_NE(page.find(std::string("The field \"") + c.refusedField + "\" cannot be stored as a key"),
+              std::string::npos)
+        << page;
+    EXPECT_EQ(Ini(), before) << c.value;
+  }
+  // An empty key field adds nothing and is no key; a plain one is written.
+  ZHTTPRequest request(url, mime);
+  ZHTML msg;
+  EXPECT_TRUE(config.Post(request, Posted({{"Originator", ""}, {"Destination", "x"}}), msg));
+  EXPECT_TRUE(config.Post(request, Posted({{"Originator", "10.0.0.1"}, {"Destination", "0.0.0.0"}}), msg));
+  EXPECT_EQ(store.GetString("Security", "10.0.0.1", ""), ZString("0.0.0.0"));
 }
 
 }  // namespace

@@ -404,6 +404,22 @@ TEST_F(HttpServerTest, FormPosts) {
   EXPECT_TRUE(Has(Body(response), "incomplete entity-body received")) << response;
 }
 
+TEST_F(HttpServerTest, BodiesFramedByATransferCodingAreRefused) {
+  Start();
+  const std::string requests[] = {
+      "POST /form HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nb\r\nlog+level=3\r\n0\r\n\r\n",
+      // A length beside the coding frames nothing either.
+      "POST /form HTTP/1.0\r\nContent-Length: 11\r\nTransfer-Encoding: gzip\r\n\r\nlog+level=3",
+  };
+  for (const std::string& request : requests) {
+    const std::string response = Raw(request);
+    // Answered in the request's own version.
+    EXPECT_EQ(response.find(" 501 Not Implemented\r\n"), 8u) << response;
+    EXPECT_TRUE(Has(Body(response), "Transfer-Encoding is not supported.")) << response;
+  }
+  EXPECT_TRUE(Has(Curl("/form").body, "NAME=\"Log Level\" VALUE=1 "));
+}
+
 // ---------------------------------------------------------------- bounds
 
 TEST_F(HttpServerTest, OversizedRequestsAreRefused) {

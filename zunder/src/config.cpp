@@ -167,6 +167,19 @@ void ZConfig::Resolve() {
 
 // ---------------------------------------------------------------- checks
 
+bool ZConfig::IsStorableKey(const char* key) {
+  if (key == nullptr || *key == '\0') return false;
+  if (*key == '[' || *key == ';' || *key == '#') return false;
+  const size_t length = std::strlen(key);
+  // INI files trim names; REGEDIT4 texts would keep the blanks.
+  if (key[0] == ' ' || key[length - 1] == ' ') return false;
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(key[i]);
+    if (c < 0x20 || c == 0x7f || c == '=') return false;
+  }
+  return true;
+}
+
 bool ZConfig::RequireKey(const char* key) const {
   if (key != nullptr && *key != '\0') return true;
   Z_ASSERT_CODE(ZAssertInvalidParameter);

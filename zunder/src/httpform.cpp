@@ -70,7 +70,7 @@ bool ZHTTPForm::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& 
   bool accepted = true;
   for (const auto& field : fields) {
     const ZString* posted = data.GetAt(field->GetName());
-    if (posted != nullptr && !field->Validate(posted->Text(), msg)) accepted = false;
+    if (posted != nullptr && !ValidatePosted(*field, posted->Text(), data, msg)) accepted = false;
   }
   if (!accepted) {
     msg << ZHTMLBody();
@@ -84,6 +84,10 @@ bool ZHTTPForm::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& 
   msg = "Accepted New Configuration";
   msg << ZHTMLBody();
   return true;
+}
+
+bool ZHTTPForm::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& /*data*/, ZHTML& msg) {
+  return field.Validate(text, msg);
 }
 
 // ---------------------------------------------------------------- ZHTTPConfig
@@ -109,6 +113,23 @@ void ZHTTPConfig::AddNewKeyFields(ZHTTPField* newKeyField, ZHTTPField* newValueF
   valueField = newValueField;
   Add(newKeyField);
   Add(newValueField);
+}
+
+bool ZHTTPConfig::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data,
+                                 ZHTML& msg) {
+  bool accepted = ZHTTPForm::ValidatePosted(field, text, data, msg);
+  if (&field == valueField) return accepted;
+  // The key field names a new key with its text (none when empty); every
+  // other field is written under its own name.
+  const ZString key = &field == keyField ? ZString(text) : ZString(field.GetName());
+  if (&field == keyField && key.IsEmpty()) return accepted;
+  if (!ZConfig::IsStorableKey(key.Text())) {
+    msg << "The field \"" << ZHTML::Escape(field.GetName().Text())
+        << "\" cannot be stored as a key: a key may not begin with [, ; or #, hold = or control characters, or"
+           " begin or end with a blank.<BR>";
+    accepted = false;
+  }
+  return accepted;
 }
 
 bool ZHTTPConfig::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {

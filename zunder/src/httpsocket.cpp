@@ -147,6 +147,12 @@ bool ZHTTPSocket::ReadRequestHeader(ZMIMEInfo& mime, bool& answered) {
 
 bool ZHTTPSocket::ReadBody(const ZMIMEInfo& mime, std::string& body, bool& answered) {
   answered = true;
+  // An HTTP/1.0 server cannot read a body framed by a transfer coding, and
+  // a length given beside one would frame it wrongly.
+  if (mime.GetAt(ZString("Transfer-Encoding")) != nullptr) {
+    ClearDeadline();
+    return OnError(ZHTTPNotImplemented, "Transfer-Encoding is not supported.");
+  }
   int64_t length = 0;
   const ZString* declared = mime.GetAt(ZString(ZHTTPHeader::ContentLength));
   if (declared != nullptr && !declared->IsEmpty()) {
@@ -261,30 +267,40 @@ bool ZHTTPSocket::OnUnknown(const ZString& commandText) {
 }
 
 bool ZHTTPSocket::OnError(int code, const ZString& extra) {
-  ZMIMEInfo mime;
-  SetDefaultMIMEInfo(mime);
   const ZHTTPStatusEntry& status = ZHTTPGetStatus(code);
   if (!status.hasBody) {
+    ZMIMEInfo mime;
+    SetDefaultMIMEInfo(mime);
     StartResponse(code, mime, 0);
     return false;
   }
-  const ZString title = FormatText("%d %s", status.number, status.text);
+  return SendStatusPage(status.number, status.text, extra);
+}
+
+bool ZHTTPSocket::SendStatusPage(int number, const char* text, const ZString& extra) {
+  ZMIMEInfo mime;
+  SetDefaultMIMEInfo(mime);
+  const ZString title = FormatText("%d %s", number, text);
   // The extra text often echoes the client (its URL): never markup.
   ZHTML page(title.Text());
   page << ZHTML::Escape(extra.Text()) << ZHTMLBody();
-  const ZString text(page.Text());
+  const ZString pageText(page.Text());
   mime.SetAt(ZHTTPHeader::ContentType, "text/html");
-  if (StartResponse(code, mime, static_cast<uint64_t>(text.GetLength()))) WriteString(text);
+  if (StartResponseWith(number, text, mime, static_cast<uint64_t>(pageText.GetLength()))) WriteString(pageText);
   return false;
 }
 
 // ---------------------------------------------------------------- responses
 
 bool ZHTTPSocket::StartResponse(int code, ZMIMEInfo& mime, uint64_t contentLength) {
+  const ZHTTPStatusEntry& status = ZHTTPGetStatus(code);
+  return StartResponseWith(status.number, status.text, mime, contentLength);
+}
+
+bool ZHTTPSocket::StartResponseWith(int number, const char* text, ZMIMEInfo& mime, uint64_t contentLength) {
   // An HTTP/0.9 answer is the body alone.
   if (majorVersion < 1) return true;
-  const ZHTTPStatusEntry& status = ZHTTPGetStatus(code);
-  std::string head = FormatText("HTTP/%d.%d %d %s\r\n", majorVersion, minorVersion, status.number, status.text).Text();
+  std::string head = FormatText("HTTP/%d.%d %d %s\r\n", majorVersion, minorVersion, number, text).Text();
   if (contentLength != 0 || mime.GetAt(ZString(ZHTTPHeader::ContentLength)) == nullptr) {
     mime.SetAt(ZHTTPHeader::ContentLength, std::to_string(contentLength).c_str());
   }
@@ -319,7 +335,8 @@ void ZHTTPSocket::EndConnection(const ZTimeInterval& linger) {
 bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME,
                                  const std::string& body, ZMIMEInfo& replyMIME) {
   if (command < 0 || command >= GetCommandCount()) return false;
-  if (!WriteLine(GetCommandName(command) + " " + ZHTTPURLText(url) + " HTTP/1.0")) return false;
+  // Only a proxy takes the absolute form: an origin server may not.
+  if (!WriteLine(GetCommandName(command) + " " + ZHTTPOriginForm(url) + " HTTP/1.0")) return false;
   if (!requestMIME.Write(*this)) return false;
   if (!body.empty() && !Write(body.data(), static_cast<ZIndex>(body.size()))) return false;
 

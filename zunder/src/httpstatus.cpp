@@ -58,6 +58,20 @@ ZString ZHTTPURLText(const ZURL& url) {
   return text;
 }
 
+ZString ZHTTPOriginForm(const ZURL& url) {
+  // Written as the full form without scheme, site and fragment, so the
+  // parts are escaped as ever.
+  ZURL target(url);
+  target.SetScheme(ZString());
+  target.SetUsername(ZString());
+  target.SetPassword(ZString());
+  target.SetHostname(ZString());
+  target.SetPort(0);
+  target.SetFragment(ZString());
+  target.SetAbsolute(true);
+  return target.AsString();
+}
+
 ZString ZHTTPResource::GetContentType(const char* extension) {
   const ZString* type = ContentTypes().GetAt(ZString(extension != nullptr ? extension : ""));
   return type != nullptr ? *type : ZString("application/octet-stream");

@@ -116,6 +116,13 @@ class ZConfig : public ZObject {
   void SetTime(const char* section, const char* key, const ZTime& value);
   void SetTime(const char* key, const ZTime& value) { SetTime(defaultSection, key, value); }
 
+  // Whether every store reads a key of this name back as the same name: it
+  // is not empty, has no blank at either end, no control character and no
+  // "=", and does not begin with "[", ";" or "#" (an INI file would read a
+  // section header or a comment). Forms that take key names from their
+  // users refuse the others.
+  static bool IsStorableKey(const char* key);
+
   // ---- the program's identity (thread-safe)
   static void SetIdentity(const ZConfigIdentity& identity);
   static ZConfigIdentity GetIdentity();

@@ -70,6 +70,9 @@ const ZHTTPStatusEntry& ZHTTPGetStatus(int status);
 // The URL as a page shows it: the path with the query for a URL without a
 // site, the full form otherwise.
 ZString ZHTTPURLText(const ZURL& url);
+// The URL as a request to its own server names it (origin form): the path
+// ("/" at least), the parameters and the query, without scheme and site.
+ZString ZHTTPOriginForm(const ZURL& url);
 
 // Header names the server uses (compared without regard to case by ZMIMEInfo).
 namespace ZHTTPHeader {
@@ -363,6 +366,9 @@ class ZHTTPSocket : public ZApplicationSocket {
   // The answer of a status: headers only, or with an HTML page that names
   // the status and shows extra (as text, escaped).
   virtual bool OnError(int code, const ZString& extra);
+  // The same page for any status, also one outside the table (number 508,
+  // text "Loop Detected"); answers false.
+  bool SendStatusPage(int number, const char* text, const ZString& extra);
 
   // Reads one request and answers it; answers whether to keep the
   // connection.
@@ -378,7 +384,8 @@ class ZHTTPSocket : public ZApplicationSocket {
   void EndConnection(const ZTimeInterval& linger = ZTimeInterval(0, 2));
 
   // ---- client side
-  // Sends "COMMAND url HTTP/1.0", the request header and the body, then
+  // Sends "COMMAND path HTTP/1.0" (the URL in origin form), the request
+  // header and the body, then
   // reads the response line and (unless the answer is HTTP/0.9) the reply
   // header. False when a step fails.
   bool ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME, const std::string& body,
@@ -414,6 +421,8 @@ class ZHTTPSocket : public ZApplicationSocket {
   bool IsForThisServer(const ZURL& url);
   // The 400 page for a request cut off by a bound; answers false.
   bool RefuseRequest(const char* reason);
+  // The status line of any status and the header with its length.
+  bool StartResponseWith(int number, const char* text, ZMIMEInfo& mime, uint64_t contentLength);
 
   ZHTTPLimits limits;
   int32_t responseStatus = 0;

@@ -176,6 +176,10 @@ class ZHTTPForm : public ZHTTPString {
   bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
 
  protected:
+  // Checks one posted field (under the form's lock), with the whole post
+  // at hand for checks that span fields; the base asks the field alone.
+  virtual bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg);
+
   // Guards the fields' values: connections post and render concurrently.
   mutable std::mutex formLock;
   std::vector<std::unique_ptr<ZHTTPField>> fields;
@@ -198,10 +202,16 @@ class ZHTTPConfig : public ZHTTPForm {
   // Two fields that together add an entry: the key named by the first's
   // value, with the second's value. Both are added to the form.
   void AddNewKeyFields(ZHTTPField* keyField, ZHTTPField* valueField);
-  // The form's Post, then the posted fields are written to the section.
+  // The form's Post, then the posted fields are written to the section. A
+  // post that would write a key the store cannot read back as the same key
+  // (see ZConfig::IsStorableKey), from the key field or from a field's own
+  // name, is refused with the field named.
   bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
 
   const ZString& GetSection() const { return section; }
+
+ protected:
+  bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
 
  private:
   ZString section;
