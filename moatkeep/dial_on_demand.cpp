@@ -184,18 +184,13 @@ void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
 // ---------------------------------------------------------------- the status page
 
 PageReply DialOnDemand::RequestHangUp() {
-  PageReply reply;
-  {
-    std::lock_guard<StateLock> lock(stateMutex);
-    if (HasCurrent()) {
-      manualHangUp = true;
-      reply = Accepted(ZString("Hanging up \"") + Current().name + "\".");
-    } else {
-      reply = Refused("Not currently connected.");
-    }
-  }
+  std::lock_guard<StateLock> lock(stateMutex);
+  // With nothing connected the manager is left asleep: a pass now would find
+  // no link and dial the first system.
+  if (!HasCurrent()) return Refused("Not currently connected.");
+  manualHangUp = true;
   activity.Signal();
-  return reply;
+  return Accepted(ZString("Hanging up \"") + Current().name + "\".");
 }
 
 PageReply DialOnDemand::RequestConnect(const ZString& remoteName) {

@@ -173,8 +173,8 @@ TEST_F(DialOnDemandTest, WithoutRemoteSystemsAPassReleasesTheWaitingThread) {
 TEST_F(DialOnDemandTest, AFailedSearchDiscardsPendingActivity) {
   Configure({System("down")});
   link.failures["down"] = Status::NoAnswer;
-  manager.RequestHangUp();  // a signal like any other
-  manager.RequestHangUp();
+  manager.RequestConnect("down");  // a signal like any other
+  Configure({System("down")});     // with a system current, a reload signals too
   ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0, 5)));
   manager.Pass(true);
   EXPECT_FALSE(manager.WaitForActivity(ZTimeInterval(0)));
@@ -307,6 +307,8 @@ TEST_F(DialOnDemandTest, RequestsFromTheStatusPage) {
   PageReply reply = manager.RequestHangUp();
   EXPECT_EQ(reply.title, ZString("Request Error"));
   EXPECT_EQ(reply.text, ZString("Not currently connected."));
+  // Nothing to hang up wakes nothing: a pass now would dial.
+  EXPECT_FALSE(manager.WaitForActivity(ZTimeInterval(0)));
 
   reply = manager.RequestConnect("gamma");
   EXPECT_EQ(reply.title, ZString("Request Error"));
