@@ -111,12 +111,6 @@ bool Proxy::Initialise(const char* message) {
   udpTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "UDP Timeout", 60)).GetMilliseconds();
   udpRetries = config.GetInteger(kGlobals, "UDP Retries", 5);
 
-  // A relay removed from the table since the last load must not live on.
-  {
-    std::lock_guard<std::mutex> lock(relaysMutex);
-    relays.clear();
-  }
-
   const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
     Log(0, "Cannot continue without HTTP port!");
@@ -132,6 +126,12 @@ bool Proxy::Initialise(const char* message) {
     } else {
       SetUpRelay(key.Text(), value.Text());
     }
+  }
+  // A relay removed from the table (or no longer opened) must not live on.
+  {
+    const uint64_t load = loadNumber.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    std::erase_if(relays, [load](const auto& entry) { return entry.second.load != load; });
   }
 
   // Rebuilt with fresh time accounts; the current index stays as it was.
@@ -181,6 +181,10 @@ bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
   std::lock_guard<std::mutex> lock(relaysMutex);
   auto found = relays.find(name.Text());
   if (found == relays.end()) return false;
-  destination = found->second;
+  destination = found->second.destination;
   return true;
+}
+
+void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
+  Log(2, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
 }
