@@ -53,13 +53,17 @@ bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
 void Proxy::CloseEverything() {
   masterSockets.CloseAll();
   activeSockets.CloseAll();
+  listening = false;
 }
 
 void Proxy::OnStop() {
-  std::lock_guard<std::mutex> lock(lifecycleMutex);
+  requested = Requested::Stopping;
   // Threads waiting for the link go on (and find their sockets closed);
-  // Main leaves its loop.
+  // Main leaves its loop. Done first: a relay thread that holds its master
+  // socket while it waits for the link would hold up the closing below, or
+  // a reload's that holds the lifecycle lock.
   dialOnDemand.Stop();
+  std::lock_guard<std::mutex> lock(lifecycleMutex);
   CloseEverything();
   // A dial in progress is not waited for: the stop must not take minutes.
   dialOnDemand.HangUpForStop(kStopPatience);
@@ -67,12 +71,20 @@ void Proxy::OnStop() {
 }
 
 bool Proxy::OnPause() {
+  Requested running = Requested::Running;
+  if (!requested.compare_exchange_strong(running, Requested::Paused)) return false;  // stopping
+  // As for a stop, the threads waiting for the link must not hold the
+  // closing up for the length of a dial.
+  dialOnDemand.SetPaused(true);
   std::lock_guard<std::mutex> lock(lifecycleMutex);
   CloseEverything();
   return true;
 }
 
 void Proxy::OnContinue() {
+  Requested paused = Requested::Paused;
+  if (!requested.compare_exchange_strong(paused, Requested::Running)) return;  // stopping
+  dialOnDemand.SetPaused(false);
   if (!Initialise("Proxies restarted.")) {
     OnStop();
     Terminate();
@@ -88,13 +100,27 @@ void Proxy::RequestReload() {
   // to finish closes them all.
   std::lock_guard<std::mutex> lock(lifecycleMutex);
   masterSockets.CloseAll();
+  listening = false;
   configChanged = true;
+}
+
+bool Proxy::Reload() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  // A continue since the form has loaded the stored configuration already.
+  if (listening) return true;
+  return Load("Configuration changed, reloaded.");
 }
 
 // ---------------------------------------------------------------- configuration
 
 bool Proxy::Initialise(const char* message) {
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  return Load(message);
+}
+
+bool Proxy::Load(const char* message) {
+  // A pause or a stop asked for wants nothing open; a continue loads afresh.
+  if (requested != Requested::Running) return true;
   // Before any master socket of this load exists.
   loadNumber.fetch_add(1, std::memory_order_acq_rel);
   configChanged = false;
@@ -158,6 +184,7 @@ bool Proxy::Initialise(const char* message) {
     site = fresh;
   }
 
+  listening = true;
   Log(2, "%s", message);
   return true;
 }

@@ -40,8 +40,12 @@ class Proxy : public ZServiceProcess, public LogSink {
   void OnContinue() override;
 
   // (Re)builds everything from the configuration; logs message at level 2
-  // when done. False when the administration port cannot be opened.
+  // when done. False when the administration port cannot be opened. Opens
+  // nothing (and answers true) once a pause or a stop was asked for.
   bool Initialise(const char* message);
+  // The reload after a stored form: Initialise, unless the listeners were
+  // opened again meanwhile (by a continue) or a pause or stop came since.
+  bool Reload();
   // Opens one relay of the relay table (or a special relay).
   bool SetUpRelay(const char* serviceDescription, const char* relayPoint);
 
@@ -139,8 +143,9 @@ class Proxy : public ZServiceProcess, public LogSink {
   void LogV(int level, const char* format, va_list arguments) override;
 
  private:
-  // Under lifecycleMutex.
+  // Both under lifecycleMutex.
   void CloseEverything();
+  bool Load(const char* message);
   // The TCP relay bodies: accepts, passes the master socket on and serves
   // connections; asking for the "(ASK)" relay.
   void RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking);
@@ -192,8 +197,14 @@ class Proxy : public ZServiceProcess, public LogSink {
   SystemClock managerClock;
   DialOnDemand dialOnDemand;
 
-  // Start, stop, pause, continue and reload one at a time.
+  // What the last control asked for. Set before the lifecycle lock is
+  // taken, so that a load in progress or about to begin sees it.
+  enum class Requested { Running, Paused, Stopping };
+  std::atomic<Requested> requested{Requested::Running};
+  // Start, stop, pause, continue and reload one at a time. Nothing done
+  // under it waits for the dial-up link.
   std::mutex lifecycleMutex;
+  bool listening = false;  // a load's listeners are open; under lifecycleMutex
   // In the foreground Main waits here once the manager has stopped.
   std::mutex stopMutex;
   std::condition_variable stopChanged;
