@@ -35,14 +35,30 @@ DialOnDemand::DialOnDemand(RemoteLink& link, const ManagerClock& clock, LogSink&
 
 // ---------------------------------------------------------------- configuration
 
-void DialOnDemand::Rebuild(RemoteSystemList rebuilt) {
-  bool wasCurrent = false;
+void DialOnDemand::Rebuild(RemoteSystemList fresh) {
   {
-    std::lock_guard<StateLock> lock(stateMutex);
-    wasCurrent = HasCurrent();
-    systems = std::move(rebuilt);
-    Publish();
+    std::lock_guard<std::mutex> lock(rebuiltMutex);
+    rebuilt = std::move(fresh);
+    hasRebuilt = true;
   }
+  // Taken up now unless the state is held (a dial may hold it for minutes);
+  // then its holder, or the next one, takes it up.
+  std::unique_lock<StateLock> state(stateMutex, std::try_to_lock);
+  if (state.owns_lock()) TakeUpRebuilt();
+}
+
+void DialOnDemand::TakeUpRebuilt() {
+  RemoteSystemList fresh;
+  {
+    std::lock_guard<std::mutex> lock(rebuiltMutex);
+    if (!hasRebuilt) return;
+    fresh = std::move(rebuilt);
+    rebuilt.clear();
+    hasRebuilt = false;
+  }
+  const bool wasCurrent = HasCurrent();
+  systems = std::move(fresh);
+  Publish();
   if (wasCurrent) activity.Signal();
 }
 
@@ -59,6 +75,7 @@ void DialOnDemand::WaitForRemote(ZSemaphore& ready) {
     // made: the thread logs it itself and goes on, which spares every
     // relayed connection two thread switches. Never waits behind a dial.
     std::unique_lock<StateLock> state(stateMutex, std::try_to_lock);
+    if (state.owns_lock()) TakeUpRebuilt();
     if (state.owns_lock() && systems.empty() && !linkUp) {
       log.Log(1, "No remote access connection made.");
       return;
@@ -66,7 +83,7 @@ void DialOnDemand::WaitForRemote(ZSemaphore& ready) {
   }
   {
     std::lock_guard<std::mutex> lock(waitingMutex);
-    if (stopping) return;
+    if (stopping || paused) return;
     // On the list before the manager is woken, so that the pass this signal
     // causes cannot end before the thread is there to be released.
     waiting.push_back(&ready);
@@ -92,7 +109,7 @@ bool DialOnDemand::GetRelayOverride(const ZString& relayName, SocketSpec& destin
 // ---------------------------------------------------------------- the manager
 
 ZTimeInterval DialOnDemand::PrepareWait() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   if (!HasCurrent()) return ZInfinite;
   if (InactivityRunning()) return kConnectedLook;
   HangUpCurrent("Inactivity hang up of \"%s\".");
@@ -103,7 +120,7 @@ ZTimeInterval DialOnDemand::PrepareWait() {
 bool DialOnDemand::WaitForActivity(const ZTimeInterval& limit) { return activity.Wait(limit); }
 
 void DialOnDemand::Pass(bool signalled) {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   if (link.GetStatus() == ZRemoteConnection::Connected) {
     if (HasCurrent()) {
       const RemoteSystem& system = Current();
@@ -151,7 +168,7 @@ bool DialOnDemand::RunPass() {
 }
 
 bool DialOnDemand::DialRemote() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   return DialCurrent();
 }
 
@@ -164,6 +181,14 @@ void DialOnDemand::Stop() {
   activity.Signal();
 }
 
+void DialOnDemand::SetPaused(bool pausing) {
+  {
+    std::lock_guard<std::mutex> lock(waitingMutex);
+    paused = pausing;
+  }
+  if (pausing) ReleaseWaiting();
+}
+
 bool DialOnDemand::IsStopping() const {
   std::lock_guard<std::mutex> lock(waitingMutex);
   return stopping;
@@ -172,6 +197,7 @@ bool DialOnDemand::IsStopping() const {
 void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
   if (!stateMutex.try_lock_for(patience)) return;
   std::lock_guard<StateLock> lock(stateMutex, std::adopt_lock);
+  TakeUpRebuilt();
   if (link.GetStatus() != ZRemoteConnection::Connected) return;
   log.Log(2, "Remote connection \"%s\" hanging up.", link.GetRemoteName().Text());
   link.Close();
@@ -184,22 +210,17 @@ void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
 // ---------------------------------------------------------------- the status page
 
 PageReply DialOnDemand::RequestHangUp() {
-  PageReply reply;
-  {
-    std::lock_guard<StateLock> lock(stateMutex);
-    if (HasCurrent()) {
-      manualHangUp = true;
-      reply = Accepted(ZString("Hanging up \"") + Current().name + "\".");
-    } else {
-      reply = Refused("Not currently connected.");
-    }
-  }
+  const StateGuard lock(*this);
+  // With nothing connected the manager is left asleep: a pass now would find
+  // no link and dial the first system.
+  if (!HasCurrent()) return Refused("Not currently connected.");
+  manualHangUp = true;
   activity.Signal();
-  return reply;
+  return Accepted(ZString("Hanging up \"") + Current().name + "\".");
 }
 
 PageReply DialOnDemand::RequestConnect(const ZString& remoteName) {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   if (HasCurrent()) {
     return Refused(ZString("Already connected to \"") + Current().name + "\". Ignoring connection request.");
   }
@@ -215,40 +236,40 @@ PageReply DialOnDemand::RequestConnect(const ZString& remoteName) {
 }
 
 bool DialOnDemand::IsRemoteCurrent() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   return HasCurrent();
 }
 
 ZString DialOnDemand::GetCurrentName() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   return HasCurrent() ? Current().name : ZString();
 }
 
 ZTime DialOnDemand::GetConnectTime() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   return connectTime;
 }
 
 ZTimeInterval DialOnDemand::GetInactivityRemaining() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   if (!InactivityRunning()) return ZTimeInterval(0);
   return inactivityDeadline - clock.Now();
 }
 
 ZStringList DialOnDemand::GetRemoteNames() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   ZStringList names;
   for (const auto& system : systems) names.Append(system->name);
   return names;
 }
 
 ZIndex DialOnDemand::GetCurrentIndex() {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   return current;
 }
 
 std::shared_ptr<const RemoteSystem> DialOnDemand::GetSystem(ZIndex index) {
-  std::lock_guard<StateLock> lock(stateMutex);
+  const StateGuard lock(*this);
   if (index < 0 || index >= static_cast<ZIndex>(systems.size())) return nullptr;
   return systems[static_cast<size_t>(index)];
 }

@@ -85,8 +85,10 @@ class DialOnDemand {
   DialOnDemand& operator=(const DialOnDemand&) = delete;
 
   // ---- configuration
-  // Replaces the list under the state lock; the current index stays the
-  // same number. When a system was current, the manager is woken to look.
+  // Replaces the list; the current index stays the same number. When a
+  // system was current, the manager is woken to look. Never waits for a
+  // dial: while one holds the state, the list is taken up by the next
+  // holder of the state once the dial is over.
   void Rebuild(RemoteSystemList systems);
 
   // ---- relay threads
@@ -113,6 +115,10 @@ class DialOnDemand {
   // Ends the manager's loop and releases every waiting thread, now and later.
   void Stop();
   bool IsStopping() const;
+  // While the service is paused the gate holds no thread: those waiting are
+  // released and later ones go on at once (nothing is accepted then, and a
+  // pause must not wait for a dial). The manager goes on as it was.
+  void SetPaused(bool paused);
   // At service stop: when the link is up, logs that it is hanging up and
   // hangs up. Gives up when a dial holds the state longer than patience.
   void HangUpForStop(const ZTimeInterval& patience);
@@ -133,7 +139,23 @@ class DialOnDemand {
   ZIndex CountWaiting();
 
  private:
+  // Holds the state lock, and takes up a list rebuilt while another held it.
+  class StateGuard {
+   public:
+    explicit StateGuard(DialOnDemand& owner) : owner(owner) {
+      owner.stateMutex.lock();
+      owner.TakeUpRebuilt();
+    }
+    ~StateGuard() { owner.stateMutex.unlock(); }
+    StateGuard(const StateGuard&) = delete;
+    StateGuard& operator=(const StateGuard&) = delete;
+
+   private:
+    DialOnDemand& owner;
+  };
+
   // All of these expect the state lock held.
+  void TakeUpRebuilt();
   bool HasCurrent() const { return current >= 0 && current < static_cast<ZIndex>(systems.size()); }
   RemoteSystem& Current() { return *systems[static_cast<size_t>(current)]; }
   bool DialCurrent();
@@ -163,6 +185,12 @@ class DialOnDemand {
   bool inactivityArmed = false;
   ZTime inactivityDeadline{int64_t{0}};
 
+  // A list rebuilt while the state was held, waiting to be taken up; its
+  // mutex is taken after the state lock when both are held.
+  std::mutex rebuiltMutex;
+  bool hasRebuilt = false;
+  RemoteSystemList rebuilt;
+
   // Counting: no signal between two waits is lost.
   ZSemaphore activity{0, 0x7fffffff};
 
@@ -171,6 +199,7 @@ class DialOnDemand {
   mutable std::mutex waitingMutex;
   std::vector<ZSemaphore*> waiting;
   bool stopping = false;
+  bool paused = false;
 
   // The system whose link is up, for relay threads: never blocked by a dial.
   mutable std::mutex publishedMutex;

@@ -50,7 +50,7 @@ void Proxy::HttpServer(ProxyThread& thread, ZIPSocket& master) {
   client->EndConnection(kEndLinger);
   client.reset();
 
-  if (TakeConfigChanged() && !Initialise("Configuration changed, reloaded.")) {
+  if (TakeConfigChanged() && !Reload()) {
     OnStop();
     Terminate();
   }

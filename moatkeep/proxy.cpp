@@ -53,13 +53,17 @@ bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
 void Proxy::CloseEverything() {
   masterSockets.CloseAll();
   activeSockets.CloseAll();
+  listening = false;
 }
 
 void Proxy::OnStop() {
-  std::lock_guard<std::mutex> lock(lifecycleMutex);
+  requested = Requested::Stopping;
   // Threads waiting for the link go on (and find their sockets closed);
-  // Main leaves its loop.
+  // Main leaves its loop. Done first: a relay thread that holds its master
+  // socket while it waits for the link would hold up the closing below, or
+  // a reload's that holds the lifecycle lock.
   dialOnDemand.Stop();
+  std::lock_guard<std::mutex> lock(lifecycleMutex);
   CloseEverything();
   // A dial in progress is not waited for: the stop must not take minutes.
   dialOnDemand.HangUpForStop(kStopPatience);
@@ -67,12 +71,20 @@ void Proxy::OnStop() {
 }
 
 bool Proxy::OnPause() {
+  Requested running = Requested::Running;
+  if (!requested.compare_exchange_strong(running, Requested::Paused)) return false;  // stopping
+  // As for a stop, the threads waiting for the link must not hold the
+  // closing up for the length of a dial.
+  dialOnDemand.SetPaused(true);
   std::lock_guard<std::mutex> lock(lifecycleMutex);
   CloseEverything();
   return true;
 }
 
 void Proxy::OnContinue() {
+  Requested paused = Requested::Paused;
+  if (!requested.compare_exchange_strong(paused, Requested::Running)) return;  // stopping
+  dialOnDemand.SetPaused(false);
   if (!Initialise("Proxies restarted.")) {
     OnStop();
     Terminate();
@@ -88,13 +100,27 @@ void Proxy::RequestReload() {
   // to finish closes them all.
   std::lock_guard<std::mutex> lock(lifecycleMutex);
   masterSockets.CloseAll();
+  listening = false;
   configChanged = true;
+}
+
+bool Proxy::Reload() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  // A continue since the form has loaded the stored configuration already.
+  if (listening) return true;
+  return Load("Configuration changed, reloaded.");
 }
 
 // ---------------------------------------------------------------- configuration
 
 bool Proxy::Initialise(const char* message) {
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+  return Load(message);
+}
+
+bool Proxy::Load(const char* message) {
+  // A pause or a stop asked for wants nothing open; a continue loads afresh.
+  if (requested != Requested::Running) return true;
   // Before any master socket of this load exists.
   loadNumber.fetch_add(1, std::memory_order_acq_rel);
   configChanged = false;
@@ -111,12 +137,6 @@ bool Proxy::Initialise(const char* message) {
   udpTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "UDP Timeout", 60)).GetMilliseconds();
   udpRetries = config.GetInteger(kGlobals, "UDP Retries", 5);
 
-  // A relay removed from the table since the last load must not live on.
-  {
-    std::lock_guard<std::mutex> lock(relaysMutex);
-    relays.clear();
-  }
-
   const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
     Log(0, "Cannot continue without HTTP port!");
@@ -132,6 +152,12 @@ bool Proxy::Initialise(const char* message) {
     } else {
       SetUpRelay(key.Text(), value.Text());
     }
+  }
+  // A relay removed from the table (or no longer opened) must not live on.
+  {
+    const uint64_t load = loadNumber.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    std::erase_if(relays, [load](const auto& entry) { return entry.second.load != load; });
   }
 
   // Rebuilt with fresh time accounts; the current index stays as it was.
@@ -158,6 +184,7 @@ bool Proxy::Initialise(const char* message) {
     site = fresh;
   }
 
+  listening = true;
   Log(2, "%s", message);
   return true;
 }
@@ -181,6 +208,10 @@ bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
   std::lock_guard<std::mutex> lock(relaysMutex);
   auto found = relays.find(name.Text());
   if (found == relays.end()) return false;
-  destination = found->second;
+  destination = found->second.destination;
   return true;
+}
+
+void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
+  Log(2, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
 }

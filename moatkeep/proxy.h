@@ -40,15 +40,25 @@ class Proxy : public ZServiceProcess, public LogSink {
   void OnContinue() override;
 
   // (Re)builds everything from the configuration; logs message at level 2
-  // when done. False when the administration port cannot be opened.
+  // when done. False when the administration port cannot be opened. Opens
+  // nothing (and answers true) once a pause or a stop was asked for.
   bool Initialise(const char* message);
+  // The reload after a stored form: Initialise, unless the listeners were
+  // opened again meanwhile (by a continue) or a pause or stop came since.
+  bool Reload();
   // Opens one relay of the relay table (or a special relay).
   bool SetUpRelay(const char* serviceDescription, const char* relayPoint);
 
   // ---- relay bodies and what they share
+  // A plain TCP relay: every connection goes to the relay's destination.
   void TCPRelay(ProxyThread& thread, ZIPSocket& master);
-  // One accepted connection of the relay name, to its end.
-  void ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name);
+  // The "(ASK)" relay: every connection is prompted for its destination.
+  void AskRelay(ProxyThread& thread, ZIPSocket& master);
+  // One accepted connection of the relay name, to its end. configured is
+  // the plain relay's destination as it was when the connection was
+  // accepted; null for the "(ASK)" relay.
+  void ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name,
+                        const SocketSpec* configured);
   // The UDP relay: one exchange (request, retries, reply) per datagram.
   void UDPRelay(ProxyThread& thread, ZIPSocket& master);
   // The SOCKS 4 agent (CONNECT and BIND).
@@ -100,6 +110,8 @@ class Proxy : public ZServiceProcess, public LogSink {
 
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
+  // The log line of a connection or datagram whose relay a reload removed.
+  void LogRelayRemoved(const ZString& name, const char* dropped);
 
   ZTimeInterval GetLinkTimeout() const { return ZTimeInterval(linkTimeout.load()); }
   ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
@@ -131,8 +143,12 @@ class Proxy : public ZServiceProcess, public LogSink {
   void LogV(int level, const char* format, va_list arguments) override;
 
  private:
-  // Under lifecycleMutex.
+  // Both under lifecycleMutex.
   void CloseEverything();
+  bool Load(const char* message);
+  // The TCP relay bodies: accepts, passes the master socket on and serves
+  // connections; asking for the "(ASK)" relay.
+  void RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking);
 
   std::atomic<bool> configChanged{false};
   std::atomic<bool> threadShortage{false};
@@ -147,9 +163,15 @@ class Proxy : public ZServiceProcess, public LogSink {
   HostRegistry hosts;
 
   // Rebuilt by Initialise while connection threads that were accepted
-  // before a reload may still read them: hence the locks.
+  // before a reload may still read them: hence the locks. A load updates
+  // the plain relays' entries as it opens them and drops those it did not
+  // open only at its end, so a relay kept by a reload is never missing.
+  struct RelayEntry {
+    SocketSpec destination;
+    uint64_t load = 0;  // of the load that opened the relay
+  };
   mutable std::mutex relaysMutex;
-  std::map<std::string, SocketSpec> relays;  // canonical name -> destination
+  std::map<std::string, RelayEntry> relays;  // by canonical name
   mutable std::mutex restrictionsMutex;
   std::shared_ptr<const Restrictions> restrictions;
 
@@ -175,8 +197,14 @@ class Proxy : public ZServiceProcess, public LogSink {
   SystemClock managerClock;
   DialOnDemand dialOnDemand;
 
-  // Start, stop, pause, continue and reload one at a time.
+  // What the last control asked for. Set before the lifecycle lock is
+  // taken, so that a load in progress or about to begin sees it.
+  enum class Requested { Running, Paused, Stopping };
+  std::atomic<Requested> requested{Requested::Running};
+  // Start, stop, pause, continue and reload one at a time. Nothing done
+  // under it waits for the dial-up link.
   std::mutex lifecycleMutex;
+  bool listening = false;  // a load's listeners are open; under lifecycleMutex
   // In the foreground Main waits here once the manager has stopped.
   std::mutex stopMutex;
   std::condition_variable stopChanged;

@@ -78,8 +78,10 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
   ProxyBody body = nullptr;
   switch (plan.kind) {
     case RelayKind::PlainTCP:
-    case RelayKind::Ask:
       body = &Proxy::TCPRelay;
+      break;
+    case RelayKind::Ask:
+      body = &Proxy::AskRelay;
       break;
     case RelayKind::PlainUDP:
       body = &Proxy::UDPRelay;
@@ -101,7 +103,7 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
   // The table entry goes in before the first thread can look for it.
   if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
     std::lock_guard<std::mutex> lock(relaysMutex);
-    relays[plan.name.Text()] = plan.destination;
+    relays[plan.name.Text()] = RelayEntry{plan.destination, loadNumber.load(std::memory_order_acquire)};
   }
   if (!ProxyThread::Start(*this, *master, body)) {
     Log(1, "No thread can be started for service \"%s\".", plan.name.Text());

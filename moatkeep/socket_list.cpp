@@ -35,12 +35,17 @@ bool SocketList::Remove(ZSocket* socket) {
 }
 
 void SocketList::CloseAll() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (ZIndex i = 0; i < sockets.GetSize(); ++i) static_cast<ZSocket*>(sockets.GetAt(i))->Close();
-  }
   // Each woken thread removes its own socket; they need the mutex for that.
-  while (!IsEmpty()) ZThread::SleepFor(ZTimeInterval(1));
+  // A socket added while we wait (a link that was being set up) is closed
+  // too, or the wait would last as long as it does; closing again is cheap.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (sockets.GetSize() == 0) return;
+      for (ZIndex i = 0; i < sockets.GetSize(); ++i) static_cast<ZSocket*>(sockets.GetAt(i))->Close();
+    }
+    ZThread::SleepFor(ZTimeInterval(1));
+  }
 }
 
 ZIndex SocketList::Count() const {

@@ -21,7 +21,7 @@ class SocketList {
   // answered false; the socket is then left alone).
   bool Remove(ZSocket* socket);
   // Closes every socket, then waits until the threads using them have
-  // removed them all.
+  // removed them all; sockets added meanwhile are closed as well.
   void CloseAll();
 
   // Runs use while socket is in the list, under the list's lock: a socket

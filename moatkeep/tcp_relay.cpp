@@ -90,19 +90,32 @@ bool Proxy::AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZStrin
   }
 }
 
-void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
+void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) { RunTCPRelay(thread, master, false); }
+
+void Proxy::AskRelay(ProxyThread& thread, ZIPSocket& master) { RunTCPRelay(thread, master, true); }
+
+void Proxy::RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking) {
   const ZString name = master.GetService() + "/tcp";
   // Known while this thread still waits on the master socket.
   const uint64_t load = LoadOfMaster(master);
   auto client = std::make_unique<ZTCPSocket>();
   if (!AcceptConnection(master, *client, name)) return;
+  // Read while this thread still holds the master socket: until it is
+  // closed no other load can begin, so the table holds what this relay was
+  // opened with, and its connections keep that through later reloads.
+  SocketSpec configured;
+  const bool known = asking || FindRelay(name, configured);
   // The master socket belongs to the successor from here on.
-  if (!PassOnListener(thread, master, &Proxy::TCPRelay)) return;
+  if (!PassOnListener(thread, master, asking ? &Proxy::AskRelay : &Proxy::TCPRelay)) return;
   // Then, while connections are already queued on the relay when one ends,
   // this thread serves the next itself: under load that spares a hand-off
   // and a wake-up per connection. It never waits on the master socket.
   for (;;) {
-    ServeRelayClient(thread, *client, name);
+    if (known) {
+      ServeRelayClient(thread, *client, name, asking ? nullptr : &configured);
+    } else {
+      LogRelayRemoved(name, "connection closed");
+    }
     client = std::make_unique<ZTCPSocket>();
     if (!TakeQueuedConnection(master, load, *client)) return;
     // Each connection starts as on a thread of its own: no system error of
@@ -111,16 +124,25 @@ void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) {
   }
 }
 
-void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name) {
+void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name,
+                             const SocketSpec* configured) {
   const uint16_t relayPort = client.GetPort();
   WaitForRemote(thread);
 
   // A plain relay goes to the connected remote system's destination for it,
-  // if it has one, else to its own.
+  // if it has one, else to its own; unless a reload has removed it meanwhile.
+  // Only the "(ASK)" relay prompts.
   SocketSpec destination;
-  const bool asked = !FindRelay(name, destination);
-  if (!asked) GetRelayOverride(name, destination);
-  if (asked) {
+  const bool asked = configured == nullptr;
+  if (!asked) {
+    SocketSpec current;
+    if (!FindRelay(name, current)) {
+      LogRelayRemoved(name, "connection closed");
+      return;
+    }
+    destination = *configured;
+    GetRelayOverride(name, destination);
+  } else {
     ZString line;
     bool tooLong = false;
     switch (ReadHostLine(client, line, ZTimeInterval(0, 2), ZTimeInterval(0, 0, 10))) {

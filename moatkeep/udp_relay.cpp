@@ -165,7 +165,10 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   // The connected remote system's own destination for the relay, if it has
   // one, takes precedence over the relay table.
   SocketSpec destination;
-  if (!FindRelay(name, destination)) return;  // dropped from the table by a reload
+  if (!FindRelay(name, destination)) {
+    LogRelayRemoved(name, "datagram dropped");
+    return;
+  }
   GetRelayOverride(name, destination);
 
   if (!CheckAccess(SocketSpec(client, clientPort), destination)) return;

@@ -1,11 +1,16 @@
 """Dial-on-demand of moatkeep end to end: the real program with a phonebook
 of simulated modem entries (tests/fixtures/phonebook/modem)."""
+import base64
 import os
 import re
 import shutil
 import socket
 import sys
 import tempfile
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import moatkeep_harness as h  # noqa: E402
@@ -67,6 +72,42 @@ def echo_through_relay(payload=b"ping", timeout=30):
     with socket.create_connection(("127.0.0.1", RELAY_PORT), timeout=timeout) as conn:
         conn.sendall(payload)
         return h.recv_until(conn, payload, timeout=timeout)
+
+
+def post_form(page, fields, timeout=20):
+    """Posts a form to the administration site (logged in); the status."""
+    body = urllib.parse.urlencode(fields).encode()
+    request = urllib.request.Request("http://127.0.0.1:%d/%s" % (HTTP_PORT, page), data=body, method="POST")
+    request.add_header("Authorization", "Basic " + base64.b64encode(b"admin:pebble").decode())
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
+            return answer.status
+    except urllib.error.HTTPError as error:
+        return error.code
+
+
+def release_dial(phonebook, name):
+    """Lets a "gated" entry's dial connect."""
+    open(os.path.join(phonebook.directory, name + ".go"), "w").close()
+
+
+def read_to_end(conn, marker, timeout=20):
+    """What arrives until the peer closes or marker has come (bounded in
+    time), and whether the peer closed."""
+    conn.settimeout(0.2)
+    data = b""
+    deadline = time.monotonic() + timeout
+    while marker not in data and time.monotonic() < deadline:
+        try:
+            part = conn.recv(4096)
+        except socket.timeout:
+            continue
+        except ConnectionResetError:
+            return data, True
+        if not part:
+            return data, True
+        data += part
+    return data, False
 
 
 def stop(proxy):
@@ -154,9 +195,65 @@ def case_broken_entries(binary):
         phonebook.close()
 
 
+def case_reload_while_waiting(binary):
+    """Connections wait in the dial-up gate while a stored form reloads a
+    table that removes one plain relay and points another elsewhere: each
+    keeps the kind of relay it was accepted on. The removed relay's
+    connection is closed with its log line (never prompted), the changed
+    one goes where its relay pointed when it was accepted, and the "(ASK)"
+    relay's connection is prompted as before."""
+    first = h.Server(h.echo_handler)
+    second = h.Server(h.echo_handler)
+    phonebook = Phonebook("gated")
+    removed, changed, ask = RELAY_PORT, RELAY_PORT + 1, RELAY_PORT + 2
+    relays = [(str(removed), "127.0.0.1:%d" % first.port), (str(changed), "127.0.0.1:%d" % first.port),
+              (str(ask), "(ASK)")]
+    remote = remote_sections(("gated", "Dial Retries=1\n"))
+    proxy = start(binary, h.ini(HTTP_PORT, relays) + remote, phonebook)
+    clients = []
+    try:
+        for port in (removed, changed, ask):
+            conn = socket.create_connection(("127.0.0.1", port), timeout=10)
+            conn.sendall(b"held")
+            clients.append(conn)
+        proxy.wait_log(r'Information: RAS dialling "gated"\.')
+
+        # The table as the reload will read it, then a form that stores an
+        # unrelated relay and so reloads.
+        proxy.write_ini(h.ini(HTTP_PORT, [(str(changed), "127.0.0.1:%d" % second.port), (str(ask), "(ASK)")])
+                        + remote)
+        status = post_form("relays.html", [("New relay service", str(RELAY_PORT + 3)),
+                                           ("New relay destination", "127.0.0.1:%d" % second.port)])
+        expect(status == 200, "form answered %d" % status)
+        # The reload does not wait for the dial.
+        proxy.wait_log(r"Warning: Configuration changed, reloaded\." + ERROR_SUFFIX, timeout=30)
+
+        release_dial(phonebook, "gated")
+        removed_conn, changed_conn, ask_conn = clients
+        data, closed = read_to_end(removed_conn, b"host> ")
+        expect(closed and data == b"", "the removed relay's connection got %r (closed: %s)" % (data, closed))
+        proxy.wait_log(r'Warning: Relay "%s" was removed; connection closed\.' % h.service_name(removed)
+                       + ERROR_SUFFIX)
+        expect(h.recv_until(changed_conn, b"held", timeout=20) == b"held", "no echo on the changed relay")
+        expect(first.accepted == 1 and second.accepted == 0,
+               "first %d, second %d connections" % (first.accepted, second.accepted))
+        expect(h.recv_until(ask_conn, b"host> ", timeout=20).endswith(b"host> "), "the (ASK) relay did not prompt")
+        expect(not proxy.matching(r"Warning: Invalid host error.*"), "\n".join(proxy.log()))
+        stop(proxy)
+    finally:
+        release_dial(phonebook, "gated")
+        for conn in clients:
+            conn.close()
+        proxy.stop()
+        first.close()
+        second.close()
+        phonebook.close()
+
+
 if __name__ == "__main__":
     h.run_cases({
         "fallback_override": case_fallback_override,
         "no_remote": case_no_remote,
         "broken_entries": case_broken_entries,
+        "reload_while_waiting": case_reload_while_waiting,
     })

@@ -5,8 +5,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "access_check.h"
@@ -194,6 +197,47 @@ TEST(Restrictions, PatternsAsTheTableReadsThem) {
     SocketSpec pattern;
     EXPECT_EQ(Restrictions::ParsePattern(text, pattern), parsed) << text;
   }
+}
+
+// Connection threads check against one shared table at once. Each host has
+// an entry of its own, ahead of a catch-all for the subnet: a reader that
+// skipped a host's entry would let the catch-all allow what it denies.
+TEST(Restrictions, ManyThreadsCheckingOneSharedTableDecideAlike) {
+  constexpr int kHosts = 60;
+  constexpr int kThreads = 8;
+  constexpr int kChecks = 3000;
+  Restrictions restrictions;
+  for (int host = 1; host <= kHosts; ++host) {
+    const std::string originator = "10.0.0." + std::to_string(host);
+    const std::string destination = "0.0.0.0:" + std::to_string(2000 + host);
+    ASSERT_TRUE(restrictions.Add(originator.c_str(), destination.c_str()));
+  }
+  ASSERT_TRUE(restrictions.Add("10.0.0.0", "0.0.0.0"));
+  // Made before the threads start, and read only by them.
+  std::vector<SocketSpec> hosts;
+  std::vector<SocketSpec> ports;
+  for (int host = 1; host <= kHosts; ++host) {
+    hosts.push_back(Concrete(("10.0.0." + std::to_string(host)).c_str()));
+    ports.push_back(Concrete(("192.168.1.1:" + std::to_string(2000 + host)).c_str()));
+  }
+  ASSERT_TRUE(restrictions.Allows(hosts[4], ports[4]));
+  ASSERT_FALSE(restrictions.Allows(hosts[4], ports[5]));
+  ASSERT_TRUE(restrictions.Allows(Concrete("10.9.9.9"), ports[5]));
+
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(static_cast<unsigned>(t));
+      for (int check = 0; check < kChecks; ++check) {
+        const size_t host = random() % kHosts;
+        const size_t port = random() % kHosts;
+        if (restrictions.Allows(hosts[host], ports[port]) != (host == port)) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---------------------------------------------------------------- the check

@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "assert_capture.h"
 #include "zunder/config.h"
@@ -248,6 +251,49 @@ TEST_F(ConfigTest, ApplicationSourcePrefersTheIniBesideTheExecutable) {
   EXPECT_EQ(file.GetSource(), ZConfig::File);
   EXPECT_EQ(std::string(file.GetLocation().Text()), Path("gate.INI"));
   EXPECT_EQ(file.GetInteger("Port", 0), 1);
+}
+
+// ---------------------------------------------------------------- file modes
+
+// Settings hold the administration password in clear: every file the store
+// creates is its owner's alone, while a file that exists keeps its mode
+// through the replacement that rewrites it.
+TEST_F(ConfigTest, CreatedSettingsFilesArePrivateAndExistingOnesKeepTheirMode) {
+  const mode_t savedMask = umask(022);  // what would let a plain create be read by all
+  auto modeOf = [&](const std::string& name) {
+    struct stat info;
+    return stat(Path(name).c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+  };
+  struct Case {
+    const char* file;
+    int existingMode;  // 0: the file does not exist before the write
+    std::function<void()> write;
+  };
+  const Case cases[] = {
+      {"HKEY_CURRENT_USER.reg", 0, [] { ZConfig(ZConfig::Application).SetString("Globals", "Password", "x"); }},
+      {"fresh.ini", 0, [&] { Ini("fresh.ini").SetString("Password", "x"); }},
+      {"shared.ini", 0640, [&] { Ini("shared.ini").SetString("Password", "x"); }},
+      {"open.ini", 0644, [&] { Ini("open.ini").SetString("Password", "x"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    if (c.existingMode != 0) {
+      Put(c.file, "[Options]\n");
+      ASSERT_EQ(chmod(Path(c.file).c_str(), static_cast<mode_t>(c.existingMode)), 0);
+    }
+    c.write();
+    EXPECT_NE(Get(c.file).find("Password"), std::string::npos);
+    EXPECT_EQ(modeOf(c.file), c.existingMode != 0 ? c.existingMode : 0600);
+    EXPECT_EQ(modeOf(std::string(c.file) + ".lock"), 0600);
+  }
+  umask(savedMask);
+  // Nothing is left of the temporary files the replacements wrote.
+  std::vector<std::string> names;
+  if (DIR* listing = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(listing)) names.push_back(entry->d_name);
+    closedir(listing);
+  }
+  EXPECT_EQ(names.size(), 2 + 2 * std::size(cases));
 }
 
 // ---------------------------------------------------------------- registry

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "assert_capture.h"
@@ -743,4 +745,104 @@ TEST_F(Collections, DictionaryPrintsOneLinePerElement) {
   dictionary.SetAt(1, new Counted(3));
   dictionary.SetAt(0, new Counted(1));
   EXPECT_EQ(Printed(dictionary), "0=1\n24=2\n1=3\n");
+}
+
+// Many threads read one filled container at once, some through the object
+// itself and some through copies sharing its contents: reading never
+// changes what any reader sees. Walks in both directions and jumps, since
+// each reader's steps would move a shared "last visited" position.
+TEST_F(Collections, ConcurrentReadersOfSharedContentsAllSeeTheSameContents) {
+  constexpr int kCount = 300;
+  constexpr int kReaders = 8;
+  constexpr int kRounds = 40;
+
+  struct Kind {
+    const char* name;
+    // Fills a fresh container with the values 0..kCount-1.
+    std::function<std::unique_ptr<ZContainer>()> make;
+    // Reads the container once over; answers the number of wrong answers.
+    std::function<int(const ZContainer&, std::mt19937&)> read;
+    std::function<std::unique_ptr<ZContainer>(const ZContainer&)> copy;
+  };
+  // By index: forward, backward and random; each index holds its own value.
+  auto byIndex = [](const ZContainer& container, std::mt19937& random) {
+    const auto& collection = static_cast<const ZCollection&>(container);
+    int wrong = 0;
+    for (int i = 0; i < kCount; ++i) wrong += ValueOf(collection.GetAt(i)) != i;
+    for (int i = kCount - 1; i >= 0; --i) wrong += ValueOf(collection.GetAt(i)) != i;
+    for (int n = 0; n < kCount; ++n) {
+      const int i = static_cast<int>(random() % kCount);
+      wrong += ValueOf(collection.GetAt(i)) != i;
+    }
+    return wrong;
+  };
+  // A hash table's index order is its own: a walk must meet every value
+  // once, and every key must find its own data.
+  // Made before the readers start: making objects counts them, unguarded.
+  std::vector<Counted> probes;
+  for (int i = 0; i < kCount; ++i) probes.emplace_back(i);
+  auto hashed = [&probes](const ZContainer& container, std::mt19937& random) {
+    const auto& dictionary = static_cast<const ZDictionary&>(container);
+    int wrong = 0;
+    std::vector<int> seen(kCount, 0);
+    for (ZIndex i = 0; i < dictionary.GetSize(); ++i) {
+      const int key = ValueOf(dictionary.GetKeyAt(i));
+      const int data = ValueOf(dictionary.GetDataAt(i));
+      if (key < 0 || key >= kCount || data != key) {
+        ++wrong;
+      } else {
+        ++seen[static_cast<size_t>(key)];
+      }
+    }
+    wrong += static_cast<int>(std::count_if(seen.begin(), seen.end(), [](int times) { return times != 1; }));
+    for (int n = 0; n < kCount; ++n) {
+      const int key = static_cast<int>(random() % kCount);
+      wrong += ValueOf(dictionary.GetAt(probes[static_cast<size_t>(key)])) != key;
+    }
+    return wrong;
+  };
+  const Kind kinds[] = {
+      {"ZList",
+       [] {
+         auto list = std::make_unique<ZList>();
+         for (int i = 0; i < kCount; ++i) list->Append(new Counted(i));
+         return std::unique_ptr<ZContainer>(std::move(list));
+       },
+       byIndex, [](const ZContainer& c) { return std::make_unique<ZList>(static_cast<const ZList&>(c)); }},
+      {"ZSortedList",
+       [] {
+         auto list = std::make_unique<ZSortedList>();
+         for (int i = kCount; i-- > 0;) list->Append(new Counted(i));
+         return std::unique_ptr<ZContainer>(std::move(list));
+       },
+       byIndex,
+       [](const ZContainer& c) { return std::make_unique<ZSortedList>(static_cast<const ZSortedList&>(c)); }},
+      {"ZDictionary",
+       [] {
+         auto dictionary = std::make_unique<ZDictionary>();
+         for (int i = 0; i < kCount; ++i) dictionary->SetAt(Counted(i), new Counted(i));
+         return std::unique_ptr<ZContainer>(std::move(dictionary));
+       },
+       hashed,
+       [](const ZContainer& c) { return std::make_unique<ZDictionary>(static_cast<const ZDictionary&>(c)); }},
+  };
+
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    const std::unique_ptr<ZContainer> shared = kind.make();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r) {
+      readers.emplace_back([&, r] {
+        std::mt19937 random(static_cast<unsigned>(r));
+        // Odd readers hold copies: the contents stay shared, not duplicated.
+        std::unique_ptr<ZContainer> own = r % 2 == 1 ? kind.copy(*shared) : nullptr;
+        const ZContainer& reading = own != nullptr ? *own : *shared;
+        for (int round = 0; round < kRounds; ++round) wrong += kind.read(reading, random);
+      });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(shared->GetReferenceCount(), 1u);
+  }
 }

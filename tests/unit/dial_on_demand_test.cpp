@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <future>
@@ -173,8 +174,8 @@ TEST_F(DialOnDemandTest, WithoutRemoteSystemsAPassReleasesTheWaitingThread) {
 TEST_F(DialOnDemandTest, AFailedSearchDiscardsPendingActivity) {
   Configure({System("down")});
   link.failures["down"] = Status::NoAnswer;
-  manager.RequestHangUp();  // a signal like any other
-  manager.RequestHangUp();
+  manager.RequestConnect("down");  // a signal like any other
+  Configure({System("down")});     // with a system current, a reload signals too
   ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0, 5)));
   manager.Pass(true);
   EXPECT_FALSE(manager.WaitForActivity(ZTimeInterval(0)));
@@ -307,6 +308,8 @@ TEST_F(DialOnDemandTest, RequestsFromTheStatusPage) {
   PageReply reply = manager.RequestHangUp();
   EXPECT_EQ(reply.title, ZString("Request Error"));
   EXPECT_EQ(reply.text, ZString("Not currently connected."));
+  // Nothing to hang up wakes nothing: a pass now would dial.
+  EXPECT_FALSE(manager.WaitForActivity(ZTimeInterval(0)));
 
   reply = manager.RequestConnect("gamma");
   EXPECT_EQ(reply.title, ZString("Request Error"));
@@ -402,6 +405,78 @@ TEST_F(DialOnDemandTest, AtStopAConnectedLinkIsHungUp) {
   EXPECT_EQ(link.calls.back(), "close");
   manager.HangUpForStop(ZTimeInterval(0, 2));
   EXPECT_TRUE(log.Take().empty());
+}
+
+// A link whose dial takes until the test lets it connect.
+class SlowLink : public RemoteLink {
+ public:
+  bool Open(const ZString&) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    dialling = true;
+    changed.notify_all();
+    changed.wait(lock, [this] { return let; });
+    up = true;
+    return true;
+  }
+  void Close() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    up = false;
+  }
+  Status GetStatus() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return up ? Status::Connected : Status::Idle;
+  }
+  ZString GetRemoteName() const override { return "slow"; }
+
+  bool WaitUntilDialling() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [this] { return dialling; });
+  }
+  void Connect() {
+    std::lock_guard<std::mutex> lock(mutex);
+    let = true;
+    changed.notify_all();
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool dialling = false;
+  bool let = false;
+  bool up = false;
+};
+
+// A reload (and with it the service's start, stop and pause, which wait for
+// a reload to finish) must not wait behind a dial, which may take minutes:
+// the new list is taken up by the next holder of the state once the dial is
+// over.
+TEST(DialOnDemandDialTest, AReloadDuringADialDoesNotWaitForIt) {
+  SlowLink link;
+  FakeClock clock;
+  CapturedLog log;
+  DialOnDemand manager(link, clock, log, [] { return false; });
+  manager.Rebuild({System("slow")});
+  ASSERT_EQ(manager.RequestConnect("slow").title, ZString("Request Accepted"));
+  ASSERT_TRUE(manager.WaitForActivity(ZTimeInterval(0)));  // as the manager would
+  std::thread pass([&] { manager.Pass(true); });
+  ASSERT_TRUE(link.WaitUntilDialling());
+
+  auto reload = std::async(std::launch::async, [&] { manager.Rebuild({System("other"), System("third")}); });
+  const bool reloaded = reload.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  link.Connect();
+  pass.join();
+  reload.wait();
+  EXPECT_TRUE(reloaded) << "the reload waited for the dial";
+
+  // The pass that dialled went on with the list it had; the next holder of
+  // the state finds the new one, with the same current index.
+  ZStringList names = manager.GetRemoteNames();
+  ASSERT_EQ(names.GetSize(), 2);
+  EXPECT_EQ(*names.GetAt(0), ZString("other"));
+  EXPECT_EQ(*names.GetAt(1), ZString("third"));
+  EXPECT_EQ(manager.GetCurrentName(), ZString("other"));
+  // A system was current when the list was taken up: the manager is woken.
+  EXPECT_TRUE(manager.WaitForActivity(ZTimeInterval(0)));
 }
 
 }  // namespace

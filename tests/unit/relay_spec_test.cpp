@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,6 +348,56 @@ TEST(SocketList, CloseAllWakesAcceptingThreadsAndWaitsForThem) {
   EXPECT_TRUE(master.IsEmpty());
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(woken.load(), kListeners);
+}
+
+// A link being set up as the service stops or pauses joins the list after
+// the closing pass: it is closed all the same, or the wait would last as long
+// as that link does (for ever, for an idle one).
+TEST(SocketList, CloseAllAlsoClosesASocketAddedWhileItWaits) {
+  struct Link {
+    Link() {
+      EXPECT_TRUE(listener.Listen(4, 0));
+      near.SetPort(listener.GetPort());
+      EXPECT_TRUE(near.Connect("127.0.0.1"));
+      EXPECT_TRUE(far.Accept(listener));
+    }
+    ZTCPSocket listener, near, far;
+  };
+  SocketList active(false);
+  Link first;
+  Link second;
+  std::promise<void> firstWoken;
+  std::promise<void> secondListed;
+  std::shared_future<void> listed = secondListed.get_future().share();
+  active.Append(&first.far);
+  // The first link's thread is slow to let go once woken: the second link
+  // joins meanwhile.
+  std::thread firstLink([&] {
+    char byte;
+    while (first.far.Read(&byte, 1)) {
+    }
+    firstWoken.set_value();
+    listed.wait();
+    active.Remove(&first.far);
+  });
+  auto closing = std::async(std::launch::async, [&] { active.CloseAll(); });
+  firstWoken.get_future().wait();
+  active.Append(&second.far);
+  std::thread secondLink([&] {
+    char byte;
+    while (second.far.Read(&byte, 1)) {
+    }
+    active.Remove(&second.far);
+  });
+  secondListed.set_value();
+
+  const bool returned = closing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "CloseAll still waits for the link added meanwhile";
+  if (!returned) second.far.Close();  // so that the test ends
+  closing.wait();
+  firstLink.join();
+  secondLink.join();
+  EXPECT_TRUE(active.IsEmpty());
 }
 
 TEST(SocketList, CloseAllOnAnEmptyListReturnsAtOnce) {

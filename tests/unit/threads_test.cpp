@@ -139,6 +139,26 @@ TEST(Thread, ASystemThreadReusedForANewObjectServesThatObject) {
   EXPECT_EQ(ZThread::Current(), nullptr);  // the test's own thread is no ZThread
 }
 
+TEST(Thread, ObjectDestroyedBeforeResumeOnAReusedSystemThread) {
+  // Each round leaves an ended thread parked, so that the suspended object
+  // made next takes it over; destroying that object before Resume must end
+  // the system thread at its gate without running Main.
+  std::atomic<int> runs{0};
+  for (int round = 0; round < 20; ++round) {
+    BodyThread finished([](BodyThread&) {});
+    ASSERT_TRUE(finished.WaitForTermination(ZTimeInterval(20000)));
+    SleepMs(10);  // the ended thread parks just after it reports its end
+    auto suspended = std::make_unique<BodyThread>([&](BodyThread&) { ++runs; }, false, nullptr, 4096, false);
+    EXPECT_NE(suspended->GetThreadId(), 0u);
+    suspended.reset();
+  }
+  EXPECT_EQ(runs.load(), 0);
+  // The system threads ended that way are still good for the next objects.
+  BodyThread after([&](BodyThread&) { ++runs; });
+  ASSERT_TRUE(after.WaitForTermination(ZTimeInterval(20000)));
+  EXPECT_EQ(runs.load(), 1);
+}
+
 TEST(Thread, StackSizeBelowOneIsReportedAndThreadStillRuns) {
   for (ZIndex stack : {0, -5}) {
     AssertCapture capture;

@@ -4,6 +4,7 @@
 #include <new>
 #include <ostream>
 
+#include "cursor.h"
 #include "zunder/containers.h"
 
 // ---------------------------------------------------------------- ZCollection
@@ -290,7 +291,9 @@ struct ZListElement {
 struct ZListRecord : ZReferenceRecord {
   ZListElement* head = nullptr;
   ZListElement* tail = nullptr;
-  ZListElement* last = nullptr;  // last element visited by index
+  // The last element visited by index (cursor.h tells who may move it).
+  std::atomic_flag cursorBusy;
+  ZListElement* last = nullptr;
   ZIndex lastIndex = 0;
 
   ~ZListRecord() override { ZListRecord::DestroyContents(); }
@@ -361,10 +364,11 @@ ZListElement* ZAbstractList::ElementAt(ZIndex index) const {
   if (r == nullptr || index < 0 || index >= r->size) return nullptr;
   // Start from whichever of the last visited element, the tail and the head
   // is nearest, so walking the indexes in order costs one step each.
+  const ZCursorHold cursor(r->cursorBusy);
   ZListElement* element;
   ZIndex at;
-  const long long upperBound = (static_cast<long long>(r->lastIndex) + r->size) / 2;
-  if (r->last != nullptr && index >= r->lastIndex / 2 && index <= upperBound) {
+  if (cursor.IsHeld() && r->last != nullptr && index >= r->lastIndex / 2 &&
+      index <= (static_cast<long long>(r->lastIndex) + r->size) / 2) {
     element = r->last;
     at = r->lastIndex;
   } else if (index >= r->size / 2) {
@@ -376,8 +380,10 @@ ZListElement* ZAbstractList::ElementAt(ZIndex index) const {
   }
   for (; at < index; ++at) element = element->next;
   for (; at > index; --at) element = element->previous;
-  r->last = element;
-  r->lastIndex = index;
+  if (cursor.IsHeld()) {
+    r->last = element;
+    r->lastIndex = index;
+  }
   return element;
 }
 
@@ -512,8 +518,11 @@ ZIndex ZAbstractList::IndexOfObject(const ZObject* object) const {
   for (ZListElement* e = r->head; e != nullptr; e = e->next, ++index) {
     if (e->object == object) {
       // A removal or insertion at this index usually follows.
-      r->last = e;
-      r->lastIndex = index;
+      const ZCursorHold cursor(r->cursorBusy);
+      if (cursor.IsHeld()) {
+        r->last = e;
+        r->lastIndex = index;
+      }
       return index;
     }
   }

@@ -4,6 +4,7 @@
 #include <new>
 #include <ostream>
 
+#include "cursor.h"
 #include "zunder/containers.h"
 
 // ---------------------------------------------------------------- ZOrdinalKey
@@ -35,7 +36,9 @@ struct ZHashTableRecord : ZReferenceRecord {
   ZIndex bucketCount = 0;
   bool keysAreData = false;  // a set: the key is the object (never cloned)
   // Cursor: the element visited last, its bucket and its index (ZNotFound
-  // when the index is unknown, after an insertion or a lookup).
+  // when the index is unknown, after an insertion or a lookup); cursor.h
+  // tells who may move it.
+  std::atomic_flag cursorBusy;
   ZHashElement* lastElement = nullptr;
   ZIndex lastBucket = 0;
   ZIndex lastIndex = ZNotFound;
@@ -183,17 +186,20 @@ struct ZHashTableRecord : ZReferenceRecord {
   // The element whose stored key compares EqualTo, trying the last one found
   // first; the element found becomes the cursor's (at an unknown index).
   ZHashElement* Find(const ZObject& key, ZIndex b) {
-    lastIndex = ZNotFound;
+    const ZCursorHold cursor(cursorBusy);
+    if (cursor.IsHeld()) lastIndex = ZNotFound;
     if (b >= bucketCount || buckets[b] == nullptr) return nullptr;
-    if (lastElement != nullptr && lastBucket == b && lastElement->key->Compare(key) == EqualTo) {
+    if (cursor.IsHeld() && lastElement != nullptr && lastBucket == b && lastElement->key->Compare(key) == EqualTo) {
       return lastElement;
     }
     ZHashElement* head = buckets[b];
     ZHashElement* e = head;
     do {
       if (e->key->Compare(key) == EqualTo) {
-        lastElement = e;
-        lastBucket = b;
+        if (cursor.IsHeld()) {
+          lastElement = e;
+          lastBucket = b;
+        }
         return e;
       }
       e = e->next;
@@ -253,11 +259,9 @@ ZHashTableRecord* ZHashTable::table() const { return static_cast<ZHashTableRecor
 ZHashElement* ZHashTable::FindElement(const ZObject& key) const {
   ZHashTableRecord* t = table();
   if (t == nullptr) return nullptr;
+  // A key too large for any bucket is in none: the cursor stays as it is.
   const ZIndex b = BucketOf(key);
-  if (b < 0) {
-    t->lastIndex = ZNotFound;
-    return nullptr;
-  }
+  if (b < 0) return nullptr;
   return t->Find(key, b);
 }
 
@@ -330,6 +334,18 @@ bool ZHashTable::Erase(const ZObject& key) {
 ZHashElement* ZHashTable::ElementAt(ZIndex index) const {
   ZHashTableRecord* t = table();
   if (t == nullptr || index < 0 || index >= t->size) return nullptr;
+  const ZCursorHold cursor(t->cursorBusy);
+  if (!cursor.IsHeld()) {
+    // Counted from the first bucket, leaving the cursor to its holder.
+    for (ZIndex b = t->NextBucket(0); b < t->bucketCount; b = t->NextBucket(b + 1)) {
+      ZHashElement* e = t->buckets[b];
+      do {
+        if (index-- == 0) return e;
+        e = e->next;
+      } while (e != t->buckets[b]);
+    }
+    return nullptr;
+  }
   if (index == 0 || t->lastElement == nullptr || t->lastIndex == ZNotFound) {
     t->lastBucket = t->NextBucket(0);
     t->lastElement = t->buckets[t->lastBucket];

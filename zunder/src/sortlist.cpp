@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "cursor.h"
 #include "zunder/containers.h"
 
 namespace {
@@ -89,7 +90,9 @@ int CheckSubtree(const ZSortedListNode* node, const ZSortedListNode* parent) {
 
 struct ZSortedListRecord : ZReferenceRecord {
   ZSortedListNode* root = nullptr;
-  ZSortedListNode* last = nullptr;  // last node visited by index
+  // The last node visited by index (cursor.h tells who may move it).
+  std::atomic_flag cursorBusy;
+  ZSortedListNode* last = nullptr;
   ZIndex lastIndex = 0;
 
   ~ZSortedListRecord() override { ZSortedListRecord::DestroyContents(); }
@@ -385,6 +388,8 @@ ZSortedListRecord* ZAbstractSortedList::tree() const { return static_cast<ZSorte
 ZSortedListNode* ZAbstractSortedList::NodeAt(ZIndex index) const {
   ZSortedListRecord* t = tree();
   if (t == nullptr || index < 0 || index >= t->size) return nullptr;
+  const ZCursorHold cursor(t->cursorBusy);
+  if (!cursor.IsHeld()) return t->Select(index);
   ZSortedListNode* node = nullptr;
   if (t->last != nullptr) {
     // Neighbouring indexes are one step from the cursor.
@@ -493,8 +498,11 @@ ZIndex ZAbstractSortedList::IndexOfObject(const ZObject* object) const {
   ZIndex index = 0;
   for (ZSortedListNode* node = Leftmost(t->root); node != nullptr; node = Successor(node), ++index) {
     if (node->object == object) {
-      t->last = node;
-      t->lastIndex = index;
+      const ZCursorHold cursor(t->cursorBusy);
+      if (cursor.IsHeld()) {
+        t->last = node;
+        t->lastIndex = index;
+      }
       return index;
     }
   }
@@ -522,7 +530,8 @@ ZIndex ZAbstractSortedList::IndexOfValue(const ZObject& object) const {
       node = node->left;
     }
   }
-  if (found != nullptr) {
+  const ZCursorHold cursor(t->cursorBusy);
+  if (found != nullptr && cursor.IsHeld()) {
     t->last = found;
     t->lastIndex = foundIndex;
   }
@@ -543,8 +552,10 @@ ZComparison ZAbstractSortedList::Compare(const ZObject& other) const {
 }
 
 bool ZAbstractSortedList::IsConsistent() const {
-  const ZSortedListRecord* t = tree();
+  ZSortedListRecord* t = tree();
   if (t == nullptr) return false;
+  const ZCursorHold cursor(t->cursorBusy);
+  if (!cursor.IsHeld()) return false;  // checked while nobody reads
   if (t->root == nullptr) return t->size == 0 && t->last == nullptr;
   if (t->root->colour != kBlack || t->root->size != t->size) return false;
   if (CheckSubtree(t->root, nullptr) < 0) return false;

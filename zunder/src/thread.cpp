@@ -115,11 +115,14 @@ void ZThreadRunner::Run(void* argument) {
   ZThread* object = nullptr;
   {
     std::lock_guard<std::mutex> lock(control->mutex);
+    // Null when the object was destroyed before this thread got going (a
+    // parked thread is woken only by Resume or by that destruction): the
+    // thread then just ends.
     object = control->object;
     control->threadId = id;
-    object->threadId.store(id, std::memory_order_release);
+    if (object != nullptr) object->threadId.store(id, std::memory_order_release);
   }
-  Register(id, object);
+  if (object != nullptr) Register(id, object);
   {
     std::lock_guard<std::mutex> lock(control->mutex);
     control->registered = true;
@@ -132,7 +135,7 @@ void ZThreadRunner::Run(void* argument) {
     // The start gate: a thread created suspended waits here until resumed.
     std::unique_lock<std::mutex> lock(control->mutex);
     control->changed.wait(lock, [&] { return control->suspendCount == 0 || control->terminateRequested; });
-    run = !control->terminateRequested;
+    run = !control->terminateRequested && control->object != nullptr;
   }
   if (run) object->Main();
 }

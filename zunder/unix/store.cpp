@@ -8,6 +8,10 @@
 // a shared flock while they read. Locking a separate file (not F itself)
 // matters because F is replaced: a lock on the old F would not exclude a
 // writer that opened the new one.
+//
+// Settings hold secrets (the administration password), so every file made
+// here, lock files included, is readable by its owner alone; a settings
+// file that exists keeps its mode through each replacement.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -23,11 +27,14 @@ namespace zhost {
 
 namespace {
 
+// The mode of a settings or lock file this layer creates.
+constexpr mode_t kPrivateMode = 0600;
+
 // An open descriptor with a flock on it, released on destruction.
 class FileLock {
  public:
   FileLock(const std::string& path, bool exclusive, bool mayCreate) {
-    fd = open(path.c_str(), (mayCreate ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0644);
+    fd = open(path.c_str(), (mayCreate ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, kPrivateMode);
     if (fd < 0) {
       error = errno;
       return;
@@ -216,7 +223,7 @@ bool UpdateSettingsFile(const char* path, bool createDirectories,
   std::string content;
   bool exists = false;
   if (!ReadIfPresent(path, content, exists, error)) return false;
-  unsigned mode = 0644;
+  unsigned mode = kPrivateMode;
   struct stat info;
   if (exists && stat(path, &info) == 0) mode = info.st_mode & 07777;
   if (!change(content)) return true;
