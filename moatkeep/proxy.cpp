@@ -97,6 +97,10 @@ bool Proxy::Initialise(const char* message) {
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
   // Before any master socket of this load exists.
   loadNumber.fetch_add(1, std::memory_order_acq_rel);
+  // A stop, pause or reload left the lists closed to latecomers; this load
+  // opens them again.
+  masterSockets.Reopen();
+  activeSockets.Reopen();
   configChanged = false;
   ZConfig config(ZConfig::Application);
 
