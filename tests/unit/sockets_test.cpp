@@ -782,6 +782,44 @@ TEST(SocketSelect, WaitReportsWhatEachEntryWasWatchedFor) {
   EXPECT_EQ(AssertCapture::LastMessage(), AssertTextOf(ZAssertFileNotOpen));
 }
 
+TEST(SocketSelect, WaitTellsHangUpsAndFailuresWhateverWasWanted) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  // Watched for nothing: nothing is found until the time runs out.
+  ZSocket::WaitEntry quiet;
+  quiet.socket = &pair.server;
+  EXPECT_TRUE(ZSocket::Wait(&quiet, 1, ZTimeInterval(100)));
+  EXPECT_FALSE(quiet.hungUp || quiet.failed || quiet.readable || quiet.writable || quiet.exceptional);
+
+  // Both directions over: a hang-up, found at once however long the wait,
+  // and told apart from a failure.
+  ASSERT_TRUE(pair.server.ShutdownWrite());
+  ASSERT_TRUE(pair.client.ShutdownWrite());
+  ZSocket::WaitEntry over;
+  over.socket = &pair.server;
+  over.wantExcept = true;
+  EXPECT_TRUE(ZSocket::Wait(&over, 1, ZTimeInterval(0, 30)));
+  EXPECT_TRUE(over.hungUp);
+  EXPECT_FALSE(over.failed || over.exceptional || over.readable || over.writable);
+  // The lists keep it where it was watched for trouble.
+  ZList excepts;
+  excepts.SetDeleteObjects(false);
+  excepts.Append(&pair.server);
+  EXPECT_TRUE(ZSocket::Select(nullptr, nullptr, &excepts, ZTimeInterval(0, 30)));
+  EXPECT_EQ(excepts.GetSize(), 1);
+
+  // A reset (closing with unread data) is a failure.
+  Pair reset;
+  ASSERT_TRUE(reset.Open());
+  ASSERT_TRUE(reset.client.Write("unread", 6));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  reset.server.Close();
+  ZSocket::WaitEntry broken;
+  broken.socket = &reset.client;
+  EXPECT_TRUE(ZSocket::Wait(&broken, 1, ZTimeInterval(0, 30)));
+  EXPECT_TRUE(broken.failed);
+}
+
 // Occupies every descriptor number up to a limit so that the next sockets
 // get numbers above it.
 class HighDescriptors {

@@ -538,7 +538,7 @@ bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& ti
   zhost::PollEntry polls[Capacity];
   for (ZIndex i = 0; i < count; ++i) {
     WaitEntry& entry = entries[i];
-    entry.readable = entry.writable = entry.exceptional = false;
+    entry.readable = entry.writable = entry.exceptional = entry.hungUp = entry.failed = false;
     if (entry.socket == nullptr) {
       Z_ASSERT_CODE(ZAssertNullPointer);
       return false;
@@ -574,6 +574,8 @@ bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& ti
     entries[i].readable = polls[i].readable;
     entries[i].writable = polls[i].writable;
     entries[i].exceptional = polls[i].exceptional;
+    entries[i].hungUp = polls[i].hungUp;
+    entries[i].failed = polls[i].failed;
   }
   return true;
 }
@@ -633,7 +635,10 @@ bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
     if (list == nullptr) continue;
     for (ZIndex i = list->GetSize() - 1; i >= 0; --i) {
       const WaitEntry& result = entries[--entry];
-      if (!(result.readable || result.writable || result.exceptional)) list->RemoveAt(i);
+      // A hang-up wakes every wait: where it was watched for trouble only,
+      // it is the trouble (it would otherwise read as a time-out).
+      const bool troubled = result.wantExcept && result.hungUp;
+      if (!(result.readable || result.writable || result.exceptional || troubled)) list->RemoveAt(i);
     }
   }
   return true;
@@ -934,6 +939,21 @@ bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {
 }
 
 void ZTCPSocket::OnOutOfBand(const void*, ZIndex) {}
+
+bool ZTCPSocket::SetUrgentInline(bool on) {
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  int error = 0;
+  if (!zhost::SetUrgentInline(use.Fd(), on, error)) {
+    SetFailure(error);
+    return false;
+  }
+  SetResult(0);
+  return true;
+}
 
 bool ZTCPSocket::ShutdownWrite() {
   Use use(*this);

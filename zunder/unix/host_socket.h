@@ -25,6 +25,8 @@ bool ShutdownSend(int fd, int& error);
 bool SetAddressReuse(int fd, bool on, int& error);
 bool SetLinger(int fd, int seconds, int& error);
 bool SetNonBlocking(int fd, int& error);
+// Urgent data stays in the stream, in its place, rather than being taken out.
+bool SetUrgentInline(int fd, bool on, int& error);
 // 0 means no limit.
 
 bool BindAny(int fd, uint16_t port, int& error);
@@ -55,6 +57,10 @@ struct PollEntry {
   bool readable = false;
   bool writable = false;
   bool exceptional = false;
+  // Whatever was wanted: both directions over (or the connection gone), an
+  // error pending.
+  bool hungUp = false;
+  bool failed = false;
 };
 // Waits until one entry is ready or the time runs out (-1: no limit).
 // Answers the number of ready entries, 0 on time-out, -1 on failure.

@@ -74,6 +74,11 @@ bool SetNonBlocking(int fd, int& error) {
   return Check(::fcntl(fd, F_SETFL, flags | O_NONBLOCK), error);
 }
 
+bool SetUrgentInline(int fd, bool on, int& error) {
+  int value = on ? 1 : 0;
+  return Check(::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &value, sizeof value), error);
+}
+
 bool BindAny(int fd, uint16_t port, int& error) {
   sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
   return Check(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), error);
@@ -212,6 +217,9 @@ int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
     entries[i].readable = entries[i].wantRead && (got & (POLLIN | POLLHUP | POLLERR)) != 0;
     entries[i].writable = entries[i].wantWrite && (got & (POLLOUT | POLLHUP | POLLERR)) != 0;
     entries[i].exceptional = entries[i].wantExcept && (got & (POLLPRI | POLLERR)) != 0;
+    // poll reports these even for a descriptor watched for nothing.
+    entries[i].hungUp = (got & POLLHUP) != 0;
+    entries[i].failed = (got & POLLERR) != 0;
     if ((got & POLLNVAL) != 0) {
       error = EBADF;
       return -1;

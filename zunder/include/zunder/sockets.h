@@ -213,7 +213,8 @@ class ZSocket : public ZChannel {
   // socket closed by another thread, which then reports Interrupted).
   static int Select(ZSocket& first, ZSocket& second, const ZTimeInterval& timeout = ZInfinite);
   // Each list holds sockets it does not own (null for an unused list). On
-  // time-out every list is emptied; otherwise each keeps its ready sockets.
+  // time-out every list is emptied; otherwise each keeps its ready sockets
+  // (the except list: urgent data, an error or a hang-up).
   // False (lists unchanged) when the wait fails. At most 64 sockets.
   static bool Select(ZList* readList, ZList* writeList, ZList* exceptList,
                      const ZTimeInterval& timeout = ZInfinite);
@@ -221,6 +222,10 @@ class ZSocket : public ZChannel {
 
   // One socket of a Wait: what it is watched for and, after the wait, what
   // was found. A hang-up or an error counts as readable and writable.
+  // Whatever was wanted, even nothing, a wait also ends for a socket whose
+  // connection is over both ways (hungUp: it stays so, and ends every later
+  // wait at once; leave such a socket out of them) or has an error pending
+  // (failed).
   struct WaitEntry {
     ZSocket* socket = nullptr;
     bool wantRead = false;
@@ -229,6 +234,8 @@ class ZSocket : public ZChannel {
     bool readable = false;
     bool writable = false;
     bool exceptional = false;
+    bool hungUp = false;
+    bool failed = false;
   };
   // Select without lists (and without allocating): waits until one entry is
   // ready or the time runs out (then nothing is found). False when the wait
@@ -383,6 +390,9 @@ class ZTCPSocket : public ZIPSocket {
   bool AcceptQueued(ZIPSocket& listener);
   virtual bool WriteOutOfBand(const void* buffer, ZIndex length);
   virtual void OnOutOfBand(const void* buffer, ZIndex length);
+  // With on, urgent data is read in the stream, in its place, like any other
+  // byte (and no longer makes the socket exceptional once read past).
+  bool SetUrgentInline(bool on);
   // Ends the sending direction only: the peer reads the end of the stream
   // after everything already written, and this side can still read.
   bool ShutdownWrite();
