@@ -1,5 +1,6 @@
 #include "tcp_link.h"
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -11,7 +12,7 @@ namespace {
 // Short exchanges and idle links get by with a small buffer; a direction
 // whose read fills it is carrying bulk data and moves on in large chunks.
 constexpr ZIndex kChunk = 4096;
-constexpr ZIndex kLargeChunk = 256 * 1024;
+constexpr ZIndex kLargeChunk = static_cast<ZIndex>(kLinkEarlyLimit);
 // Chunks moved in one direction before the other gets its turn, so that a
 // sender that never pauses cannot starve the way back.
 constexpr int kChunksPerTurn = 16;
@@ -69,6 +70,13 @@ struct Direction {
   // Called with nothing pending: the buffer for the next read.
   void Prepare() {
     if (busy && large == nullptr) large = Spares().Take();
+  }
+  // Called with nothing pending: data becomes the pending bytes.
+  void Preload(std::string_view data) {
+    if (data.size() > static_cast<size_t>(kChunk)) large = Spares().Take();
+    std::memcpy(Buffer(), data.data(), data.size());
+    filled = static_cast<ZIndex>(data.size());
+    offset = 0;
   }
   // Called with nothing pending once everything waiting has been moved.
   void Drained() {
@@ -187,7 +195,7 @@ uint32_t CopyAvailable(ZSocket& from, ZSocket& to, LogSink& log) {
 }
 
 void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterval& wait, UserInfo* user,
-                 LinkCounts& counts, LogSink& log) {
+                 LinkCounts& counts, LogSink& log, std::string_view early) {
   // Reads return at once with Timeout when nothing waits; writes wait at most
   // a moment and leave the rest for when the socket can take it.
   for (ZTCPSocket* socket : {&client, &destination}) {
@@ -200,8 +208,17 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
   Direction outward(client, destination);
   Direction inward(destination, client);
 
+  if (early.size() > kLinkEarlyLimit) {
+    Z_ASSERT_CODE(ZAssertInvalidParameter);
+    early = early.substr(0, kLinkEarlyLimit);
+  }
+  if (!early.empty()) {
+    outward.Preload(early);
+    if (Flush(outward, counts.sent, user, true) == Turn::Failed) return;
+  }
   // A client mostly sends its request as soon as it has connected, so it is
-  // usually waiting by now: reading it at once saves the first wait.
+  // usually waiting by now: reading it at once saves the first wait (unless
+  // early bytes still wait to go).
   if (Pass(outward, counts.sent, user, true, log) == Turn::Failed || !PassEnds(outward, inward)) return;
 
   // Side 0 is the client, side 1 the destination.
@@ -284,7 +301,8 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
   }
 }
 
-void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description) {
+void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
+                    std::string_view early) {
   if (GetLogLevel() == InformationLevel) {
     Log(3, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
         destination.GetPeerHostName().Text());
@@ -298,7 +316,7 @@ void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& 
   if (client.GetPeerAddress(peer)) user = hosts.Find(peer);
 
   LinkCounts counts;
-  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this);
+  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this, early);
 
   activeSockets.Remove(&client);
   Log(3, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),

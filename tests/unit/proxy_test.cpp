@@ -443,4 +443,32 @@ TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
   }
 }
 
+
+TEST(LinkSocketsTest, EarlyBytesGoFirstAndAreCounted) {
+  // A few bytes, and more than one small chunk.
+  for (const size_t size : {size_t{5}, size_t{10000}}) {
+    SCOPED_TRACE(size);
+    SocketPair client;
+    SocketPair destination;
+    CapturedLog log;
+    LinkCounts counts;
+    UserInfo user;
+    const std::string early = Pattern(size);
+    std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, &user, counts, log, early); });
+    ASSERT_TRUE(client.near.WriteString("then"));
+    const std::string carried = ReadExactly(destination.far, size + 4);
+    EXPECT_TRUE(carried == early + "then");
+    ASSERT_TRUE(destination.far.WriteString("back"));
+    EXPECT_EQ(ReadExactly(client.near, 4), "back");
+    client.near.ShutdownWrite();
+    destination.far.ShutdownWrite();
+    link.join();
+    EXPECT_EQ(counts.sent, size + 4);
+    EXPECT_EQ(counts.received, 4u);
+    EXPECT_EQ(user.GetBytesSent(), size + 4);
+    EXPECT_EQ(user.GetBytesReceived(), 4u);
+    EXPECT_TRUE(log.lines.empty());
+  }
+}
+
 }  // namespace
