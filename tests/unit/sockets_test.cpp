@@ -636,6 +636,41 @@ TEST(UDPSocket, DatagramsBothWays) {
   EXPECT_EQ(server.GetErrorCode(), ZChannel::Timeout);
 }
 
+TEST(UDPSocket, PeekTellsTheWholeLengthAndLeavesTheDatagram) {
+  ZUDPSocket server;
+  ZUDPSocket client;
+  ASSERT_TRUE(server.Listen(0, 0));
+  ASSERT_TRUE(client.Listen(0, 0));
+  server.SetReadTimeout(ZTimeInterval(10000));
+  const std::string largest(65507, 'd');
+  for (const std::string& sent : {std::string("short"), largest, std::string()}) {
+    SCOPED_TRACE(sent.size());
+    ASSERT_TRUE(client.WriteTo(sent.data(), static_cast<ZIndex>(sent.size()), ZIPAddress(), server.GetPort()));
+    ZIndex length = -1;
+    ASSERT_TRUE(server.PeekDatagramLength(length));
+    EXPECT_EQ(length, static_cast<ZIndex>(sent.size()));
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    ZIPAddress from(0);
+    uint16_t fromPort = 0;
+    // An empty datagram reads as nothing, but is taken all the same.
+    EXPECT_EQ(server.ReadFrom(buffer.data(), static_cast<ZIndex>(buffer.size()), from, fromPort), !sent.empty());
+    EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(server.GetLastReadCount())), sent);
+  }
+  // Nothing queued: the read time-out, then a close from another thread.
+  server.SetReadTimeout(ZTimeInterval(200));
+  ZIndex length = -1;
+  EXPECT_FALSE(server.PeekDatagramLength(length));
+  EXPECT_EQ(server.GetErrorCode(), ZChannel::Timeout);
+  server.SetReadTimeout(ZInfinite);
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.Close();
+  });
+  EXPECT_FALSE(server.PeekDatagramLength(length));
+  closer.join();
+  EXPECT_EQ(server.GetErrorCode(), ZChannel::Interrupted);
+}
+
 // ---------------------------------------------------------------- waits
 
 TEST(SocketSelect, TwoSocketForm) {

@@ -293,7 +293,7 @@ int64_t ZSocket::ReadWaitWithinDeadline(bool& cut) const {
 }
 
 long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from,
-                            uint16_t* fromPort) {
+                            uint16_t* fromPort, bool peekLength) {
   // A read past the deadline is a read that timed out.
   if (IsPastDeadline()) {
     SetResult(Timeout, EAGAIN);
@@ -326,7 +326,18 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     }
     int error = 0;
     long received;
-    if (from != nullptr) {
+    if (peekLength) {
+      received = zhost::PeekDatagramLength(fd, blocking, error);
+      if (received >= 0) {
+        // An empty datagram is one too; a closed socket's wake-up is not.
+        if (IsClosing()) {
+          SetResult(Interrupted, EINTR);
+          return -1;
+        }
+        SetResult(0);
+        return received;
+      }
+    } else if (from != nullptr) {
       uint32_t address = 0;
       uint16_t port = 0;
       received = zhost::ReceiveFrom(fd, buffer, static_cast<size_t>(length), address, port,
@@ -1020,6 +1031,19 @@ bool ZUDPSocket::ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint
   long received = ReceiveWithin(use.Fd(), buffer, length, &address, &fromPort);
   if (received <= 0) return false;
   SetLastReadCount(static_cast<ZIndex>(received));
+  return true;
+}
+
+bool ZUDPSocket::PeekDatagramLength(ZIndex& length) {
+  length = 0;
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  const long whole = ReceiveWithin(use.Fd(), nullptr, 0, nullptr, nullptr, true);
+  if (whole < 0) return false;
+  length = static_cast<ZIndex>(whole);
   return true;
 }
 

@@ -161,6 +161,15 @@ long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_
   return static_cast<long>(result);
 }
 
+long PeekDatagramLength(int fd, bool wait, int& error) {
+  char byte;
+  // With MSG_TRUNC the answer is the datagram's real length, however small
+  // the buffer.
+  ssize_t result = ::recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+  if (result < 0) error = errno;
+  return static_cast<long>(result);
+}
+
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error) {
   ssize_t result =
       ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));

@@ -278,7 +278,10 @@ class ZSocket : public ZChannel {
   int WaitFor(int fd, bool forWriting, int pollMilliseconds);
   // One receive under the read time-out and the deadline: the byte count, 0
   // when the peer closed, -1 on failure; the outcome is recorded.
-  long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort);
+  // With peekLength the answer is the whole length of the next datagram,
+  // which stays queued (buffer is not used).
+  long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort,
+                     bool peekLength = false);
   // Records on another socket (a listener, a socket in a wait).
   static void RecordOn(ZSocket& socket, Error code, int osError) { socket.SetResult(code, osError); }
 
@@ -412,8 +415,13 @@ class ZUDPSocket : public ZIPSocket {
   bool Connect(const char* host) override;
   bool Listen(int queueSize, uint16_t port = 0, bool exclusive = false) override;
   bool Accept(ZIPSocket& listener) override;  // not for datagrams
-  // One datagram each; the read waits up to the read time-out.
+  // One datagram each; the read waits up to the read time-out. A datagram
+  // longer than length is cut to it (the rest is lost).
   virtual bool ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint16_t& fromPort);
+  // Waits as a read does for the next datagram and tells its whole length
+  // (0 for an empty one), leaving it queued for Read or ReadFrom: a buffer
+  // of the right size can be found for it first.
+  bool PeekDatagramLength(ZIndex& length);
   virtual bool WriteTo(const void* buffer, ZIndex length, const ZIPAddress& address, uint16_t toPort);
   using ZObject::ReadFrom;
   const char* GetProtocol() const override { return "udp"; }
