@@ -3,12 +3,14 @@
 // taken (passive), the bytes are copied, and the site's replies reach the
 // client in order. Every wait also watches both control connections, so a
 // refusal from the site or a client that leaves ends it, and every wait is
-// bounded.
+// bounded. The data ports take only the site and the client; of the
+// client's commands meanwhile only ABOR, STAT and NOOP reach the site.
 #include <chrono>
 #include <memory>
 #include <vector>
 
 #include "ftp_relay_socket.h"
+#include "zunder/threads.h"
 
 namespace {
 
@@ -16,6 +18,10 @@ namespace {
 // again at once rather than after another wait, up to this many chunks.
 constexpr ZIndex kCopyChunk = 256 * 1024;
 constexpr int kChunksPerPass = 64;
+
+// The pause after a failed accept (descriptors short), as the listeners
+// make: the connection stays queued for the next try.
+const ZTimeInterval kAcceptRetryPause(100);
 
 bool IsFinal(int32_t code) { return code >= 200; }
 bool IsFailure(int32_t code) { return code >= 400; }
@@ -37,7 +43,8 @@ class FtpRelaySocket::Transfer {
   // How a wait for a data connection ended.
   enum class Outcome { Connected, TransferEnded, TimedOut, ClientGone, AgentGone };
 
-  Outcome AwaitConnection(ZTCPSocket& listener, ZTCPSocket& connection);
+  // Takes only a connection from expected; anyone else's is closed at once.
+  Outcome AwaitConnection(ZTCPSocket& listener, const ZIPAddress& expected, ZTCPSocket& connection);
   Outcome ConnectToClient(ZTCPSocket& connection);
   // Copies until the source ends; answers the event that ended it early.
   Event Copy(ZTCPSocket& source, ZTCPSocket& destination);
@@ -94,13 +101,20 @@ bool FtpRelaySocket::Transfer::Run() {
   if (!agent.SendPort(gateway, listener.GetPort())) return relay.CloseAgent(kAgentClosed);
   if (!agent.WriteCommand(number, arguments)) return relay.CloseAgent(kAgentClosed);
 
+  // The data ports take only the site and the client: a host scanning for
+  // open ports must not receive a download or feed an upload.
+  ZIPAddress site(0u);
+  ZIPAddress client(0u);
+  if (!agent.GetPeerAddress(site)) return relay.CloseAgent(kAgentClosed);
+  if (!relay.GetPeerAddress(client)) return false;
+
   ZTCPSocket siteData;
-  Outcome outcome = AwaitConnection(listener, siteData);
+  Outcome outcome = AwaitConnection(listener, site, siteData);
   listener.Close();
 
   ZTCPSocket clientData;
   if (outcome == Outcome::Connected) {
-    outcome = passive != nullptr ? AwaitConnection(*passive, clientData) : ConnectToClient(clientData);
+    outcome = passive != nullptr ? AwaitConnection(*passive, client, clientData) : ConnectToClient(clientData);
     clientDataFailed = outcome == Outcome::TimedOut;
   }
   if (passive != nullptr) passive->Close();
@@ -169,11 +183,31 @@ FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeClient() {
     relay.OnUnknown(command == kUnknownCommand ? text : relay.GetCommandName(command) & text);
     return Event::Going;
   }
-  // Passed on unchanged (ABOR, STAT, NOOP...); its reply comes through the
-  // agent connection.
-  if (!agent.WriteCommand(command, text)) return Event::AgentGone;
-  ++finalsOwed;
-  return Event::Going;
+  switch (command) {
+    case ABOR:
+    case STAT:
+    case NOOP:
+      // Meant for the transfer: passed on, and its reply comes through the
+      // agent connection.
+      if (!agent.WriteCommand(command, text)) return Event::AgentGone;
+      ++finalsOwed;
+      return Event::Going;
+    case PORT:
+    case PASV:
+      // Served by the gateway, checked as ever, for the next transfer;
+      // never passed on (a PORT would make the site a bounce).
+      return relay.DispatchCommand(command, text) ? Event::Going : Event::ClientGone;
+    case RETR:
+    case STOR:
+    case STOU:
+    case APPE:
+    case LIST:
+    case NLST:
+      return relay.WriteResponse(425, "Cannot open data connection.") ? Event::Going : Event::ClientGone;
+    default:
+      // Everything else needs the site's dialogue, which the transfer holds.
+      return relay.WriteResponse(503, "Bad sequence of commands.") ? Event::Going : Event::ClientGone;
+  }
 }
 
 FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeBuffered() {
@@ -200,6 +234,7 @@ bool FtpRelaySocket::Transfer::FinishReplies() {
 // ---------------------------------------------------------------- data connections
 
 FtpRelaySocket::Transfer::Outcome FtpRelaySocket::Transfer::AwaitConnection(ZTCPSocket& listener,
+                                                                            const ZIPAddress& expected,
                                                                             ZTCPSocket& connection) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kDataConnectionWait.GetMilliseconds());
@@ -224,7 +259,15 @@ FtpRelaySocket::Transfer::Outcome FtpRelaySocket::Transfer::AwaitConnection(ZTCP
       listener.SetReadTimeout(ZTimeInterval(0));
       const bool accepted = connection.Accept(listener);
       listener.SetReadTimeout(saved);
-      if (accepted) return Outcome::Connected;
+      if (accepted) {
+        ZIPAddress peer;
+        if (connection.GetPeerAddress(peer) && peer == expected) return Outcome::Connected;
+        connection.Close();  // a stranger: nothing for it, and the wait goes on
+      } else if (connection.GetErrorCode() != ZChannel::Timeout) {
+        // Out of descriptors, say: the listener stays ready, and trying
+        // again at once would only spin.
+        ZThread::SleepFor(kAcceptRetryPause);
+      }
     }
     Event event = Event::Going;
     if (entries[1].readable) event = ServeAgent();

@@ -123,6 +123,10 @@ bool Proxy::Load(const char* message) {
   if (requested != Requested::Running) return true;
   // Before any master socket of this load exists.
   loadNumber.fetch_add(1, std::memory_order_acq_rel);
+  // A stop, pause or reload left the lists closed to latecomers; this load
+  // opens them again.
+  masterSockets.Reopen();
+  activeSockets.Reopen();
   configChanged = false;
   ZConfig config(ZConfig::Application);
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "dial_on_demand.h"
 #include "host_registry.h"
@@ -70,7 +71,9 @@ class Proxy : public ZServiceProcess, public LogSink {
   // afterwards when a form changed the configuration.
   void HttpServer(ProxyThread& thread, ZIPSocket& master);
   // Copies a link both ways until it ends, with its log lines and counts.
-  void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description);
+  // early: bytes of the client's read before the link, sent first.
+  void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
+               std::string_view early = {});
   // The dial-up gate: returns when the link is up or could not be brought up.
   void WaitForRemote(ProxyThread& thread);
   // The connected remote system's destination for a relay, if it has one.

@@ -1,12 +1,13 @@
 // The SOCKS 4 agent: reads a request, checks access, connects onward
-// (CONNECT) or waits for a host to connect in (BIND), answers with one
-// 8-byte reply and links the two connections.
+// (CONNECT) or waits for the host it names to connect in (BIND), answers
+// with one 8-byte reply and links the two connections.
 #include <cerrno>
 #include <memory>
 #include <string>
 
 #include "proxy.h"
 #include "read_failure.h"
+#include "socks_bind.h"
 #include "socks_read.h"
 #include "socks_request.h"
 #include "zunder/resources.h"
@@ -16,18 +17,12 @@ namespace {
 // The pause after a failed accept that may succeed again once descriptors
 // or buffers are given back.
 const ZTimeInterval kAcceptRetryPause(100);
-// What a BIND client may send before its peer has connected; it is handed
-// on first once the link stands. More than this ends the connection.
-constexpr ZIndex kEarlyDataLimit = 4096;
 
 void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddress& address = ZIPAddress(0u)) {
   const SocksReply reply = MakeSocksReply(code, port, address);
   // A client that cannot take its reply is gone: nothing to report.
   client.Write(reply.data(), static_cast<ZIndex>(reply.size()));
 }
-
-// Why a BIND wait ended without a peer.
-enum class BindWait { Connected, Failed, ClientGone, Stopped };
 
 }  // namespace
 
@@ -110,50 +105,20 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       SendReply(*client, kSocksRefused);
       return;
     }
-    // The wait has no time limit, but a client that leaves ends it, and so
-    // does the service closing its links.
+    // A client that leaves ends the wait, and so does the service closing
+    // its links.
     activeSockets.Append(client.get());
-    BindWait outcome = BindWait::Failed;
     ZString errorText;
-    for (;;) {
-      const int ready = ZSocket::Select(*listener, *client, ZInfinite);
-      if (ready < 0) {
-        outcome = client->GetErrorCode() == ZChannel::Interrupted || !client->IsOpen() ? BindWait::Stopped
-                                                                                        : BindWait::Failed;
-        errorText = listener->GetErrorText();
-        break;
-      }
-      if ((ready & 1) != 0) {
-        outcome = outgoing->Accept(*listener) ? BindWait::Connected : BindWait::Failed;
-        errorText = outgoing->GetErrorText();
-        break;
-      }
-      if ((ready & 2) != 0) {
-        char buffer[kEarlyDataLimit];
-        client->SetReadTimeout(ZTimeInterval(0));
-        const ZIndex room = kEarlyDataLimit - static_cast<ZIndex>(early.size());
-        const bool read = room > 0 && client->Read(buffer, room);
-        client->SetReadTimeout(ZInfinite);
-        if (read) {
-          early.append(buffer, static_cast<size_t>(client->GetLastReadCount()));
-          continue;
-        }
-        if (room > 0 && client->GetErrorCode() == ZChannel::Timeout) continue;
-        outcome = BindWait::ClientGone;
-        errorText = room == 0 ? ZChannel::ErrorText(ENOBUFS)
-                    : client->GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ECONNRESET)
-                                                                  : client->GetErrorText();
-        break;
-      }
-    }
+    const BindWaitResult outcome =
+        AwaitBindPeer(*listener, *client, request.address, kBindWaitLimit, *outgoing, early, errorText);
     activeSockets.Remove(client.get());
     const uint16_t listenedPort = listener->GetPort();
     listener->Close();
-    if (outcome == BindWait::Stopped) return;
-    if (outcome != BindWait::Connected) {
+    if (outcome == BindWaitResult::Stopped) return;
+    if (outcome != BindWaitResult::Connected) {
       Log(1, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
           errorText.Text());
-      if (outcome == BindWait::Failed) SendReply(*client, kSocksRefused);
+      if (outcome != BindWaitResult::ClientGone) SendReply(*client, kSocksRefused);
       return;
     }
     if (!outgoing->GetPeerAddress(replyAddress)) replyAddress = ZIPAddress(0u);
@@ -164,12 +129,8 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   }
 
   SendReply(*client, kSocksGranted, replyPort, replyAddress);
-  if (!early.empty() && !outgoing->Write(early.data(), static_cast<ZIndex>(early.size()))) {
-    outgoing->Close();
-    client->Close();
-    return;
-  }
-  TCPLink(*client, *outgoing, SocksLinkDescription(request.userId));
+  // What the client sent while waiting goes first, counted with the link.
+  TCPLink(*client, *outgoing, SocksLinkDescription(request.userId), early);
   outgoing->Close();
   client->Close();
 }

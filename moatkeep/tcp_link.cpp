@@ -1,5 +1,6 @@
 #include "tcp_link.h"
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -11,7 +12,7 @@ namespace {
 // Short exchanges and idle links get by with a small buffer; a direction
 // whose read fills it is carrying bulk data and moves on in large chunks.
 constexpr ZIndex kChunk = 4096;
-constexpr ZIndex kLargeChunk = 256 * 1024;
+constexpr ZIndex kLargeChunk = static_cast<ZIndex>(kLinkEarlyLimit);
 // Chunks moved in one direction before the other gets its turn, so that a
 // sender that never pauses cannot starve the way back.
 constexpr int kChunksPerTurn = 16;
@@ -69,6 +70,13 @@ struct Direction {
   // Called with nothing pending: the buffer for the next read.
   void Prepare() {
     if (busy && large == nullptr) large = Spares().Take();
+  }
+  // Called with nothing pending: data becomes the pending bytes.
+  void Preload(std::string_view data) {
+    if (data.size() > static_cast<size_t>(kChunk)) large = Spares().Take();
+    std::memcpy(Buffer(), data.data(), data.size());
+    filled = static_cast<ZIndex>(data.size());
+    offset = 0;
   }
   // Called with nothing pending once everything waiting has been moved.
   void Drained() {
@@ -140,8 +148,8 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
   return Turn::Going;
 }
 
-// A socket reported exceptional while we only watched it for trouble: an
-// error or a reset. Reads once to learn (and log) what it was.
+// A socket that failed while we only watched it for trouble: an error or a
+// reset. Reads once to learn (and log) what it was.
 void ReportTrouble(ZTCPSocket& socket, LogSink& log) {
   char probe[1];
   if (!socket.Read(probe, sizeof probe) && IsReportable(socket) && socket.GetErrorCode() != ZChannel::Timeout) {
@@ -187,45 +195,68 @@ uint32_t CopyAvailable(ZSocket& from, ZSocket& to, LogSink& log) {
 }
 
 void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterval& wait, UserInfo* user,
-                 LinkCounts& counts, LogSink& log) {
+                 LinkCounts& counts, LogSink& log, std::string_view early) {
   // Reads return at once with Timeout when nothing waits; writes wait at most
   // a moment and leave the rest for when the socket can take it.
   for (ZTCPSocket* socket : {&client, &destination}) {
     socket->SetReadTimeout(ZTimeInterval(0));
     socket->SetWriteTimeout(ZTimeInterval(0));
+    // Urgent data (a telnet client's Synch) is carried in its place in the
+    // stream, like every other byte.
+    socket->SetUrgentInline(true);
   }
   Direction outward(client, destination);
   Direction inward(destination, client);
 
+  if (early.size() > kLinkEarlyLimit) {
+    Z_ASSERT_CODE(ZAssertInvalidParameter);
+    early = early.substr(0, kLinkEarlyLimit);
+  }
+  if (!early.empty()) {
+    outward.Preload(early);
+    if (Flush(outward, counts.sent, user, true) == Turn::Failed) return;
+  }
   // A client mostly sends its request as soon as it has connected, so it is
-  // usually waiting by now: reading it at once saves the first wait.
+  // usually waiting by now: reading it at once saves the first wait (unless
+  // early bytes still wait to go).
   if (Pass(outward, counts.sent, user, true, log) == Turn::Failed || !PassEnds(outward, inward)) return;
 
+  // Side 0 is the client, side 1 the destination.
+  ZTCPSocket* const sides[2] = {&client, &destination};
+  auto sideOf = [&](const ZTCPSocket& socket) { return &socket == &client ? 0 : 1; };
+  // Sides found over both ways (the peer's end read or on its way, ours
+  // sent): such a side ends every wait at once, so it is left out of those
+  // in which the link needs nothing of it.
+  bool over[2] = {false, false};
   while (!(outward.shutDown && inward.shutDown)) {
-    // Entry 0 is the client, entry 1 the destination.
-    ZSocket::WaitEntry entries[2];
-    entries[0].socket = &client;
-    entries[1].socket = &destination;
-    ZSocket::WaitEntry& clientEntry = entries[0];
-    ZSocket::WaitEntry& destinationEntry = entries[1];
-    auto entryOf = [&](const ZTCPSocket& socket) -> ZSocket::WaitEntry& {
-      return &socket == &client ? clientEntry : destinationEntry;
-    };
+    bool wantRead[2] = {false, false};
+    bool wantWrite[2] = {false, false};
     for (Direction* direction : {&outward, &inward}) {
       if (direction->shutDown) continue;
       if (direction->Pending()) {
-        entryOf(direction->to).wantWrite = true;
+        wantWrite[sideOf(direction->to)] = true;
       } else if (!direction->atEnd) {
-        entryOf(direction->from).wantRead = true;
+        wantRead[sideOf(direction->from)] = true;
       }
     }
-    // A socket watched for nothing else is still watched, so that a reset or
-    // a close by the service ends the link at once.
-    for (ZSocket::WaitEntry& entry : entries) {
-      if (!entry.wantRead && !entry.wantWrite) entry.wantExcept = true;
+    ZSocket::WaitEntry entries[2];
+    int slot[2] = {-1, -1};
+    ZIndex count = 0;
+    for (int side = 0; side < 2; ++side) {
+      // A side watched for nothing else is still watched, so that an error
+      // or a close by the service ends the link at once. A side that is
+      // over is not: the service's close of the link then reaches us
+      // through the other side, which it closes too.
+      if (!wantRead[side] && !wantWrite[side] && over[side]) continue;
+      slot[side] = static_cast<int>(count);
+      entries[count].socket = sides[side];
+      entries[count].wantRead = wantRead[side];
+      entries[count].wantWrite = wantWrite[side];
+      ++count;
     }
+    if (count == 0) break;  // both sides over, nothing left to carry
 
-    if (!ZSocket::Wait(entries, 2, wait)) {
+    if (!ZSocket::Wait(entries, count, wait)) {
       const bool closed = client.GetErrorCode() == ZChannel::Interrupted ||
                           destination.GetErrorCode() == ZChannel::Interrupted || !client.IsOpen() ||
                           !destination.IsOpen();
@@ -235,11 +266,14 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
     if (user != nullptr) user->Restart(wait);
 
     bool troubled = false;
-    for (ZSocket::WaitEntry& entry : entries) {
-      if (entry.exceptional) {
-        ReportTrouble(*static_cast<ZTCPSocket*>(entry.socket), log);
+    for (int side = 0; side < 2 && !troubled; ++side) {
+      if (slot[side] < 0 || wantRead[side] || wantWrite[side]) continue;
+      const ZSocket::WaitEntry& entry = entries[slot[side]];
+      if (entry.failed) {
+        ReportTrouble(*sides[side], log);
         troubled = true;
-        break;
+      } else if (entry.hungUp) {
+        over[side] = true;
       }
     }
     if (troubled) break;
@@ -249,15 +283,17 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
       if (failed) break;
       uint32_t& moved = direction == &outward ? counts.sent : counts.received;
       const bool toDestination = direction == &outward;
-      const ZSocket::WaitEntry& toEntry = entryOf(direction->to);
-      const ZSocket::WaitEntry& fromEntry = entryOf(direction->from);
-      if (direction->Pending() && toEntry.wantWrite && toEntry.writable) {
+      const int toSlot = slot[sideOf(direction->to)];
+      const int fromSlot = slot[sideOf(direction->from)];
+      const bool writable = toSlot >= 0 && entries[toSlot].wantWrite && entries[toSlot].writable;
+      const bool readable = fromSlot >= 0 && entries[fromSlot].wantRead && entries[fromSlot].readable;
+      if (direction->Pending() && writable) {
         failed = Flush(*direction, moved, user, toDestination) == Turn::Failed;
         // Once drained, go on reading at once rather than after another wait.
         if (!failed && !direction->Pending() && !direction->atEnd) {
           failed = Pass(*direction, moved, user, toDestination, log) == Turn::Failed;
         }
-      } else if (fromEntry.wantRead && fromEntry.readable) {
+      } else if (readable) {
         failed = Pass(*direction, moved, user, toDestination, log) == Turn::Failed;
       }
     }
@@ -265,19 +301,22 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
   }
 }
 
-void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description) {
+void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
+                    std::string_view early) {
   if (GetLogLevel() == InformationLevel) {
     Log(3, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
         destination.GetPeerHostName().Text());
   }
-  activeSockets.Append(&client);
+  // The destination goes with it: a stop or pause closes both, so the link
+  // ends at once whichever side it waits on.
+  activeSockets.Append(&client, &destination);
 
   ZIPAddress peer;
   UserHandle user;
   if (client.GetPeerAddress(peer)) user = hosts.Find(peer);
 
   LinkCounts counts;
-  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this);
+  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this, early);
 
   activeSockets.Remove(&client);
   Log(3, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),

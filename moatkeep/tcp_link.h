@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "host_registry.h"
 #include "log_sink.h"
@@ -23,6 +24,8 @@ struct LinkCounts {
 // the link, or a socket is closed by another thread. When one side's stream
 // ends, the other side's sending direction is shut down and the remaining
 // direction goes on. Every wait lasts at most wait; after each wait the
-// host's time to go is restarted. user may be null.
+// host's time to go is restarted. user may be null. early (at most
+// kLinkEarlyLimit bytes) goes to the destination first, counted as sent.
+constexpr size_t kLinkEarlyLimit = 256 * 1024;
 void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterval& wait, UserInfo* user,
-                 LinkCounts& counts, LogSink& log);
+                 LinkCounts& counts, LogSink& log, std::string_view early = {});

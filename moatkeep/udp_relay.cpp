@@ -11,9 +11,8 @@
 
 namespace {
 
-// The relay's limit each way. A longer datagram is cut to this length by the
-// system's datagram receive; the rest of it is discarded, never stored.
-constexpr ZIndex kDatagramLimit = 512;
+// The largest UDP payload over IPv4: every datagram is carried whole.
+constexpr ZIndex kLargestDatagram = 65507;
 
 // Exchange threads in flight over all UDP relays. With the default time-out
 // and retries an unanswered exchange lives five minutes; this many is far
@@ -23,6 +22,28 @@ constexpr int32_t kMaxExchanges = 128;
 ExchangeBudget& Budget() {
   static ExchangeBudget budget(kMaxExchanges);
   return budget;
+}
+
+// One datagram, in a buffer of its own size: a relay waiting for the next
+// one holds none.
+struct Datagram {
+  std::unique_ptr<char[]> bytes;
+  ZIndex length = 0;
+};
+
+// Reads the next datagram whole, as ReadFrom or Read (connected) do; false
+// as they answer, an empty datagram included.
+bool ReadDatagram(ZUDPSocket& socket, Datagram& datagram, ZIPAddress* from, uint16_t* fromPort) {
+  ZIndex length = 0;
+  if (!socket.PeekDatagramLength(length)) return false;
+  // Room for one byte at least, so that an empty datagram is taken too.
+  const ZIndex room = std::clamp<ZIndex>(length, 1, kLargestDatagram);
+  datagram.bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
+  datagram.length = 0;
+  const bool read = from != nullptr ? socket.ReadFrom(datagram.bytes.get(), room, *from, *fromPort)
+                                    : socket.Read(datagram.bytes.get(), room);
+  if (read) datagram.length = socket.GetLastReadCount();
+  return read;
 }
 
 std::mutex registryMutex;
@@ -129,15 +150,16 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   }
   std::shared_ptr<UdpExchanges> exchanges = ExchangesOf(master, Budget());
 
-  char request[kDatagramLimit];
+  Datagram request;
   ZIndex requestLength = 0;
   ZIPAddress client;
   uint16_t clientPort = 0;
   for (;;) {
-    if (socket->ReadFrom(request, sizeof request, client, clientPort)) {
-      requestLength = socket->GetLastReadCount();
+    if (ReadDatagram(*socket, request, &client, &clientPort)) {
+      requestLength = request.length;
       if (exchanges->Begin()) break;
       // No thread to spare: the datagram is dropped, as the network might.
+      request = Datagram();
       if (exchanges->NoteRefusal()) {
         Log(2, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
             static_cast<int>(Budget().GetLimit()));
@@ -192,17 +214,17 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   }
 
   outgoing->SetReadTimeout(GetUdpTimeout());
-  char reply[kDatagramLimit];
+  Datagram reply;
   ZIndex replyLength = 0;
   const int32_t retries = GetUdpRetries();
   for (int32_t attempt = 0; attempt < retries; ++attempt) {
     // A failed send (a refusal reported for the previous one) still counts
     // as a try: the read below then waits or fails in its turn.
-    outgoing->Write(request, requestLength);
-    if (outgoing->Read(reply, sizeof reply)) {
-      replyLength = outgoing->GetLastReadCount();
+    outgoing->Write(request.bytes.get(), requestLength);
+    if (ReadDatagram(*outgoing, reply, nullptr, nullptr)) {
+      replyLength = reply.length;
       // From the relay's own port, where the client sent its request.
-      socket->WriteTo(reply, replyLength, client, clientPort);
+      socket->WriteTo(reply.bytes.get(), replyLength, client, clientPort);
       break;
     }
     if (outgoing->GetErrorCode() == ZChannel::Interrupted) break;  // the relay is closing

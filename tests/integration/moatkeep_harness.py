@@ -290,6 +290,22 @@ def recv_all(conn, timeout=30.0):
     return b"".join(chunks)
 
 
+def cpu_seconds(pid):
+    """The processor time (user and system) the process has used so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        # The command name may hold blanks: the fields after it are counted
+        # from its closing parenthesis.
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_while_idle(pid, seconds):
+    """The processor time the process uses while the caller waits."""
+    before = cpu_seconds(pid)
+    time.sleep(seconds)
+    return cpu_seconds(pid) - before
+
+
 def run_cases(cases):
     """Runs the named case (argv: --binary PATH CASE) and reports."""
     args = sys.argv[1:]

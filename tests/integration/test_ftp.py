@@ -622,6 +622,290 @@ def case_late_preliminary_reply(binary):
         site.stop()
 
 
+# ---------------------------------------------------------------- strangers and commands during transfers
+
+class RecordingSite:
+    """A scripted site that keeps every command line it reads. A transfer
+    says 150, waits until released, connects to the PORT address and sends
+    (RETR) or takes (STOR) the data; with holding set, a RETR sends
+    HELD_FIRST, waits until finished, then HELD_REST."""
+
+    def __init__(self, holding=False):
+        self.lines = []
+        self.port_known = threading.Event()
+        self.release = threading.Event()
+        self.finish = threading.Event()
+        self.holding = holding
+        self.stored = None
+        self.target = None
+        if not holding:
+            self.release.set()
+        self.site = ScriptedSite(self.serve)
+
+    def serve(self, conn):
+        conn.sendall(b"220 recording\r\n")
+        while True:
+            line = read_line(conn)
+            if not line:
+                return
+            self.lines.append(line)
+            word = line.split(b" ")[0].upper()
+            if word == b"USER":
+                conn.sendall(b"331 ok\r\n")
+            elif word == b"PASS":
+                conn.sendall(b"230 in\r\n")
+            elif word == b"PORT":
+                fields = [int(x) for x in line.split(b" ", 1)[1].split(b",")]
+                self.target = ("%d.%d.%d.%d" % tuple(fields[:4]), fields[4] * 256 + fields[5])
+                conn.sendall(b"200 port ok\r\n")
+                self.port_known.set()
+            elif word in (b"RETR", b"STOR"):
+                conn.sendall(b"150 opening\r\n")
+                self.release.wait(10)
+                with socket.create_connection(self.target, timeout=10) as data:
+                    if word == b"STOR":
+                        self.stored = h.recv_all(data, timeout=20)
+                    elif self.holding:
+                        data.sendall(HELD_FIRST)
+                        self.finish.wait(20)
+                        data.sendall(HELD_REST)
+                    else:
+                        data.sendall(GENUINE)
+                conn.sendall(b"226 done\r\n")
+            elif word == b"NOOP":
+                conn.sendall(b"200 noop from the site\r\n")
+            elif word == b"QUIT":
+                conn.sendall(b"221 bye\r\n")
+                return
+            else:
+                conn.sendall(b"200 the site took it\r\n")
+
+    def stop(self):
+        self.site.stop()
+
+
+GENUINE = b"genuine data\n" * 1000
+HELD_FIRST = b"first part\n" * 100
+HELD_REST = b"the rest\n" * 100
+
+
+def connect_from(source, target):
+    conn = socket.socket()
+    conn.settimeout(10)
+    conn.bind((source, 0))
+    conn.connect(target)
+    return conn
+
+
+def taken_by(stranger):
+    """What a stranger's connection received until it was ended (a close
+    with the stranger's own bytes unread may come as a reset)."""
+    stranger.settimeout(10)
+    data = b""
+    try:
+        while True:
+            part = stranger.recv(65536)
+            if not part:
+                break
+            data += part
+    except ConnectionResetError:
+        pass
+    stranger.close()
+    return data
+
+
+def in_thread(work):
+    """Runs work on a thread; the returned function joins it and gives its
+    result (or raises what it raised)."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = work()
+        except Exception as error:  # handed to the joining thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+
+    def join():
+        thread.join(timeout=60)
+        expect(not thread.is_alive(), "the client never finished")
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["value"]
+
+    return join
+
+
+def case_site_port_stranger(binary):
+    """The gateway's data port for the site takes only the site's address: a
+    stranger who connects first neither feeds a download nor receives an
+    upload, and the transfer goes on with the site."""
+    for upload in (False, True):
+        site = RecordingSite()
+        site.release.clear()
+        proxy = None
+        try:
+            proxy = start_relay(binary)
+            client = relay_client(passive=True, timeout=30)
+            client.login("someone@127.0.0.1", "x")
+            if upload:
+                finished = in_thread(lambda: client.storbinary("STOR file", io.BytesIO(GENUINE)))
+            else:
+                chunks = []
+                finished = in_thread(lambda: client.retrbinary("RETR file", chunks.append))
+            expect(site.port_known.wait(10), "the site was never told a data port")
+            stranger = connect_from("127.0.0.2", site.target)
+            if not upload:
+                stranger.sendall(b"forged data\n")
+            stranger_got = taken_by(stranger)
+            site.release.set()
+            reply = finished()
+            expect(reply.startswith("226"), "transfer reply %r" % reply)
+            expect(stranger_got == b"", "the stranger received %d bytes" % len(stranger_got))
+            if upload:
+                expect(site.stored == GENUINE, "the site stored %r..." % (site.stored or b"")[:40])
+            else:
+                expect(b"".join(chunks) == GENUINE, "the client got %r..." % b"".join(chunks)[:40])
+            client.quit()
+        finally:
+            if proxy is not None:
+                proxy.stop()
+            site.stop()
+
+
+@with_site_and_relay
+def case_passive_stranger(proxy, site):
+    """The client's passive port takes only the address of its control
+    connection: a stranger who connects first gets no download and feeds no
+    upload; the client's own data connection carries the transfer."""
+    secret = os.urandom(200000)
+    with open(site.path("secret.bin"), "wb") as target:
+        target.write(secret)
+    control = Control()
+    control.reply()
+    control.command(b"USER %s@127.0.0.1" % USER.encode())
+    control.command(b"PASS " + PASSWORD.encode())
+    expect(control.command(b"TYPE I")[0].startswith(b"200"), "TYPE I")
+    for upload in (False, True):
+        reply = control.command(b"PASV")
+        match = re.match(rb"227 Entering Passive Mode \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n$", reply[0])
+        expect(match is not None, "PASV reply %r" % reply)
+        numbers = [int(x) for x in match.groups()]
+        port = numbers[4] * 256 + numbers[5]
+        stranger = connect_from("127.0.0.2", ("127.0.0.1", port))
+        if upload:
+            stranger.sendall(b"forged upload\n")
+        data = connect_from("127.0.0.1", ("127.0.0.1", port))
+        reply = control.command(b"STOR up.bin" if upload else b"RETR secret.bin")
+        expect(reply[0][:3] in (b"125", b"150"), "transfer begins: %r" % reply)
+        if upload:
+            data.sendall(secret)
+            data.close()
+        else:
+            got = h.recv_all(data, timeout=20)
+            data.close()
+            expect(got == secret, "the client got %d of %d bytes" % (len(got), len(secret)))
+        reply = control.reply()
+        expect(reply[0].startswith(b"226"), "completion: %r" % reply)
+        stranger_got = taken_by(stranger)
+        expect(stranger_got == b"", "the stranger received %d bytes" % len(stranger_got))
+    with open(site.path("up.bin"), "rb") as stored:
+        expect(stored.read() == secret, "the upload stored is not the client's")
+    control.close()
+
+
+def case_commands_during_transfer(binary):
+    """While a transfer runs only ABOR, STAT and NOOP go to the site; PORT is
+    answered by the gateway (checked as ever), and what cannot be served now
+    is refused; nothing reaches the site raw."""
+    site = RecordingSite(holding=True)
+    proxy = None
+    try:
+        proxy = start_relay(binary)
+        control = Control()
+        control.reply()
+        control.command(b"USER someone@127.0.0.1")
+        control.command(b"PASS x")
+        reply = control.command(b"PASV")
+        match = re.match(rb"227 Entering Passive Mode \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n$", reply[0])
+        expect(match is not None, "PASV reply %r" % reply)
+        numbers = [int(x) for x in match.groups()]
+        data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=10)
+        expect(control.command(b"RETR file") == [b"150 opening\r\n"], "RETR begins")
+        expect(h.recv_exactly(data, len(HELD_FIRST)) == HELD_FIRST, "first part of the data")
+        before = len(site.lines)
+        cases = [
+            (b"PORT 127,0,0,1,200,10", [b'200 "PORT" command successful.\r\n']),
+            (b"PORT 127,0,0,9,0,21", [b"504 Command not implemented for that parameter.\r\n"]),
+            (b"CWD /elsewhere", [b"503 Bad sequence of commands.\r\n"]),
+            (b"RETR other", [b"425 Cannot open data connection.\r\n"]),
+        ]
+        for line, expected in cases:
+            reply = control.command(line)
+            expect(reply == expected, "%r during the transfer: %r" % (line, reply))
+        # Passed on; this site reads it only once it has sent its data.
+        control.send(b"NOOP")
+        site.finish.set()
+        expect(h.recv_all(data, timeout=20) == HELD_REST, "the rest of the data")
+        data.close()
+        replies = [control.reply(), control.reply()]
+        expect(replies == [[b"226 done\r\n"], [b"200 noop from the site\r\n"]], "after the data: %r" % replies)
+        passed = site.lines[before:]
+        expect(passed == [b"NOOP"], "the site saw %r during the transfer" % passed)
+        control.close()
+    finally:
+        if proxy is not None:
+            proxy.stop()
+        site.stop()
+
+
+@with_site_and_relay
+def case_data_accept_shortage(proxy, site):
+    """Out of descriptors when the site's data connection comes: the relay
+    retries at a calm pace rather than spinning, and the transfer completes
+    once descriptors are free again."""
+    import resource
+    # More than the waiting connection's buffers take: the site cannot finish
+    # (and answer) before its data connection is accepted.
+    content = os.urandom(16 * 1024 * 1024)
+    with open(site.path("file.bin"), "wb") as target:
+        target.write(content)
+    control = Control()
+    control.reply()
+    control.command(b"USER %s@127.0.0.1" % USER.encode())
+    control.command(b"PASS " + PASSWORD.encode())
+    expect(control.command(b"TYPE I")[0].startswith(b"200"), "TYPE I")
+    reply = control.command(b"PASV")
+    match = re.match(rb"227 Entering Passive Mode \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n$", reply[0])
+    expect(match is not None, "PASV reply %r" % reply)
+    numbers = [int(x) for x in match.groups()]
+    data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=10)
+    pid = proxy.process.pid
+    limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+    # Room for the transfer's own listener, none for the connection it takes:
+    # a new descriptor takes the lowest free number, and the limit bounds
+    # the numbers.
+    in_use = {int(name) for name in os.listdir("/proc/%d/fd" % pid)}
+    free = [number for number in range(max(in_use) + 3) if number not in in_use]
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[1], limits[1]))
+    try:
+        control.send(b"RETR file.bin")
+        time.sleep(1.0)
+        used = h.cpu_while_idle(pid, 2.0)
+    finally:
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+    expect(used < 0.5, "%.2f s of processor time while the accept failed" % used)
+    reply = control.reply()
+    expect(reply[0][:3] in (b"125", b"150"), "RETR begins: %r" % reply)
+    got = h.recv_all(data, timeout=30)
+    data.close()
+    expect(got == content, "the client got %d of %d bytes" % (len(got), len(content)))
+    expect(control.reply()[0].startswith(b"226"), "completion")
+    control.close()
+
+
 CASES = {name[len("case_"):]: value for name, value in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":

@@ -213,19 +213,21 @@ def case_bind(binary):
     try:
         conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
         conn.sendall(request(2, bind_port, address="127.0.0.2", user=b"binder"))
-        expect(h.wait_until(lambda: h.can_connect(bind_port), timeout=10), "nothing listens on the bound port")
-        # The probe above was the one host taken: its reply came and its link ended.
+        expect(h.wait_until(lambda: _listening(bind_port), timeout=10), "nothing listens on the bound port")
+        peer = h.wait_until(lambda: _connect_from(bind_port, "127.0.0.2"), timeout=10)
+        expect(peer, "could not connect in")
         reply = h.recv_exactly(conn, 8)
-        expect(reply == bytes([0, 90, 0x07, 0xD0, 127, 0, 0, 1]), "bind reply %r" % reply)
-        expect(h.recv_all(conn, timeout=10) == b"", "link of the probe stays open")
+        expect(reply == bytes([0, 90, 0x07, 0xD0, 127, 0, 0, 2]), "bind reply %r" % reply)
+        peer.close()
+        expect(h.recv_all(conn, timeout=10) == b"", "link of the peer stays open")
         conn.close()
 
         # The first link's sockets on the port close just after its client saw
         # the end: the next BIND (listening without address reuse) waits for that.
         expect(h.wait_until(lambda: _port_free(bind_port), timeout=10), "port %d still in use" % bind_port)
-        # Now a peer that talks, from a known address; the client speaks early.
+        # Now a peer that talks; the client speaks early.
         conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
-        conn.sendall(request(2, bind_port, user=b"binder"))
+        conn.sendall(request(2, bind_port, address="127.0.0.3", user=b"binder"))
         conn.sendall(b"early")
         peer = h.wait_until(lambda: _connect_from(bind_port, "127.0.0.3"), timeout=10)
         expect(peer, "could not connect in")
@@ -239,11 +241,8 @@ def case_bind(binary):
         peer.close()
         expect(h.recv_all(conn, timeout=10) == b"", "link did not end with the peer")
         conn.close()
-        # What came before the grant reaches the peer first: handed on ahead
-        # of the link (and not counted by it) when it was read while waiting
-        # for the host, or read by the link itself (and counted) when the
-        # host connected in first.
-        proxy.wait_log(r'Information: SOCKS link by "binder" closed \(sent (11|16) bytes, received 13 bytes\)\.')
+        # What came before the grant counts like every other byte of the link.
+        proxy.wait_log(r'Information: SOCKS link by "binder" closed \(sent 16 bytes, received 13 bytes\)\.')
         # Only the listening socket of a BIND: gone once the host is taken.
         expect(h.wait_until(lambda: h.refused(bind_port), timeout=10), "bound port still open")
 
@@ -268,6 +267,88 @@ def case_bind(binary):
         conn.close()
         proxy.wait_log(r"Error: Accept error on port %d for SOCKS server: .+" % bind_port)
         expect(h.wait_until(lambda: not _listening(bind_port), timeout=10), "abandoned bind still listens")
+    finally:
+        proxy.stop()
+
+
+def _status_row(address):
+    """The status page's bytes sent and received of the host (None when not listed)."""
+    import base64
+    import urllib.request
+    page = urllib.request.Request("http://127.0.0.1:%d/control.html" % HTTP_PORT)
+    page.add_header("Authorization", "Basic " + base64.b64encode(b"admin:pebble").decode())
+    with urllib.request.urlopen(page, timeout=20) as answer:
+        body = answer.read().decode("latin-1")
+    button = body.find('NAME="%s"' % address)
+    if button < 0:
+        return None
+    row = body[body.upper().rfind("<TR", 0, button):button]
+    cells = re.findall(r"<TD[^>]*>([^<]*)", row, re.IGNORECASE)
+    return int(cells[2]), int(cells[3])
+
+
+def case_bind_expected_host(binary):
+    """A BIND takes only the host its request names: a stranger who connects
+    first is closed without a byte of the client's, the wait goes on, and the
+    named host gets the link, the client's early bytes first, all counted."""
+    proxy = start(binary, ini(extra_globals="Log Level=3\n"))
+    bind_port = 2001
+    try:
+        conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
+        conn.sendall(request(2, bind_port, address="127.0.0.3", user=b"ftp"))
+        conn.sendall(b"secret")
+        expect(h.wait_until(lambda: _listening(bind_port), timeout=10), "nothing listens on the bound port")
+        for source in ("127.0.0.2", "127.0.0.1"):
+            stranger = _connect_from(bind_port, source)
+            expect(stranger, "could not connect from %s" % source)
+            expect(h.recv_all(stranger, timeout=10) == b"", "a stranger from %s was given data" % source)
+            stranger.close()
+        conn.settimeout(0.5)
+        try:
+            data = conn.recv(8)
+            expect(False, "a reply for a stranger: %r" % data)
+        except socket.timeout:
+            pass
+        peer = _connect_from(bind_port, "127.0.0.3")
+        expect(peer, "the named host could not connect in")
+        reply = h.recv_exactly(conn, 8)
+        expect(reply == bytes([0, 90, bind_port >> 8, bind_port & 255, 127, 0, 0, 3]), "bind reply %r" % reply)
+        expect(h.recv_until(peer, b"secret") == b"secret", "early data not handed on")
+        peer.sendall(b"reply")
+        expect(h.recv_until(conn, b"reply") == b"reply", "peer to client")
+        conn.sendall(b"more")
+        expect(h.recv_until(peer, b"more") == b"more", "client to peer")
+        peer.close()
+        expect(h.recv_all(conn, timeout=10) == b"", "link did not end with the peer")
+        conn.close()
+        proxy.wait_log(r'Information: SOCKS link by "ftp" closed \(sent 10 bytes, received 5 bytes\)\.')
+        expect(_status_row("127.0.0.1") == (10, 5), "host counters: %r" % (_status_row("127.0.0.1"),))
+    finally:
+        proxy.stop()
+
+
+def case_bind_timeout(binary):
+    """Nobody named connects in: after two minutes the client is refused and
+    the accept error is logged with the time-out's text."""
+    proxy = start(binary, ini())
+    bind_port = 2002
+    try:
+        started = time.monotonic()
+        conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
+        conn.sendall(request(2, bind_port, address="127.0.0.3"))
+        expect(h.wait_until(lambda: _listening(bind_port), timeout=10), "nothing listens on the bound port")
+        stranger = _connect_from(bind_port, "127.0.0.2")
+        expect(stranger, "could not connect in")
+        stranger.close()
+        reply = h.recv_exactly(conn, 8, timeout=150)
+        waited = time.monotonic() - started
+        expect(reply == REFUSED, "reply after the wait: %r" % reply)
+        expect(waited > 115, "refused after %.0f s" % waited)
+        proxy.wait_log(r"Error: Accept error on port %d for SOCKS server: Connection timed out%s"
+                       % (bind_port, ERROR_SUFFIX))
+        expect(h.recv_all(conn, timeout=10) == b"", "connection open after the refusal")
+        conn.close()
+        expect(h.wait_until(lambda: not _listening(bind_port), timeout=10), "the port still listens")
     finally:
         proxy.stop()
 

@@ -16,7 +16,7 @@ import moatkeep_harness as h  # noqa: E402
 HTTP_PORT = 18082
 RELAY = 18053
 OTHER_RELAY = 18054
-LIMIT = 512
+LARGEST = 65507  # the largest UDP payload over IPv4
 MAX_EXCHANGES = 128
 
 
@@ -282,41 +282,35 @@ def case_restrictions(binary):
 
 
 # (request size, size the destination receives) for an echoing destination
-SIZE_TABLE = [
-    (1, 1),
-    (511, 511),
-    (512, 512),
-    (513, 512),
-    (2000, 512),
-    (65000, 512),
-]
+# Request sizes, from small to the largest UDP payload over IPv4: DNS with
+# EDNS, syslog, VPN and game traffic all go beyond 512 bytes.
+SIZE_TABLE = [1, 511, 512, 513, 1024, 1232, 2000, 4096, 9000, 65000, LARGEST]
 
 
 def case_oversized(binary):
-    """Requests and replies beyond 512 bytes are cut to the relay's limit,
-    both ways; the relay and the service carry on."""
+    """Datagrams are carried whole up to the largest UDP payload, requests
+    and replies alike, with exact counts; the relay and the service carry on."""
     echo_server = UdpServer(echo)
-    big = UdpServer(lambda data: bytes((i * 7) & 0xFF for i in range(2000)) if data == b"big" else None)
-    huge = UdpServer(lambda data: b"H" * 65000 if data == b"huge" else None)
-    proxy = start(binary, ini([relay_line(RELAY, echo_server.port), relay_line(OTHER_RELAY, big.port),
-                               relay_line(18055, huge.port)]))
+    big = UdpServer(lambda data: bytes((i * 7) & 0xFF for i in range(int(data))) if data.isdigit() else None)
+    proxy = start(binary, ini([relay_line(RELAY, echo_server.port), relay_line(OTHER_RELAY, big.port)]))
     try:
-        pattern = bytes((i * 13 + 5) & 0xFF for i in range(65000))
-        for size, delivered in SIZE_TABLE:
+        pattern = bytes((i * 13 + 5) & 0xFF for i in range(LARGEST))
+        for size in SIZE_TABLE:
             request = pattern[:size]
             reply, sender = exchange(RELAY, request)
             expect(sender == ("127.0.0.1", RELAY), "size %d: no reply from the relay" % size)
-            expect(reply == request[:delivered], "size %d: reply of %d bytes" % (size, len(reply)))
-            expect(server_got_last(echo_server, request[:delivered]), "size %d: destination got other data" % size)
+            expect(reply == request, "size %d: reply of %d bytes" % (size, len(reply)))
+            expect(server_got_last(echo_server, request), "size %d: destination got other data" % size)
             proxy.wait_log(r'Information: Relay for "%s" completed \(sent %d bytes, received %d bytes\)\.'
-                           % (udp_name(RELAY), delivered, delivered))
-        # Replies beyond the limit are cut too.
-        reply, _ = exchange(OTHER_RELAY, b"big")
-        expect(reply == bytes((i * 7) & 0xFF for i in range(LIMIT)), "2000-byte reply: %d bytes" % len(reply or b""))
-        proxy.wait_log(r'Information: Relay for "%s" completed \(sent 3 bytes, received 512 bytes\)\.'
-                       % udp_name(OTHER_RELAY))
-        reply, _ = exchange(18055, b"huge")
-        expect(reply == b"H" * LIMIT, "65000-byte reply: %d bytes" % len(reply or b""))
+                           % (udp_name(RELAY), size, size))
+        # Small requests with large replies.
+        for size in (513, 1232, LARGEST):
+            request = b"%d" % size
+            reply, _ = exchange(OTHER_RELAY, request)
+            expect(reply == bytes((i * 7) & 0xFF for i in range(size)),
+                   "%d-byte reply: %d bytes" % (size, len(reply or b"")))
+            proxy.wait_log(r'Information: Relay for "%s" completed \(sent %d bytes, received %d bytes\)\.'
+                           % (udp_name(OTHER_RELAY), len(request), size))
         # An empty datagram has nothing to relay and does not close the relay.
         with client_socket(timeout=2) as conn:
             for _ in range(5):
@@ -334,7 +328,6 @@ def case_oversized(binary):
         proxy.stop()
         echo_server.close()
         big.close()
-        huge.close()
 
 
 def server_got_last(server, expected):

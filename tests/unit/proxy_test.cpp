@@ -1,16 +1,20 @@
 // The relay engine's units that need no service around them: checking relay
 // lines, opening master sockets, the "(ASK)" line editing and the link copy.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <ctime>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "relay_setup.h"
+#include "socket_list.h"
 #include "tcp_link.h"
 #include "tcp_relay.h"
 #include "zunder/sockets.h"
@@ -47,6 +51,33 @@ std::string ReadAll(ZSocket& socket, size_t atMost) {
   while (data.size() < atMost && socket.Read(buffer, sizeof buffer)) data.append(buffer, socket.GetLastReadCount());
   return data;
 }
+
+// Fixes a socket's buffer size (the system then no longer tunes it).
+void SetBuffer(ZSocket& socket, int option, int bytes) {
+  ASSERT_EQ(setsockopt(socket.GetHandle(), SOL_SOCKET, option, &bytes, sizeof bytes), 0);
+}
+
+// count bytes from socket, or fewer when it ends or 10 s pass.
+std::string ReadExactly(ZSocket& socket, size_t count) {
+  std::string data;
+  std::vector<char> buffer(65536);
+  socket.SetReadTimeout(ZTimeInterval(0, 10));
+  while (data.size() < count) {
+    const ZIndex want = static_cast<ZIndex>(std::min(buffer.size(), count - data.size()));
+    if (!socket.Read(buffer.data(), want)) break;
+    data.append(buffer.data(), socket.GetLastReadCount());
+  }
+  return data;
+}
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return data;
+}
+
+// Processor time of the whole process, in seconds.
+double ProcessorSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 struct PlanCase {
   const char* description;
@@ -298,6 +329,146 @@ TEST(LinkSocketsTest, ClosingTheClientSideEndsTheLink) {
   link.join();
   EXPECT_EQ(counts.sent, 3u);
   EXPECT_TRUE(log.lines.empty());
+}
+
+
+TEST(LinkSocketsTest, WaitingWithTheDestinationOverBothWaysCostsNoProcessorTime) {
+  SocketPair client;
+  SocketPair destination;
+  // A narrow way to the user: the answer waits in the link for the user to
+  // take it.
+  SetBuffer(client.far, SO_SNDBUF, 4096);
+  SetBuffer(client.near, SO_RCVBUF, 4096);
+  CapturedLog log;
+  LinkCounts counts;
+  std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, nullptr, counts, log); });
+
+  ASSERT_TRUE(client.near.WriteString("request"));
+  ASSERT_TRUE(client.near.ShutdownWrite());
+  EXPECT_EQ(ReadAll(destination.far, 8), "request");
+  // Small enough to reach the link whole, end included, while the user
+  // reads nothing: the destination's side is then over both ways.
+  const std::string answer = Pattern(60000);
+  ASSERT_TRUE(destination.far.WriteString(answer.c_str()));
+  destination.far.Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  const double before = ProcessorSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double used = ProcessorSeconds() - before;
+  // A wait that returns at once, over and over, takes the whole second.
+  EXPECT_LT(used, 0.3);
+
+  const std::string delivered = ReadExactly(client.near, answer.size());
+  EXPECT_EQ(delivered.size(), answer.size());
+  EXPECT_TRUE(delivered == answer);
+  link.join();
+  EXPECT_EQ(counts.sent, 7u);
+  EXPECT_EQ(counts.received, answer.size());
+  EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(LinkSocketsTest, WaitingWithTheClientOverBothWaysIsEndedByTheServiceClosingTheLink) {
+  SocketPair client;
+  SocketPair destination;
+  // A destination that takes nothing: the request waits in the link.
+  SetBuffer(destination.near, SO_SNDBUF, 4096);
+  SetBuffer(destination.far, SO_RCVBUF, 4096);
+  // As the service holds its links.
+  SocketList active(false);
+  active.Append(&client.far, &destination.near);
+  CapturedLog log;
+  LinkCounts counts;
+  std::thread link([&] {
+    LinkSockets(client.far, destination.near, ZInfinite, nullptr, counts, log);
+    active.Remove(&client.far);
+  });
+  // The destination has nothing to say and ends its side; the client sends
+  // its request and ends too.
+  ASSERT_TRUE(destination.far.ShutdownWrite());
+  EXPECT_EQ(ReadAll(client.near, 1), "");
+  const std::string request = Pattern(60000);
+  ASSERT_TRUE(client.near.WriteString(request.c_str()));
+  ASSERT_TRUE(client.near.ShutdownWrite());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = ProcessorSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(ProcessorSeconds() - before, 0.3);
+  // A stop or pause, while the link waits for the destination alone.
+  active.CloseAll();
+  link.join();
+  EXPECT_TRUE(active.IsEmpty());
+  EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
+  // While both ways are idle, and while the client's bytes wait for a
+  // destination that is not reading: the urgent byte is carried in place,
+  // nothing is lost and the link goes on.
+  for (const bool destinationBusy : {false, true}) {
+    SCOPED_TRACE(destinationBusy ? "destination busy" : "idle");
+    SocketPair client;
+    SocketPair destination;
+    if (destinationBusy) {
+      SetBuffer(destination.near, SO_SNDBUF, 4096);
+      SetBuffer(destination.far, SO_RCVBUF, 4096);
+    }
+    CapturedLog log;
+    LinkCounts counts;
+    std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, nullptr, counts, log); });
+
+    const std::string head = destinationBusy ? Pattern(100000) : std::string("abc");
+    ASSERT_TRUE(client.near.WriteString(head.c_str()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(client.near.WriteOutOfBand("!", 1));
+    ASSERT_TRUE(client.near.WriteString("tail"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string carried = ReadExactly(destination.far, head.size() + 5);
+    EXPECT_EQ(carried.size(), head.size() + 5);
+    EXPECT_TRUE(carried == head + "!tail");
+
+    // The way back, urgent byte included, and the link is still there.
+    ASSERT_TRUE(destination.far.WriteString("back"));
+    ASSERT_TRUE(destination.far.WriteOutOfBand("?", 1));
+    EXPECT_EQ(ReadExactly(client.near, 5), "back?");
+    ASSERT_TRUE(client.near.WriteString("more"));
+    EXPECT_EQ(ReadExactly(destination.far, 4), "more");
+
+    client.near.ShutdownWrite();
+    destination.far.ShutdownWrite();
+    link.join();
+    EXPECT_EQ(counts.sent, head.size() + 9);
+    EXPECT_EQ(counts.received, 5u);
+    EXPECT_TRUE(log.lines.empty());
+  }
+}
+
+
+TEST(LinkSocketsTest, EarlyBytesGoFirstAndAreCounted) {
+  // A few bytes, and more than one small chunk.
+  for (const size_t size : {size_t{5}, size_t{10000}}) {
+    SCOPED_TRACE(size);
+    SocketPair client;
+    SocketPair destination;
+    CapturedLog log;
+    LinkCounts counts;
+    UserInfo user;
+    const std::string early = Pattern(size);
+    std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, &user, counts, log, early); });
+    ASSERT_TRUE(client.near.WriteString("then"));
+    const std::string carried = ReadExactly(destination.far, size + 4);
+    EXPECT_TRUE(carried == early + "then");
+    ASSERT_TRUE(destination.far.WriteString("back"));
+    EXPECT_EQ(ReadExactly(client.near, 4), "back");
+    client.near.ShutdownWrite();
+    destination.far.ShutdownWrite();
+    link.join();
+    EXPECT_EQ(counts.sent, size + 4);
+    EXPECT_EQ(counts.received, 4u);
+    EXPECT_EQ(user.GetBytesSent(), size + 4);
+    EXPECT_EQ(user.GetBytesReceived(), 4u);
+    EXPECT_TRUE(log.lines.empty());
+  }
 }
 
 }  // namespace

@@ -406,4 +406,99 @@ TEST(SocketList, CloseAllOnAnEmptyListReturnsAtOnce) {
   EXPECT_TRUE(active.IsEmpty());
 }
 
+
+// A connected pair of TCP sockets on loopback: near is the peer, far the
+// side a link thread holds.
+struct Connection {
+  Connection() {
+    EXPECT_TRUE(listener.Listen(4, 0));
+    near.SetPort(listener.GetPort());
+    EXPECT_TRUE(near.Connect("127.0.0.1"));
+    EXPECT_TRUE(far.Accept(listener));
+  }
+  ZTCPSocket listener;
+  ZTCPSocket near;
+  ZTCPSocket far;
+};
+
+// Waits, a bounded time, until done says so.
+template <typename Done>
+bool AwaitState(Done done) {
+  for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
+
+TEST(SocketList, SocketsAppendedDuringOrAfterCloseAllAreClosedAtOnce) {
+  SocketList active(false);
+  // A link that takes its time to end once closed: it lets go only after
+  // the second link has come.
+  Connection slow;
+  std::atomic<bool> secondCame{false};
+  active.Append(&slow.far);
+  std::thread slowLink([&] {
+    char byte;
+    slow.far.Read(&byte, 1);
+    AwaitState([&] { return secondCame.load(); });
+    active.Remove(&slow.far);
+  });
+  std::atomic<bool> closedAll{false};
+  std::thread stopper([&] {
+    active.CloseAll();
+    closedAll = true;
+  });
+  ASSERT_TRUE(AwaitState([&] { return !slow.far.IsOpen(); }));  // the closing pass is done
+
+  // A link that starts now (a client that has just finished typing its
+  // destination, a SOCKS grant) with its other side as partner.
+  Connection late;
+  Connection lateOther;
+  active.Append(&late.far, &lateOther.far);
+  ZChannel::Error lateError = ZChannel::NoError;
+  std::thread lateLink([&] {
+    char byte;
+    late.far.SetReadTimeout(ZTimeInterval(0, 10));
+    late.far.Read(&byte, 1);
+    lateError = late.far.GetErrorCode();
+    active.Remove(&late.far);
+  });
+  secondCame = true;
+  lateLink.join();
+  slowLink.join();
+  stopper.join();
+  EXPECT_TRUE(closedAll.load());
+  // Closed at once, not left to time out.
+  EXPECT_EQ(lateError, ZChannel::Interrupted);
+  EXPECT_FALSE(lateOther.far.IsOpen());
+  EXPECT_TRUE(active.IsEmpty());
+
+  // After the close-all too.
+  Connection after;
+  active.Append(&after.far);
+  EXPECT_FALSE(after.far.IsOpen());
+  EXPECT_TRUE(active.Remove(&after.far));
+}
+
+TEST(SocketList, ReopenedListKeepsWhatIsAppended) {
+  SocketList active(false);
+  active.CloseAll();
+  EXPECT_TRUE(active.IsClosed());
+  active.Reopen();
+  EXPECT_FALSE(active.IsClosed());
+  Connection link;
+  Connection other;
+  active.Append(&link.far, &other.far);
+  EXPECT_TRUE(link.far.IsOpen());
+  EXPECT_TRUE(other.far.IsOpen());
+  // A close-all closes the partner with its socket.
+  std::thread holder([&] {
+    char byte;
+    link.far.Read(&byte, 1);
+    active.Remove(&link.far);
+  });
+  active.CloseAll();
+  holder.join();
+  EXPECT_FALSE(other.far.IsOpen());
+  EXPECT_TRUE(active.IsEmpty());
+}
+
 }  // namespace

@@ -635,6 +635,41 @@ TEST(UDPSocket, DatagramsBothWays) {
   EXPECT_EQ(server.GetErrorCode(), ZChannel::Timeout);
 }
 
+TEST(UDPSocket, PeekTellsTheWholeLengthAndLeavesTheDatagram) {
+  ZUDPSocket server;
+  ZUDPSocket client;
+  ASSERT_TRUE(server.Listen(0, 0));
+  ASSERT_TRUE(client.Listen(0, 0));
+  server.SetReadTimeout(ZTimeInterval(10000));
+  const std::string largest(65507, 'd');
+  for (const std::string& sent : {std::string("short"), largest, std::string()}) {
+    SCOPED_TRACE(sent.size());
+    ASSERT_TRUE(client.WriteTo(sent.data(), static_cast<ZIndex>(sent.size()), ZIPAddress(), server.GetPort()));
+    ZIndex length = -1;
+    ASSERT_TRUE(server.PeekDatagramLength(length));
+    EXPECT_EQ(length, static_cast<ZIndex>(sent.size()));
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    ZIPAddress from(0);
+    uint16_t fromPort = 0;
+    // An empty datagram reads as nothing, but is taken all the same.
+    EXPECT_EQ(server.ReadFrom(buffer.data(), static_cast<ZIndex>(buffer.size()), from, fromPort), !sent.empty());
+    EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(server.GetLastReadCount())), sent);
+  }
+  // Nothing queued: the read time-out, then a close from another thread.
+  server.SetReadTimeout(ZTimeInterval(200));
+  ZIndex length = -1;
+  EXPECT_FALSE(server.PeekDatagramLength(length));
+  EXPECT_EQ(server.GetErrorCode(), ZChannel::Timeout);
+  server.SetReadTimeout(ZInfinite);
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.Close();
+  });
+  EXPECT_FALSE(server.PeekDatagramLength(length));
+  closer.join();
+  EXPECT_EQ(server.GetErrorCode(), ZChannel::Interrupted);
+}
+
 // ---------------------------------------------------------------- waits
 
 TEST(SocketSelect, TwoSocketForm) {
@@ -779,6 +814,44 @@ TEST(SocketSelect, WaitReportsWhatEachEntryWasWatchedFor) {
   never.wantRead = true;
   EXPECT_FALSE(ZSocket::Wait(&never, 1, ZTimeInterval(0)));
   EXPECT_EQ(AssertCapture::LastMessage(), AssertTextOf(ZAssertFileNotOpen));
+}
+
+TEST(SocketSelect, WaitTellsHangUpsAndFailuresWhateverWasWanted) {
+  Pair pair;
+  ASSERT_TRUE(pair.Open());
+  // Watched for nothing: nothing is found until the time runs out.
+  ZSocket::WaitEntry quiet;
+  quiet.socket = &pair.server;
+  EXPECT_TRUE(ZSocket::Wait(&quiet, 1, ZTimeInterval(100)));
+  EXPECT_FALSE(quiet.hungUp || quiet.failed || quiet.readable || quiet.writable || quiet.exceptional);
+
+  // Both directions over: a hang-up, found at once however long the wait,
+  // and told apart from a failure.
+  ASSERT_TRUE(pair.server.ShutdownWrite());
+  ASSERT_TRUE(pair.client.ShutdownWrite());
+  ZSocket::WaitEntry over;
+  over.socket = &pair.server;
+  over.wantExcept = true;
+  EXPECT_TRUE(ZSocket::Wait(&over, 1, ZTimeInterval(0, 30)));
+  EXPECT_TRUE(over.hungUp);
+  EXPECT_FALSE(over.failed || over.exceptional || over.readable || over.writable);
+  // The lists keep it where it was watched for trouble.
+  ZList excepts;
+  excepts.SetDeleteObjects(false);
+  excepts.Append(&pair.server);
+  EXPECT_TRUE(ZSocket::Select(nullptr, nullptr, &excepts, ZTimeInterval(0, 30)));
+  EXPECT_EQ(excepts.GetSize(), 1);
+
+  // A reset (closing with unread data) is a failure.
+  Pair reset;
+  ASSERT_TRUE(reset.Open());
+  ASSERT_TRUE(reset.client.Write("unread", 6));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  reset.server.Close();
+  ZSocket::WaitEntry broken;
+  broken.socket = &reset.client;
+  EXPECT_TRUE(ZSocket::Wait(&broken, 1, ZTimeInterval(0, 30)));
+  EXPECT_TRUE(broken.failed);
 }
 
 // Occupies every descriptor number up to a limit so that the next sockets

@@ -1,6 +1,11 @@
 // The SOCKS 4 request fields, the user id bound, reading a request from a
 // socket under its total time bound, the replies and the link description.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -9,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "socks_bind.h"
 #include "socks_read.h"
 #include "socks_request.h"
 #include "zunder/sockets.h"
@@ -228,6 +234,127 @@ TEST(SocksRead, BytesAfterTheRequestStayForTheLink) {
   char buffer[64];
   ASSERT_TRUE(pair.agent.Read(buffer, sizeof buffer));
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.agent.GetLastReadCount())), "early data");
+}
+
+
+// A BIND's listener and its client's connection to the agent.
+struct BindSetting {
+  BindSetting() {
+    EXPECT_TRUE(listener.Listen(5, 0, true));
+    EXPECT_TRUE(agent.Listen(5, 0));
+    user.SetPort(agent.GetPort());
+    EXPECT_TRUE(user.Connect("127.0.0.1"));
+    EXPECT_TRUE(client.Accept(agent));
+  }
+  // A host connecting in to the bound port from source: its descriptor.
+  int ConnectFrom(const char* source) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(listener.GetPort());
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    fds.push_back(fd);
+    return fd;
+  }
+  ~BindSetting() {
+    for (int fd : fds) close(fd);
+  }
+  ZTCPSocket listener;
+  ZTCPSocket agent;
+  ZTCPSocket user;
+  ZTCPSocket client;
+  std::vector<int> fds;
+};
+
+// Everything a raw socket receives until its peer ends (or 5 s pass).
+std::string Drain(int fd) {
+  std::string data;
+  char buffer[256];
+  for (int i = 0; i < 100; ++i) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, 50) <= 0) continue;
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) return data;
+    data.append(buffer, static_cast<size_t>(got));
+  }
+  return data + "(still open)";
+}
+
+TEST(SocksBind, OnlyTheNamedHostIsTaken) {
+  BindSetting setting;
+  ASSERT_TRUE(setting.user.WriteString("early"));
+  const int stranger = setting.ConnectFrom("127.0.0.2");  // a stranger first
+  ZTCPSocket peer;
+  std::string early;
+  ZString errorText;
+  BindWaitResult result = BindWaitResult::Failed;
+  std::thread wait([&] {
+    result = AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(0, 10), peer,
+                           early, errorText);
+  });
+  // The stranger is closed without a byte, and the wait goes on.
+  EXPECT_EQ(Drain(stranger), "");
+  setting.ConnectFrom("127.0.0.3");
+  wait.join();
+  EXPECT_EQ(result, BindWaitResult::Connected);
+  ZIPAddress address;
+  ASSERT_TRUE(peer.GetPeerAddress(address));
+  EXPECT_STREQ(address.GetDotted().Text(), "127.0.0.3");
+  EXPECT_EQ(early, "early");
+}
+
+TEST(SocksBind, WaitEndsWithoutTheNamedHost) {
+  // The time runs out, strangers notwithstanding.
+  {
+    BindSetting setting;
+    setting.ConnectFrom("127.0.0.2");
+    ZTCPSocket peer;
+    std::string early;
+    ZString errorText;
+    EXPECT_EQ(AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(300), peer,
+                            early, errorText),
+              BindWaitResult::TimedOut);
+    EXPECT_STREQ(errorText.Text(), ZChannel::ErrorText(ETIMEDOUT).Text());
+    EXPECT_FALSE(peer.IsOpen());
+  }
+  // The client leaves, or says too much before its host has come.
+  for (const bool leaves : {true, false}) {
+    BindSetting setting;
+    if (leaves) {
+      setting.user.Close();
+    } else {
+      const std::string flood(kBindEarlyDataLimit + 1, 'x');
+      ASSERT_TRUE(setting.user.WriteString(flood.c_str()));
+    }
+    ZTCPSocket peer;
+    std::string early;
+    ZString errorText;
+    EXPECT_EQ(AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(0, 10), peer,
+                            early, errorText),
+              BindWaitResult::ClientGone);
+    EXPECT_FALSE(errorText.IsEmpty());
+  }
+  // The service closes the client's connection.
+  {
+    BindSetting setting;
+    ZTCPSocket peer;
+    std::string early;
+    ZString errorText;
+    BindWaitResult result = BindWaitResult::Failed;
+    std::thread wait([&] {
+      result = AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(0, 10),
+                             peer, early, errorText);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    setting.client.Close();
+    wait.join();
+    EXPECT_EQ(result, BindWaitResult::Stopped);
+  }
 }
 
 }  // namespace

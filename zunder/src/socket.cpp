@@ -293,7 +293,7 @@ int64_t ZSocket::ReadWaitWithinDeadline(bool& cut) const {
 }
 
 long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from,
-                            uint16_t* fromPort) {
+                            uint16_t* fromPort, bool peekLength) {
   // A read past the deadline is a read that timed out.
   if (IsPastDeadline()) {
     SetResult(Timeout, EAGAIN);
@@ -326,7 +326,18 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     }
     int error = 0;
     long received;
-    if (from != nullptr) {
+    if (peekLength) {
+      received = zhost::PeekDatagramLength(fd, blocking, error);
+      if (received >= 0) {
+        // An empty datagram is one too; a closed socket's wake-up is not.
+        if (IsClosing()) {
+          SetResult(Interrupted, EINTR);
+          return -1;
+        }
+        SetResult(0);
+        return received;
+      }
+    } else if (from != nullptr) {
       uint32_t address = 0;
       uint16_t port = 0;
       received = zhost::ReceiveFrom(fd, buffer, static_cast<size_t>(length), address, port,
@@ -538,7 +549,7 @@ bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& ti
   zhost::PollEntry polls[Capacity];
   for (ZIndex i = 0; i < count; ++i) {
     WaitEntry& entry = entries[i];
-    entry.readable = entry.writable = entry.exceptional = false;
+    entry.readable = entry.writable = entry.exceptional = entry.hungUp = entry.failed = false;
     if (entry.socket == nullptr) {
       Z_ASSERT_CODE(ZAssertNullPointer);
       return false;
@@ -574,6 +585,8 @@ bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& ti
     entries[i].readable = polls[i].readable;
     entries[i].writable = polls[i].writable;
     entries[i].exceptional = polls[i].exceptional;
+    entries[i].hungUp = polls[i].hungUp;
+    entries[i].failed = polls[i].failed;
   }
   return true;
 }
@@ -633,7 +646,10 @@ bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
     if (list == nullptr) continue;
     for (ZIndex i = list->GetSize() - 1; i >= 0; --i) {
       const WaitEntry& result = entries[--entry];
-      if (!(result.readable || result.writable || result.exceptional)) list->RemoveAt(i);
+      // A hang-up wakes every wait: where it was watched for trouble only,
+      // it is the trouble (it would otherwise read as a time-out).
+      const bool troubled = result.wantExcept && result.hungUp;
+      if (!(result.readable || result.writable || result.exceptional || troubled)) list->RemoveAt(i);
     }
   }
   return true;
@@ -935,6 +951,21 @@ bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {
 
 void ZTCPSocket::OnOutOfBand(const void*, ZIndex) {}
 
+bool ZTCPSocket::SetUrgentInline(bool on) {
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  int error = 0;
+  if (!zhost::SetUrgentInline(use.Fd(), on, error)) {
+    SetFailure(error);
+    return false;
+  }
+  SetResult(0);
+  return true;
+}
+
 bool ZTCPSocket::ShutdownWrite() {
   Use use(*this);
   if (!use.Ok()) {
@@ -1000,6 +1031,19 @@ bool ZUDPSocket::ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint
   long received = ReceiveWithin(use.Fd(), buffer, length, &address, &fromPort);
   if (received <= 0) return false;
   SetLastReadCount(static_cast<ZIndex>(received));
+  return true;
+}
+
+bool ZUDPSocket::PeekDatagramLength(ZIndex& length) {
+  length = 0;
+  Use use(*this);
+  if (!use.Ok()) {
+    SetEntryFailure(use.GetEntry());
+    return false;
+  }
+  const long whole = ReceiveWithin(use.Fd(), nullptr, 0, nullptr, nullptr, true);
+  if (whole < 0) return false;
+  length = static_cast<ZIndex>(whole);
   return true;
 }
 

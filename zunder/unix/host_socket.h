@@ -25,6 +25,8 @@ bool ShutdownSend(int fd, int& error);
 bool SetAddressReuse(int fd, bool on, int& error);
 bool SetLinger(int fd, int seconds, int& error);
 bool SetNonBlocking(int fd, int& error);
+// Urgent data stays in the stream, in its place, rather than being taken out.
+bool SetUrgentInline(int fd, bool on, int& error);
 // 0 means no limit.
 
 bool BindAny(int fd, uint16_t port, int& error);
@@ -41,6 +43,9 @@ int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error);
 long Receive(int fd, void* buffer, size_t length, bool wait, int& error);
 long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port,
                  bool wait, int& error);
+// The whole length of the next datagram, which stays queued (0 for an empty
+// one); -1 on failure.
+long PeekDatagramLength(int fd, bool wait, int& error);
 // Never raises SIGPIPE.
 // wait false never blocks (EAGAIN when the send buffer is full).
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error);
@@ -55,6 +60,10 @@ struct PollEntry {
   bool readable = false;
   bool writable = false;
   bool exceptional = false;
+  // Whatever was wanted: both directions over (or the connection gone), an
+  // error pending.
+  bool hungUp = false;
+  bool failed = false;
 };
 // Waits until one entry is ready or the time runs out (-1: no limit).
 // Answers the number of ready entries, 0 on time-out, -1 on failure.

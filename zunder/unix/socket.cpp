@@ -74,6 +74,11 @@ bool SetNonBlocking(int fd, int& error) {
   return Check(::fcntl(fd, F_SETFL, flags | O_NONBLOCK), error);
 }
 
+bool SetUrgentInline(int fd, bool on, int& error) {
+  int value = on ? 1 : 0;
+  return Check(::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &value, sizeof value), error);
+}
+
 bool BindAny(int fd, uint16_t port, int& error) {
   sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
   return Check(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), error);
@@ -156,6 +161,15 @@ long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_
   return static_cast<long>(result);
 }
 
+long PeekDatagramLength(int fd, bool wait, int& error) {
+  char byte;
+  // With MSG_TRUNC the answer is the datagram's real length, however small
+  // the buffer.
+  ssize_t result = ::recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+  if (result < 0) error = errno;
+  return static_cast<long>(result);
+}
+
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error) {
   ssize_t result =
       ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));
@@ -212,6 +226,9 @@ int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
     entries[i].readable = entries[i].wantRead && (got & (POLLIN | POLLHUP | POLLERR)) != 0;
     entries[i].writable = entries[i].wantWrite && (got & (POLLOUT | POLLHUP | POLLERR)) != 0;
     entries[i].exceptional = entries[i].wantExcept && (got & (POLLPRI | POLLERR)) != 0;
+    // poll reports these even for a descriptor watched for nothing.
+    entries[i].hungUp = (got & POLLHUP) != 0;
+    entries[i].failed = (got & POLLERR) != 0;
     if ((got & POLLNVAL) != 0) {
       error = EBADF;
       return -1;

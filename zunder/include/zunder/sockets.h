@@ -213,7 +213,8 @@ class ZSocket : public ZChannel {
   // socket closed by another thread, which then reports Interrupted).
   static int Select(ZSocket& first, ZSocket& second, const ZTimeInterval& timeout = ZInfinite);
   // Each list holds sockets it does not own (null for an unused list). On
-  // time-out every list is emptied; otherwise each keeps its ready sockets.
+  // time-out every list is emptied; otherwise each keeps its ready sockets
+  // (the except list: urgent data, an error or a hang-up).
   // False (lists unchanged) when the wait fails. At most 64 sockets.
   static bool Select(ZList* readList, ZList* writeList, ZList* exceptList,
                      const ZTimeInterval& timeout = ZInfinite);
@@ -221,6 +222,10 @@ class ZSocket : public ZChannel {
 
   // One socket of a Wait: what it is watched for and, after the wait, what
   // was found. A hang-up or an error counts as readable and writable.
+  // Whatever was wanted, even nothing, a wait also ends for a socket whose
+  // connection is over both ways (hungUp: it stays so, and ends every later
+  // wait at once; leave such a socket out of them) or has an error pending
+  // (failed).
   struct WaitEntry {
     ZSocket* socket = nullptr;
     bool wantRead = false;
@@ -229,6 +234,8 @@ class ZSocket : public ZChannel {
     bool readable = false;
     bool writable = false;
     bool exceptional = false;
+    bool hungUp = false;
+    bool failed = false;
   };
   // Select without lists (and without allocating): waits until one entry is
   // ready or the time runs out (then nothing is found). False when the wait
@@ -271,7 +278,10 @@ class ZSocket : public ZChannel {
   int WaitFor(int fd, bool forWriting, int pollMilliseconds);
   // One receive under the read time-out and the deadline: the byte count, 0
   // when the peer closed, -1 on failure; the outcome is recorded.
-  long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort);
+  // With peekLength the answer is the whole length of the next datagram,
+  // which stays queued (buffer is not used).
+  long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort,
+                     bool peekLength = false);
   // Records on another socket (a listener, a socket in a wait).
   static void RecordOn(ZSocket& socket, Error code, int osError) { socket.SetResult(code, osError); }
 
@@ -383,6 +393,9 @@ class ZTCPSocket : public ZIPSocket {
   bool AcceptQueued(ZIPSocket& listener);
   virtual bool WriteOutOfBand(const void* buffer, ZIndex length);
   virtual void OnOutOfBand(const void* buffer, ZIndex length);
+  // With on, urgent data is read in the stream, in its place, like any other
+  // byte (and no longer makes the socket exceptional once read past).
+  bool SetUrgentInline(bool on);
   // Ends the sending direction only: the peer reads the end of the stream
   // after everything already written, and this side can still read.
   bool ShutdownWrite();
@@ -402,8 +415,13 @@ class ZUDPSocket : public ZIPSocket {
   bool Connect(const char* host) override;
   bool Listen(int queueSize, uint16_t port = 0, bool exclusive = false) override;
   bool Accept(ZIPSocket& listener) override;  // not for datagrams
-  // One datagram each; the read waits up to the read time-out.
+  // One datagram each; the read waits up to the read time-out. A datagram
+  // longer than length is cut to it (the rest is lost).
   virtual bool ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint16_t& fromPort);
+  // Waits as a read does for the next datagram and tells its whole length
+  // (0 for an empty one), leaving it queued for Read or ReadFrom: a buffer
+  // of the right size can be found for it first.
+  bool PeekDatagramLength(ZIndex& length);
   virtual bool WriteTo(const void* buffer, ZIndex length, const ZIPAddress& address, uint16_t toPort);
   using ZObject::ReadFrom;
   const char* GetProtocol() const override { return "udp"; }
