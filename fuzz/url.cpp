@@ -1,5 +1,6 @@
 // ZURL parsing, escaping and SplitQueryVars on arbitrary text. Properties:
-// a written URL parses back to the same fields; TranslateString and
+// a written URL parses back to the same fields and, written again, gives
+// the same text; TranslateString and
 // UntranslateString are inverse; SplitQueryVars never stores more variables
 // than allowed.
 #include <cstdint>
@@ -55,6 +56,9 @@ void CheckRoundTrip(const ZURL& url) {
   FUZZ_CHECK(back.GetParameters() == url.GetParameters(), "parameters survive AsString");
   FUZZ_CHECK(back.GetQuery() == WrittenQuery(url.GetQuery()).c_str(), "query survives AsString");
   FUZZ_CHECK(back.GetFragment() == url.GetFragment(), "fragment survives AsString");
+  // Written once, the text no longer changes: what was written is written
+  // again as it was read.
+  FUZZ_CHECK(ZURL(back.AsString().Text()).AsString() == back.AsString(), "a written URL is written again the same");
   // Written parts never hold a byte that could end a request line.
   for (const char* p = written.Text(); *p != '\0'; ++p) {
     FUZZ_CHECK(*p != '\r' && *p != '\n', "no line break in a written URL");

@@ -23,9 +23,10 @@ constexpr const char* kHost = "Host";
 constexpr const char* kViaProtocol = "1.0";
 
 void DropHopByHopHeaders(ZMIMEInfo& mime) {
-  const ZString* connection = mime.GetAt(ZString("Connection"));
-  if (connection != nullptr) {
-    const ZStringArray named = connection->Tokenise(",", false);
+  // Every Connection line names headers of its own.
+  const ZStringArray connections = mime.GetValues("Connection");
+  for (ZIndex line = 0; line < connections.GetSize(); ++line) {
+    const ZStringArray named = connections[line].Tokenise(",", false);
     for (ZIndex i = 0; i < named.GetSize(); ++i) {
       const ZString name = named[i].Trim();
       if (!name.IsEmpty()) mime.RemoveAt(name);
@@ -34,11 +35,24 @@ void DropHopByHopHeaders(ZMIMEInfo& mime) {
   for (const char* name : kHopByHopHeaders) mime.RemoveAt(ZString(name));
 }
 
-// A Via with this gateway's hop after those already there.
+// A Via with this gateway's hop after those already there: the earlier
+// lines stay as they came, ours joins the last of them.
 void AddVia(ZMIMEInfo& mime, const ZString& gatewayName) {
   const ZString hop = ZString(kViaProtocol) + " " + gatewayName;
-  const ZString earlier = mime.GetString(kVia).Trim();
-  mime.SetAt(kVia, earlier.IsEmpty() ? hop : earlier + ", " + hop);
+  const ZStringArray lines = mime.GetValues(kVia);
+  const ZIndex count = lines.GetSize();
+  const ZString last = count > 0 ? lines[count - 1].Trim() : ZString();
+  mime.RemoveAt(kVia);
+  for (ZIndex i = 0; i + 1 < count; ++i) mime.AddAt(kVia, lines[i]);
+  mime.AddAt(kVia, last.IsEmpty() ? hop : last + ", " + hop);
+}
+
+// A body is framed by one length, the last one declared (the one it was
+// read or is copied by); repeated lengths must not reach the other side,
+// which might frame it by another.
+void KeepOneContentLength(ZMIMEInfo& mime) {
+  const ZString* length = mime.GetAt(ZString(ZHTTPHeader::ContentLength));
+  if (length != nullptr) mime.SetAt(ZHTTPHeader::ContentLength, ZString(*length));
 }
 
 // Keeps a socket in the service's list of active sockets for one scope,
@@ -60,6 +74,7 @@ class ActiveListing {
 ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, const ZString& gatewayName) {
   ZMIMEInfo forwarded(request);
   DropHopByHopHeaders(forwarded);
+  KeepOneContentLength(forwarded);
   AddVia(forwarded, gatewayName);
   // A request in origin form names its site only here; HTTP/1.0 clients
   // often send none.
@@ -75,15 +90,20 @@ ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, cons
 ZMIMEInfo ForwardedAnswerHeader(const ZMIMEInfo& answer, const ZString& gatewayName) {
   ZMIMEInfo forwarded(answer);
   DropHopByHopHeaders(forwarded);
+  KeepOneContentLength(forwarded);
   AddVia(forwarded, gatewayName);
   return forwarded;
 }
 
 bool ViaNamesGateway(const ZMIMEInfo& mime, const ZString& gatewayName) {
-  const ZString* via = mime.GetAt(ZString(kVia));
-  if (via == nullptr) return false;
+  const ZStringArray lines = mime.GetValues(kVia);
   const ZCaselessString gateway(gatewayName);
-  const ZStringArray hops = via->Tokenise(",", false);
+  // Several lines read as one list, in their order.
+  ZStringArray hops;
+  for (ZIndex line = 0; line < lines.GetSize(); ++line) {
+    const ZStringArray onLine = lines[line].Tokenise(",", false);
+    for (ZIndex i = 0; i < onLine.GetSize(); ++i) hops.Append(onLine[i]);
+  }
   for (ZIndex i = 0; i < hops.GetSize(); ++i) {
     // "protocol received-by [comment]": the second word names the hop.
     ZString hop = hops[i];

@@ -60,14 +60,17 @@ class HttpProxySocket : public ZHTTPSocket {
   const ZString gatewayName;
 };
 
-// The header a forwarded request carries: the client's, without the
-// headers of the client's own connection, with this gateway's Via added,
-// and with a Host naming the URL's site when the client sent none.
+// The header a forwarded request carries: every line of the client's,
+// without the headers of the client's own connection and with one
+// Content-Length at most, with this gateway's Via added, and with a Host
+// naming the URL's site when the client sent none.
 ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, const ZString& gatewayName);
-// The header of a forwarded answer: the server's, without the headers of
-// the server's connection, with this gateway's Via added.
+// The header of a forwarded answer: every line of the server's, without the
+// headers of the server's connection and with one Content-Length at most,
+// with this gateway's Via added.
 ZMIMEInfo ForwardedAnswerHeader(const ZMIMEInfo& answer, const ZString& gatewayName);
-// Whether a Via header names the gateway among the hops already passed.
+// Whether a Via header (on any of its lines) names the gateway among the
+// hops already passed.
 bool ViaNamesGateway(const ZMIMEInfo& mime, const ZString& gatewayName);
 
 // The length a header block declares ("Content-Length"), or -1 when it

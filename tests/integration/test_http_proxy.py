@@ -468,7 +468,129 @@ def case_loop(binary):
         answer = raw_exchange(b"GET http://127.0.0.1:%d/again HTTP/1.0\r\nVia: 1.1 other.example, %s\r\n\r\n"
                               % (recorder.port, via[0]))
         expect(answer.startswith(b"HTTP/1.0 508 Loop Detected\r\n"), "our own Via: %r" % answer[:200])
+        # Ours on a line of its own, before another hop's line.
+        answer = raw_exchange(b"GET http://127.0.0.1:%d/again HTTP/1.0\r\nVia: %s\r\nVia: 1.1 other.example\r\n\r\n"
+                              % (recorder.port, via[0]))
+        expect(answer.startswith(b"HTTP/1.0 508 Loop Detected\r\n"), "our Via on an earlier line: %r" % answer[:200])
         expect(recorder.accepted == 1, "the looped request was forwarded")
+    finally:
+        proxy.stop()
+        recorder.close()
+
+
+def start_http_server(directory):
+    """Python's http.server on a free port, serving directory."""
+    port = h.free_port()
+    server = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1",
+                               "--directory", directory], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    expect(h.wait_until(lambda: h.can_connect(port), 15), "http.server did not start")
+    return server, port
+
+
+def case_trailing_slash(binary):
+    """A directory's trailing "/" reaches the origin: http.server lists the
+    directory instead of redirecting to the same URL for ever, and the
+    request line keeps the "/" for absolute paths with a query too."""
+    directory = tempfile.mkdtemp(prefix="moatkeep-origin-")
+    os.makedirs(os.path.join(directory, "dir", "sub"))
+    with open(os.path.join(directory, "dir", "listed-file.txt"), "wb") as page:
+        page.write(b"listed\n")
+    origin = None
+    recorder = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        origin, origin_port = start_http_server(directory)
+        for path in ("/dir/", "/dir/sub/"):
+            result = curl("-x", GATEWAY, "-D", "-", "-L", "--max-redirs", "3",
+                          "http://127.0.0.1:%d%s" % (origin_port, path))
+            expect(result.returncode == 0, "%s: curl failed (%d): %s" % (path, result.returncode, result.stderr.decode()))
+            statuses = re.findall(rb"(?m)^HTTP/1\.[01] (\d+)", result.stdout)
+            expect(statuses == [b"200"], "%s: statuses through the gateway %r" % (path, statuses))
+        result = curl("-x", GATEWAY, "http://127.0.0.1:%d/dir/" % origin_port)
+        expect(b"listed-file.txt" in result.stdout and b"sub/" in result.stdout,
+               "no directory listing: %r" % result.stdout[:300])
+        # Without the "/" http.server redirects to the URL with it.
+        status, headers, _ = curl_proxy("http://127.0.0.1:%d/dir" % origin_port)
+        expect(status.endswith(" 301 Moved Permanently") and header_value(headers, "Location") == "/dir/",
+               "directory without its slash: %r %r" % (status, headers))
+
+        for target, line in ((b"/a/b/", b"GET /a/b/ HTTP/1.0"), (b"/a/?x=1", b"GET /a/?x=1 HTTP/1.0"),
+                             (b"/x//y//", b"GET /x//y// HTTP/1.0")):
+            answer = raw_exchange(b"GET http://127.0.0.1:%d%s HTTP/1.0\r\n\r\n" % (recorder.port, target))
+            expect(answer.startswith(b"HTTP/1.0 200 OK\r\n"), "%r answered %r" % (target, answer[:100]))
+            head, _ = recorder.requests[-1]
+            expect(head.split(b"\r\n")[0] == line, "request line for %r: %r" % (target, head[:100]))
+        # The gateway's own pages are found as ever, its root among them.
+        for path in ("/", "/globals.html", "/remote1.html"):
+            result = curl("-o", "/dev/null", "-w", "%{http_code}", "-u", "admin:pebble", GATEWAY + path)
+            expect(result.stdout == b"200", "site page %s: %r" % (path, result.stdout))
+    finally:
+        proxy.stop()
+        if origin is not None:
+            origin.terminate()
+            origin.wait(timeout=10)
+        shutil.rmtree(directory, ignore_errors=True)
+        recorder.close()
+
+
+def case_repeated_fields(binary):
+    """Every line of a repeated field passes in both directions, in its
+    order: the origin's Set-Cookie lines reach the client one by one, the
+    client's repeated lines reach the origin, an earlier proxy's Via line is
+    kept beside ours."""
+    def answer(head, _):
+        return (b"HTTP/1.0 200 OK\r\nSet-Cookie: first=1; Path=/\r\nContent-Type: text/plain\r\n"
+                b"Set-Cookie: second=2; Expires=Wed, 09 Jun 2021 10:18:14 GMT\r\nX-Multi: a\r\n"
+                b"Set-Cookie: third=3\r\nX-Multi: b\r\nVia: 1.1 behind-origin\r\nContent-Length: 2\r\n\r\nok")
+
+    server = HttpServer(answer)
+    proxy = start(binary)
+    try:
+        request = (b"GET http://127.0.0.1:%d/cookies HTTP/1.0\r\nAccept: text/plain\r\nVia: 1.1 first-proxy\r\n"
+                   b"Accept: text/html\r\nVia: 1.0 second-proxy\r\nX-Trace: 1\r\nX-Trace: 2\r\n"
+                   b"X-Trace: 3\r\n\r\n" % server.port)
+        reply = raw_exchange(request)
+        reply_head, _, body = reply.partition(b"\r\n\r\n")
+        expect(reply_head.startswith(b"HTTP/1.0 200 OK\r\n") and body == b"ok", "answer: %r" % reply)
+
+        def values(head, name):
+            return [l.split(b":", 1)[1].strip() for l in header_lines(head) if l.lower().startswith(name + b":")]
+
+        expect(values(reply_head, b"set-cookie") == [b"first=1; Path=/", b"second=2; Expires=Wed, 09 Jun 2021 10:18:14 GMT",
+                                                     b"third=3"], "Set-Cookie at the client: %r" % reply_head)
+        expect(values(reply_head, b"x-multi") == [b"a", b"b"], "X-Multi at the client: %r" % reply_head)
+        via = values(reply_head, b"via")
+        expect(len(via) == 1 and re.match(rb"1\.1 behind-origin, 1\.0 \S+$", via[0]), "Via at the client: %r" % via)
+
+        head, _ = server.requests[0]
+        expect(values(head, b"x-trace") == [b"1", b"2", b"3"], "X-Trace at the origin: %r" % head)
+        expect(values(head, b"accept") == [b"text/plain", b"text/html"], "Accept at the origin: %r" % head)
+        via = values(head, b"via")
+        expect(len(via) == 2 and via[0] == b"1.1 first-proxy" and re.match(rb"1\.0 second-proxy, 1\.0 \S+$", via[1]),
+               "Via at the origin: %r" % via)
+
+        # curl shows the client's view: each cookie on its own line.
+        status, headers, _ = curl_proxy("http://127.0.0.1:%d/again" % server.port)
+        expect(len(re.findall(r"(?im)^set-cookie:", headers)) == 3, "curl saw %r" % headers)
+    finally:
+        proxy.stop()
+        server.close()
+
+
+def case_path_parameters(binary):
+    """Path parameters and the path reach the origin as the client wrote
+    them, whatever characters they hold."""
+    recorder = HttpServer(lambda head, _: b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    proxy = start(binary)
+    try:
+        targets = [b"/doc;a=b", b"/doc;a=b&c=d?q=1", b"/list;jsessionid=AB12:x@y/z", b"/c++/v;x=1+2",
+                   b"/a%2Fb;p=%3B", b"/dir/;type=a"]
+        for target in targets:
+            answer = raw_exchange(b"GET http://127.0.0.1:%d%s HTTP/1.0\r\n\r\n" % (recorder.port, target))
+            expect(answer.startswith(b"HTTP/1.0 200 OK\r\n"), "%r answered %r" % (target, answer[:100]))
+            head, _ = recorder.requests[-1]
+            line = head.split(b"\r\n")[0]
+            expect(line == b"GET " + target + b" HTTP/1.0", "request line for %r: %r" % (target, line))
     finally:
         proxy.stop()
         recorder.close()

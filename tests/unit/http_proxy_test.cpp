@@ -3,6 +3,10 @@
 // ways, and its finding of its own Via in a request.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "http_proxy_socket.h"
 
 namespace {
@@ -104,6 +108,75 @@ TEST(HttpProxyHeaders, AnswerLosesItsHopAndGainsVia) {
   EXPECT_EQ(Field(forwarded, "Set-Cookie"), "a=b");
   EXPECT_EQ(Field(forwarded, "Via"), "1.0 gate");
   EXPECT_EQ(forwarded.GetSize(), 3);
+}
+
+ZMIMEInfo Block(const char* text) {
+  ZMIMEInfo mime;
+  EXPECT_TRUE(mime.Read(text, static_cast<ZIndex>(std::strlen(text)))) << text;
+  return mime;
+}
+
+// The field lines of a written header, in their order.
+std::vector<std::string> Lines(const ZMIMEInfo& mime) {
+  std::vector<std::string> lines;
+  const std::string text = mime.AsString().Text();
+  for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos && end > start; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+std::vector<std::string> LinesOf(const ZMIMEInfo& mime, const char* name) {
+  std::vector<std::string> named;
+  const std::string prefix = std::string(name) + ": ";
+  for (const std::string& line : Lines(mime)) {
+    if (ZCaselessString(line.c_str()).CompareAt(0, static_cast<ZIndex>(prefix.size()), prefix.c_str()) == EqualTo) {
+      named.push_back(line.substr(prefix.size()));
+    }
+  }
+  return named;
+}
+
+TEST(HttpProxyHeaders, RepeatedFieldsPassLineByLine) {
+  const ZMIMEInfo request = Block(
+      "X-Repeat: 1\r\n"
+      "Via: 1.1 a\r\n"
+      "Connection: close\r\n"
+      "x-repeat: 2\r\n"
+      "Connection: X-Hop\r\n"
+      "X-Hop: gone\r\n"
+      "Via: 1.1 b\r\n"
+      "X-Repeat: 3\r\n"
+      "Content-Length: 5\r\n"
+      "Content-Length: 5\r\n"
+      "\r\n");
+  const ZMIMEInfo forwarded = ForwardedRequestHeader(request, ZURL("http://h/"), "gate");
+  EXPECT_EQ(LinesOf(forwarded, "X-Repeat"), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(LinesOf(forwarded, "Via"), (std::vector<std::string>{"1.1 a", "1.1 b, 1.0 gate"}));
+  EXPECT_EQ(LinesOf(forwarded, "X-Hop"), std::vector<std::string>{});  // named by the second Connection line
+  EXPECT_EQ(LinesOf(forwarded, "Connection"), std::vector<std::string>{});
+  // The body goes on framed by one length, the one it was read by.
+  EXPECT_EQ(LinesOf(forwarded, "Content-Length"), std::vector<std::string>{"5"});
+
+  const ZMIMEInfo answer = Block(
+      "Set-Cookie: a=1; Path=/\r\n"
+      "Content-Type: text/plain\r\n"
+      "Set-Cookie: b=2\r\n"
+      "Via: 1.1 origin-side\r\n"
+      "Content-Length: 3\r\n"
+      "Content-Length: 4\r\n"
+      "\r\n");
+  const ZMIMEInfo back = ForwardedAnswerHeader(answer, "gate");
+  EXPECT_EQ(LinesOf(back, "Set-Cookie"), (std::vector<std::string>{"a=1; Path=/", "b=2"}));
+  EXPECT_EQ(LinesOf(back, "Via"), (std::vector<std::string>{"1.1 origin-side, 1.0 gate"}));
+  EXPECT_EQ(LinesOf(back, "Content-Length"), std::vector<std::string>{"4"});
+  EXPECT_EQ(DeclaredContentLength(back), 4);
+}
+
+TEST(HttpProxyHeaders, OwnViaIsFoundOnAnyLine) {
+  EXPECT_TRUE(ViaNamesGateway(Block("Via: 1.0 gate\r\nVia: 1.1 other\r\n\r\n"), "gate"));
+  EXPECT_TRUE(ViaNamesGateway(Block("Via: 1.1 a, 1.1 b\r\nVia: 1.0 gate\r\nvia: 1.1 c\r\n\r\n"), "gate"));
+  EXPECT_FALSE(ViaNamesGateway(Block("Via: 1.1 a\r\nVia: 1.1 b\r\n\r\n"), "gate"));
 }
 
 TEST(HttpProxyHeaders, OwnViaIsFound) {

@@ -65,9 +65,29 @@ TEST(HttpOriginForm, PathParametersAndQueryWithoutSchemeSiteOrFragment) {
       {"http://host/dir/page", "/dir/page"},
       {"http://host/a%20b;p?q#frag", "/a%20b;p?q"},
       {"/local?x", "/local?x"},
+      // The path and its parameters go on as the client wrote them.
+      {"http://host/dir/", "/dir/"},
+      {"http://host/a/b/?x=1", "/a/b/?x=1"},
+      {"http://host/doc;a=b", "/doc;a=b"},
+      {"http://host/doc;v=1+2;x=y?q=1#f", "/doc;v=1+2;x=y?q=1"},
+      {"http://host/c++/a%2Fb/", "/c++/a%2Fb/"},
   };
   for (const auto& [url, expected] : cases) {
     EXPECT_STREQ(ZHTTPOriginForm(ZURL(url)).Text(), expected) << url;
+  }
+}
+
+TEST(HttpURLText, TheURLAsTheClientWroteIt) {
+  // Echoed in pages (404, 502, directory titles): every part the client
+  // sent but the fragment, which a request line does not carry.
+  const std::pair<const char*, const char*> cases[] = {
+      {"/dir/", "/dir/"},
+      {"/a/b;p=1?q=2", "/a/b;p=1?q=2"},
+      {"/x#f", "/x"},
+      {"http://host:81/dir/;p?q#f", "http://host:81/dir/;p?q#f"},
+  };
+  for (const auto& [url, expected] : cases) {
+    EXPECT_STREQ(ZHTTPURLText(ZURL(url)).Text(), expected) << url;
   }
 }
 

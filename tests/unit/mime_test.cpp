@@ -299,6 +299,81 @@ TEST(MIMEWrite, LineBreaksInValuesCannotStartAField) {
   EXPECT_EQ(back.GetSize(), 1);
 }
 
+TEST(MIMERepeated, EveryLineIsKeptInItsOrder) {
+  // Set-Cookie may not be combined into one line; no field loses a line.
+  const char block[] =
+      "Set-Cookie: a=1; Path=/\r\n"
+      "Via: 1.1 first\r\n"
+      "set-cookie: b=2, c=3\r\n"
+      "X-Single: one\r\n"
+      "SET-COOKIE: d=4\r\n"
+      "Via: 1.1 second\r\n"
+      "\r\n";
+  ZMIMEInfo mime;
+  ASSERT_TRUE(mime.Read(block, static_cast<ZIndex>(std::strlen(block))));
+  EXPECT_EQ(mime.GetSize(), 3);                            // distinct names
+  EXPECT_STREQ(mime.GetString("Set-Cookie"), "d=4");       // the last line, as a dictionary answers
+  const ZStringArray cookies = mime.GetValues("set-cookie");
+  ASSERT_EQ(cookies.GetSize(), 3);
+  EXPECT_STREQ(cookies[0], "a=1; Path=/");
+  EXPECT_STREQ(cookies[1], "b=2, c=3");
+  EXPECT_STREQ(cookies[2], "d=4");
+  EXPECT_EQ(mime.GetValues("X-Single").GetSize(), 1);
+  EXPECT_EQ(mime.GetValues("Absent").GetSize(), 0);
+
+  const std::string written = mime.AsString().Text();
+  auto at = [&](const char* line) { return written.find(line); };
+  ASSERT_NE(at("Set-Cookie: a=1; Path=/\r\n"), std::string::npos) << written;
+  ASSERT_NE(at("Set-Cookie: b=2, c=3\r\n"), std::string::npos) << written;
+  ASSERT_NE(at("Set-Cookie: d=4\r\n"), std::string::npos) << written;
+  EXPECT_LT(at("a=1"), at("b=2"));
+  EXPECT_LT(at("b=2"), at("d=4"));
+  EXPECT_LT(at("1.1 first"), at("1.1 second"));
+  ZMIMEInfo back;
+  ASSERT_TRUE(back.Read(written.data(), static_cast<ZIndex>(written.size())));
+  EXPECT_EQ(back.GetValues("Set-Cookie").GetSize(), 3);
+  EXPECT_EQ(back.AsString(), mime.AsString());
+  ZMIMEInfo copy(mime);
+  EXPECT_EQ(copy.AsString(), mime.AsString());
+}
+
+TEST(MIMERepeated, SettingAddingAndRemovingLines) {
+  ZMIMEInfo mime;
+  mime.AddAt("Set-Cookie", "a=1");
+  mime.AddAt("set-cookie", "b=2");
+  EXPECT_STREQ(mime.GetString("Set-Cookie"), "b=2");
+  EXPECT_STREQ(mime.AsString(), "Set-Cookie: a=1\r\nSet-Cookie: b=2\r\n\r\n");
+  // Setting a field leaves it one line: a stale earlier value would
+  // contradict the new one.
+  mime.SetAt("SET-COOKIE", "c=3");
+  EXPECT_STREQ(mime.AsString(), "Set-Cookie: c=3\r\n\r\n");
+  mime.AddAt("Set-Cookie", "d=4");
+  mime.SetInteger("Content-Length", 5);
+  mime.AddAt("content-length", "6");
+  mime.SetInteger("Content-Length", 7);
+  EXPECT_EQ(mime.GetValues("Content-Length").GetSize(), 1);
+  EXPECT_TRUE(mime.RemoveAt("set-cookie"));
+  EXPECT_EQ(mime.GetValues("Set-Cookie").GetSize(), 0);
+  EXPECT_STREQ(mime.AsString(), "Content-Length: 7\r\n\r\n");
+  // A name removed and set again starts afresh.
+  mime.SetAt("Set-Cookie", "e=5");
+  EXPECT_EQ(mime.GetValues("Set-Cookie").GetSize(), 1);
+}
+
+TEST(MIMERepeated, LinesAreBounded) {
+  // Repeats of one name do not count as fields, but their lines are bounded
+  // all the same, whatever room the block leaves.
+  ZMIMELimits limits;
+  limits.maxBlockSize = 0x7fffffff;
+  std::string block;
+  for (ZIndex i = 0; i <= ZMIMELimits::kMaxFieldLines; ++i) block += "A: " + std::to_string(i) + "\r\n";
+  block += "\r\n";
+  ZMIMEInfo mime;
+  EXPECT_FALSE(mime.Read(block.data(), static_cast<ZIndex>(block.size()), limits));
+  EXPECT_EQ(mime.GetReadError(), ZMIMEInfo::TooManyFields);
+  EXPECT_EQ(mime.GetValues("A").GetSize(), ZMIMELimits::kMaxFieldLines);
+}
+
 // ---------------------------------------------------------------- typed fields
 
 TEST(MIMEFields, TypedGetters) {

@@ -87,8 +87,10 @@ TEST(URLParse, TableOfTexts) {
       {"", "http", "", "", "", 0, {}, true, "", "", ""},
       {"/", "http", "", "", "", 0, {}, true, "", "", ""},
       {"a/b", "http", "", "", "", 0, {"a", "b"}, false, "", "", ""},
-      {"//a///b//", "http", "", "", "a", 0, {"b"}, true, "", "", ""},
-      {"/dir/", "http", "", "", "", 0, {"dir"}, true, "", "", ""},
+      {"//a///b//", "http", "", "", "a", 0, {"b", ""}, true, "", "", ""},
+      {"/dir/", "http", "", "", "", 0, {"dir", ""}, true, "", "", ""},
+      {"a/", "http", "", "", "", 0, {"a", ""}, false, "", "", ""},
+      {"http://h//", "http", "", "", "h", 0, {}, true, "", "", ""},
       {"ftp://ftp.example.com:21/pub", "ftp", "", "", "ftp.example.com", 21, {"pub"}, true, "", "", ""},
       {"http://h", "http", "", "", "h", 0, {}, true, "", "", ""},
       {"http://h:abc/", "http", "", "", "h", 0, {}, true, "", "", ""},
@@ -178,7 +180,7 @@ TEST(URLWrite, BothForms) {
       {"http://h", "http://h/", "/"},
       {"http://u@h/x", "http://u@h/x", "/x"},
       {"http://h/a%2Fb", "http://h/a%2Fb", "/a%2Fb"},
-      {"http://h/a+b", "http://h/a%20b", "/a%20b"},
+      {"http://h/a+b", "http://h/a+b", "/a+b"},
       {"http://h/?q=a+b%26", "http://h/?q=a+b%26", "/"},
   };
   for (const Case& c : cases) {
@@ -189,6 +191,98 @@ TEST(URLWrite, BothForms) {
   std::ostringstream printed;
   printed << ZURL("http://h:81/x");
   EXPECT_EQ(printed.str(), "http://h:81/x");
+}
+
+TEST(URLWrite, TrailingSlashSurvives) {
+  // The path text comes back as it was read, absolute or relative: a
+  // directory's "/" is what tells a server the directory from a file.
+  struct Case {
+    const char* text;
+    const char* full;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"http://h/dir/", "http://h/dir/", "/dir/"},
+      {"http://h/a/b/?x=1", "http://h/a/b/?x=1", "/a/b/"},
+      {"/dir/", "http:/dir/", "/dir/"},
+      {"a/b/", "http:a/b/", "a/b/"},
+      {"/", "http:/", "/"},
+      {"http://h/", "http://h/", "/"},
+      {"http://h/a//b//", "http://h/a//b//", "/a//b//"},
+      {"http://h//x/", "http://h//x/", "/x/"},  // without its site "//x" would read as one
+  };
+  for (const Case& c : cases) {
+    ZURL url(c.text);
+    EXPECT_STREQ(url.AsString(ZURL::FullForm), c.full) << c.text;
+    EXPECT_STREQ(url.AsString(ZURL::PathForm), c.path) << c.text;
+  }
+  // Built from fields, an empty last component is the trailing "/".
+  ZURL built;
+  ZStringArray path;
+  path.Append("dir");
+  path.Append("");
+  built.SetPath(path);
+  EXPECT_STREQ(built.AsString(ZURL::PathForm), "/dir/");
+  built.SetAbsolute(false);
+  EXPECT_STREQ(built.AsString(ZURL::PathForm), "dir/");
+}
+
+TEST(URLWrite, ParametersAsSent) {
+  // Parameters are written as they were read; built from the field, only
+  // what would not read back the same is escaped.
+  const std::pair<const char*, const char*> parsed[] = {
+      {"http://h/p;a=b", "http://h/p;a=b"},
+      {"http://h/p;a=b&c:d@e/f,g?q=1#x", "http://h/p;a=b&c:d@e/f,g?q=1#x"},
+      {"/doc;v=1+2;x=%3B", "http:/doc;v=1+2;x=%3B"},
+      {"/doc;a%3Db%41", "http:/doc;a%3Db%41"},
+      {"/doc;", "http:/doc"},
+  };
+  for (const auto& [text, written] : parsed) {
+    EXPECT_STREQ(ZURL(text).AsString(), written) << text;
+    EXPECT_EQ(Fields(ZURL(ZURL(text).AsString())), Fields(ZURL(text))) << text;
+  }
+  const std::pair<const char*, const char*> built[] = {
+      {"a=b", "/;a=b"},
+      {"a=b&c:d@e/f", "/;a=b&c:d@e/f"},
+      {"a;b?c#d", "/;a%3Bb%3Fc%23d"},
+      {"x+y z", "/;x%2By%20z"},
+      {"100% %41 %00", "/;100%%20%2541%20%00"},  // a "%" that reads back as one stays
+      {"\r\n\"<>", "/;%0D%0A%22%3C%3E"},
+  };
+  for (const auto& [parameters, written] : built) {
+    ZURL url("/");
+    url.SetScheme("");
+    url.SetParameters(parameters);
+    EXPECT_STREQ(url.AsString(), written) << parameters;
+    EXPECT_STREQ(ZURL(url.AsString()).GetParameters(), parameters) << parameters;
+  }
+}
+
+TEST(URLWrite, ChangedFieldsAreWrittenFromTheFields) {
+  // The text as read stands for the path only while the path is unchanged.
+  ZURL url("http://h/a+b/;p+q");
+  EXPECT_STREQ(url.AsString(), "http://h/a+b/;p+q");
+  ZStringArray path;
+  path.Append("c d");
+  url.SetPath(path);
+  EXPECT_STREQ(url.AsString(), "http://h/c%20d;p+q");
+  url.SetParameters("r s");
+  EXPECT_STREQ(url.AsString(), "http://h/c%20d;r%20s");
+  ZURL relative("http:a/b");
+  relative.SetAbsolute(true);
+  EXPECT_STREQ(relative.AsString(), "http:/a/b");
+  // Texts that would not read back the same are written from the fields.
+  const std::pair<const char*, const char*> unfit[] = {
+      {":a:b/c", "a%3Ab/c"},                  // no scheme is written: "a:" would read as one
+      {"http:////x/y", "http:/x/y"},          // no site is written: "//x" would read as one
+      {"/a?b?", "http:/a%3Fb"},               // an empty query is not written
+      {"/a;b;", "http:/a%3Bb"},               // empty parameters are not written
+      {"/a\x01" "b", "http:/a%01b"},
+  };
+  for (const auto& [text, written] : unfit) {
+    EXPECT_STREQ(ZURL(text).AsString(), written) << text;
+    EXPECT_EQ(Fields(ZURL(ZURL(text).AsString())), Fields(ZURL(text))) << text;
+  }
 }
 
 TEST(URLWrite, UnsafeBytesAreEscaped) {
@@ -245,6 +339,9 @@ TEST(URLRoundTrip, TableOfURLs) {
       "//just-a-site",
       "http://h/%25%2B%3D%26",
       "/dir/",
+      "a/b/",
+      "http://h/x//y/;p=1/2?q",
+      "/c++;a=b+c",
       "http:?only-query",
       "http:#only-fragment",
       "/a?b?c#d#e",

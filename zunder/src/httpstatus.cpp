@@ -49,18 +49,11 @@ const ZHTTPStatusEntry& ZHTTPGetStatus(int status) {
   return kStatusTable[status];
 }
 
-ZString ZHTTPURLText(const ZURL& url) {
-  // A URL without a site reads back with the default scheme ("http:/x"),
-  // which is not what the client wrote.
-  if (!url.GetHostname().IsEmpty()) return url.AsString();
-  ZString text = url.AsString(ZURL::PathForm);
-  if (!url.GetQuery().IsEmpty()) text += "?" + url.GetQuery();
-  return text;
-}
+namespace {
 
-ZString ZHTTPOriginForm(const ZURL& url) {
-  // Written as the full form without scheme, site and fragment, so the
-  // parts are escaped as ever.
+// The URL without scheme, site and fragment, in the full form so that the
+// path, its parameters and the query are written as ever.
+ZURL WithoutSite(const ZURL& url) {
   ZURL target(url);
   target.SetScheme(ZString());
   target.SetUsername(ZString());
@@ -68,6 +61,20 @@ ZString ZHTTPOriginForm(const ZURL& url) {
   target.SetHostname(ZString());
   target.SetPort(0);
   target.SetFragment(ZString());
+  return target;
+}
+
+}  // namespace
+
+ZString ZHTTPURLText(const ZURL& url) {
+  // A URL without a site reads back with the default scheme ("http:/x"),
+  // which is not what the client wrote.
+  if (!url.GetHostname().IsEmpty()) return url.AsString();
+  return WithoutSite(url).AsString();
+}
+
+ZString ZHTTPOriginForm(const ZURL& url) {
+  ZURL target = WithoutSite(url);
   target.SetAbsolute(true);
   return target.AsString();
 }

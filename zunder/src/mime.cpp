@@ -15,6 +15,23 @@ void AppendOneLine(std::string& out, const char* text) {
   for (const char* p = text; *p != '\0'; ++p) out.push_back(*p == '\r' || *p == '\n' ? ' ' : *p);
 }
 
+// Field names compare as the caseless dictionary compares them: ASCII
+// letters without regard to case.
+std::string FieldKey(const ZString& name) {
+  std::string key(name.Text(), static_cast<size_t>(name.GetLength()));
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+void AppendField(std::string& out, const char* name, const char* value) {
+  AppendOneLine(out, name);
+  out += ": ";
+  AppendOneLine(out, value);
+  out += "\r\n";
+}
+
 }  // namespace
 
 ZMIMEInfo::ZMIMEInfo() : ZStringToString(true) {}
@@ -48,7 +65,7 @@ bool ZMIMEInfo::ReadLines(ZLineReader& reader, const Limits& limits) {
       readError = BlockTooLarge;
       return false;
     }
-    if (!TakeLine(line, limits.maxFieldCount)) {
+    if (!TakeLine(line, limits)) {
       readError = TooManyFields;
       return false;
     }
@@ -66,22 +83,68 @@ bool ZMIMEInfo::Read(const void* data, ZIndex length, const Limits& limits) {
   return ReadLines(reader, limits);
 }
 
-bool ZMIMEInfo::TakeLine(const ZString& line, ZIndex maxFieldCount) {
+bool ZMIMEInfo::TakeLine(const ZString& line, const Limits& limits) {
   const ZIndex colon = line.Find(':');
   if (colon == ZNotFound) return true;
   const ZString name = line.Left(colon).Trim();
-  if (GetAt(name) == nullptr && GetSize() >= maxFieldCount) return false;
-  SetAt(name, line.Mid(colon + 1).Trim());
+  if (GetAt(name) == nullptr && GetSize() >= limits.maxFieldCount) return false;
+  if (CountLines() >= limits.maxFieldLines) return false;
+  AddAt(name, line.Mid(colon + 1).Trim());
   return true;
+}
+
+void ZMIMEInfo::DropEarlierLines(const ZString& name) {
+  if (earlierCount == 0) return;
+  const auto lines = earlier.find(FieldKey(name));
+  if (lines == earlier.end()) return;
+  earlierCount -= static_cast<ZIndex>(lines->second.size());
+  earlier.erase(lines);
+}
+
+bool ZMIMEInfo::SetAt(const ZString& name, const ZString& value) {
+  DropEarlierLines(name);
+  return ZStringToString::SetAt(name, value);
+}
+
+bool ZMIMEInfo::RemoveAt(const ZString& name) {
+  DropEarlierLines(name);
+  return ZStringToString::RemoveAt(name);
+}
+
+bool ZMIMEInfo::AddAt(const ZString& name, const ZString& value) {
+  if (const ZString* last = GetAt(name)) {
+    earlier[FieldKey(name)].push_back(*last);
+    ++earlierCount;
+  }
+  return ZStringToString::SetAt(name, value);
+}
+
+ZStringArray ZMIMEInfo::GetValues(const char* name) const {
+  ZStringArray values;
+  const ZString field(name != nullptr ? name : "");
+  const ZString* last = GetAt(field);
+  if (last == nullptr) return values;
+  if (earlierCount > 0) {
+    const auto lines = earlier.find(FieldKey(field));
+    if (lines != earlier.end()) {
+      for (const ZString& value : lines->second) values.Append(value);
+    }
+  }
+  values.Append(*last);
+  return values;
 }
 
 ZString ZMIMEInfo::AsString() const {
   std::string out;
   for (ZIndex i = 0; i < GetSize(); ++i) {
-    AppendOneLine(out, GetKeyAt(i)->Text());
-    out += ": ";
-    AppendOneLine(out, GetDataAt(i)->Text());
-    out += "\r\n";
+    const ZString& name = *GetKeyAt(i);
+    if (earlierCount > 0) {
+      const auto lines = earlier.find(FieldKey(name));
+      if (lines != earlier.end()) {
+        for (const ZString& value : lines->second) AppendField(out, name.Text(), value.Text());
+      }
+    }
+    AppendField(out, name.Text(), GetDataAt(i)->Text());
   }
   out += "\r\n";
   return ZString(out.c_str());

@@ -54,6 +54,38 @@ ZString EscapePart(const ZString& text) {
   return ZString(out.c_str());
 }
 
+// Parameters are read behind the last ";" and before the query and the
+// fragment, so only ";", "?" and "#" would move their bounds; "+" and a "%"
+// that starts an escape would read back as something else. Everything else
+// stays as it is, "=" and "&" above all, which servers read as they are.
+ZString EscapeParameters(const ZString& text) {
+  std::string out;
+  for (const char* p = text.Text(); *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    // UntranslateString leaves "%00" as it is.
+    const bool startsEscape =
+        c == '%' && HexValue(p[1]) >= 0 && HexValue(p[2]) >= 0 && (p[1] != '0' || p[2] != '0');
+    if (std::strchr(";?#+", c) != nullptr || c == ' ' || IsUnsafe(c) || startsEscape) {
+      AppendEscaped(out, c);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return ZString(out.c_str());
+}
+
+// Whether text as read can be written again as it is: no byte that must
+// never appear raw, and none of the delimiters that would move the bounds
+// of the parts written behind it (the query and the fragment start at the
+// last "?" and "#"; a ";" is only safe when parameters follow it).
+bool TextAsReadFits(const ZString& text, bool parametersFollow) {
+  for (const char* p = text.Text(); *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (IsUnsafe(c) || c == ' ' || c == '?' || c == '#' || (c == ';' && !parametersFollow)) return false;
+  }
+  return true;
+}
+
 // The query is kept escaped; only a "?" (which would move its start) and
 // line breaks are escaped when it is written. A "#" in it stays: the
 // fragment mark written after it is the last "#" of the URL.
@@ -89,7 +121,26 @@ ZURL::ZURL() : scheme("http") {}
 
 ZURL::ZURL(const char* text) : ZURL() { Parse(text); }
 
+void ZURL::SetPath(const ZStringArray& components) {
+  path = components;
+  pathTextValid = false;
+}
+
+void ZURL::SetAbsolute(bool isAbsolute) {
+  if (isAbsolute != absolute) pathTextValid = false;
+  absolute = isAbsolute;
+}
+
+void ZURL::SetParameters(const ZString& text) {
+  parameters = text;
+  parametersTextValid = false;
+}
+
 void ZURL::Clear() {
+  pathText = "";
+  parametersText = "";
+  pathTextValid = false;
+  parametersTextValid = false;
   scheme = "http";
   username = "";
   password = "";
@@ -145,17 +196,23 @@ void ZURL::Parse(const char* text) {
   }
   const ZIndex semicolon = rest.FindLast(';');
   if (semicolon != ZNotFound) {
-    parameters = UntranslateString(rest.Mid(semicolon + 1));
+    parametersText = rest.Mid(semicolon + 1);
+    parameters = UntranslateString(parametersText);
     rest = rest.Left(semicolon);
   }
+  parametersTextValid = true;
 
-  // Path: runs of "/" count once; a leading "/" makes it absolute. With
+  // Path: runs of "/" count once; a leading "/" makes it absolute, a
+  // trailing one (after a component) is an empty last component. With
   // nothing left the path stays empty and absolute.
+  pathText = rest;
+  pathTextValid = true;
   if (!rest.IsEmpty()) {
     absolute = rest[0] == '/';
     ZStringArray components = rest.Tokenise("/");
     ZIndex first = absolute && components.GetSize() > 0 && components[0].IsEmpty() ? 1 : 0;
     for (ZIndex i = first; i < components.GetSize(); ++i) path.Append(UntranslateString(components[i]));
+    if (path.GetSize() > 0 && rest[rest.GetLength() - 1] == '/') path.Append(ZString());
   }
 }
 
@@ -210,16 +267,23 @@ ZString ZURL::AsString(int form) const {
       if (port != 0 && port != GetDefaultPort(scheme)) text += ":" + std::to_string(port);
     }
   }
-  // After a site a relative path would run into the host name.
-  if (absolute || (site && path.GetSize() > 0)) text += "/";
-  for (ZIndex i = 0; i < path.GetSize(); ++i) {
-    if (i > 0) text += "/";
-    text += EscapePart(path[i]).Text();
+  const bool writesParameters = full && !parameters.IsEmpty();
+  if (PathTextFits(full && !scheme.IsEmpty(), site, writesParameters)) {
+    // After a site a relative path would run into the host name.
+    if (pathText.IsEmpty() || (site && pathText[0] != '/')) text += "/";
+    text += pathText.Text();
+  } else {
+    if (absolute || (site && path.GetSize() > 0)) text += "/";
+    for (ZIndex i = 0; i < path.GetSize(); ++i) {
+      if (i > 0) text += "/";
+      text += EscapePart(path[i]).Text();
+    }
   }
   if (full) {
-    if (!parameters.IsEmpty()) {
+    if (writesParameters) {
       text += ";";
-      text += EscapePart(parameters).Text();
+      const bool asRead = parametersTextValid && TextAsReadFits(parametersText, false);
+      text += asRead ? parametersText.Text() : EscapeParameters(parameters).Text();
     }
     if (!query.IsEmpty()) {
       text += "?";
@@ -233,6 +297,19 @@ ZString ZURL::AsString(int form) const {
     }
   }
   return ZString(text.c_str());
+}
+
+bool ZURL::PathTextFits(bool writesScheme, bool writesSite, bool writesParameters) const {
+  if (!pathTextValid || !TextAsReadFits(pathText, writesParameters)) return false;
+  // Read without a site in front, "//" would start one.
+  if (!writesSite && pathText.CompareAt(0, 2, "//") == EqualTo) return false;
+  // Read without a scheme in front, a ":" before any other delimiter would
+  // end one.
+  if (!writesScheme) {
+    const ZIndex delimiter = pathText.FindOneOf(":=;/#?");
+    if (delimiter != ZNotFound && pathText[delimiter] == ':') return false;
+  }
+  return true;
 }
 
 ZString ZURL::TranslateString(const char* text, int kind) {

@@ -67,8 +67,8 @@ struct ZHTTPStatusEntry {
 // answers the row of 500.
 const ZHTTPStatusEntry& ZHTTPGetStatus(int status);
 
-// The URL as a page shows it: the path with the query for a URL without a
-// site, the full form otherwise.
+// The URL as a page shows it: the path with its parameters and the query
+// for a URL without a site, the full form otherwise.
 ZString ZHTTPURLText(const ZURL& url);
 // The URL as a request to its own server names it (origin form): the path
 // ("/" at least), the parameters and the query, without scheme and site.

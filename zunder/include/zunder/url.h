@@ -3,12 +3,16 @@
 //
 // Parsing never fails: parts that are missing stay empty, a port that is
 // not a decimal number from 0 to 65535 is 0. The fields hold unescaped
-// text, except the query, which stays escaped until SplitQueryVars.
-// AsString escapes every part again, so a written URL parses back to the
-// same fields (a port equal to its scheme's default is written as none, an
-// empty scheme is written as none and so reads back as "http", with a site
-// the path is always written absolute, and a "?" or line break in the
-// query comes back escaped).
+// text, except the query, which stays escaped until SplitQueryVars. Runs of
+// "/" in the path count once; a trailing "/" is kept as an empty last
+// component.
+// AsString writes a parsed path and parameters as they were read, as long as
+// they are unchanged and that text reads back the same; otherwise it writes
+// them from the fields, escaped where needed. Either way a written URL
+// parses back to the same fields (a port equal to its scheme's default is
+// written as none, an empty scheme is written as none and so reads back as
+// "http", with a site the path is always written absolute, and a "?" or
+// line break in the query comes back escaped).
 #pragma once
 
 #include <cstdint>
@@ -78,9 +82,10 @@ class ZURL : public ZObject {
   void SetPassword(const ZString& text) { password = text; }
   void SetHostname(const ZString& text) { hostname = text; }
   void SetPort(uint16_t number) { port = number; }
-  void SetPath(const ZStringArray& components) { path = components; }
-  void SetAbsolute(bool isAbsolute) { absolute = isAbsolute; }
-  void SetParameters(const ZString& text) { parameters = text; }
+  // An empty last component is written as a trailing "/".
+  void SetPath(const ZStringArray& components);
+  void SetAbsolute(bool isAbsolute);
+  void SetParameters(const ZString& text);
   // The query is kept escaped: give it in its escaped form.
   void SetQuery(const ZString& text) { query = text; }
   void SetFragment(const ZString& text) { fragment = text; }
@@ -93,6 +98,10 @@ class ZURL : public ZObject {
  private:
   void Clear();
   void ParseSite(const ZString& site);
+  // Whether the path as read can stand for the path field, written after
+  // what AsString writes in front of it and with parameters behind it or
+  // not.
+  bool PathTextFits(bool writesScheme, bool writesSite, bool writesParameters) const;
 
   ZString scheme;
   ZString username;
@@ -104,4 +113,10 @@ class ZURL : public ZObject {
   ZString parameters;
   ZString query;
   ZString fragment;
+  // The path and the parameters as Parse read them, still escaped; valid
+  // until the fields they were read into are set.
+  ZString pathText;
+  ZString parametersText;
+  bool pathTextValid = false;
+  bool parametersTextValid = false;
 };
