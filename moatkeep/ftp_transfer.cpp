@@ -185,6 +185,12 @@ FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeClient() {
   }
   switch (command) {
     case ABOR:
+      // The client gives up the transfer, and with it whatever data is
+      // still on its way (it no longer reads it): the copy ends here, and
+      // the site's replies follow once the data connections are closed.
+      if (!agent.WriteCommand(command, text)) return Event::AgentGone;
+      ++finalsOwed;
+      return Event::TransferEnded;
     case STAT:
     case NOOP:
       // Meant for the transfer: passed on, and its reply comes through the

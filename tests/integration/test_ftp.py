@@ -318,6 +318,54 @@ def transfer_both_ways(proxy, site, passive):
 
 
 @with_site_and_relay
+def case_abort_transfer(proxy, site):
+    """ftplib's abort() sends its ABOR with TCP urgent data, a classic client
+    Telnet commands and the Synch before it: the relay reads the command, the
+    site aborts the transfer at once and the session goes on."""
+    write_random(site.path("big.bin"), BIG)
+    for passive in (True, False):
+        ftp = logged_in(passive)
+        try:
+            data = ftp.transfercmd("RETR big.bin")
+            data.settimeout(30)
+            expect(len(data.recv(65536)) > 0, "no data before the abort")
+            # The answer comes at once, as from the site itself; a relay
+            # that lost the urgent byte waited for the line's end instead.
+            ftp.sock.settimeout(5)
+            answer = ftp.abort()
+            data.close()
+            expect(answer[:3] in ("225", "226", "426"), "ABOR answered %r" % answer)
+            # The site may owe a second reply (426, then 226 for the ABOR);
+            # after it the session answers NOOP.
+            ftp.sock.settimeout(30)
+            ftp.putcmd("NOOP")
+            replies = [ftp.getmultiline()]
+            for _ in range(3):
+                if replies[-1].startswith("200"):
+                    break
+                replies.append(ftp.getmultiline())
+            expect(replies[-1].startswith("200") and all(r[:1] == "2" for r in replies),
+                   "after the abort (%s): %r" % ("passive" if passive else "active", replies))
+        finally:
+            ftp.close()
+    # A classic client sends Telnet's Interrupt Process and Synch first, the
+    # IAC of the Synch as urgent data.
+    ftp = logged_in(True)
+    try:
+        data = ftp.transfercmd("RETR big.bin")
+        data.settimeout(30)
+        expect(len(data.recv(65536)) > 0, "no data before the abort")
+        ftp.sock.sendall(b"\xff\xf4\xff", socket.MSG_OOB)
+        ftp.sock.sendall(b"\xf2ABOR\r\n")
+        ftp.sock.settimeout(5)
+        first = ftp.getmultiline()
+        data.close()
+        expect(first[:3] in ("225", "226", "426"), "ABOR after Telnet commands answered %r" % first)
+    finally:
+        ftp.close()
+
+
+@with_site_and_relay
 def case_transfer_passive(proxy, site):
     transfer_both_ways(proxy, site, True)
 

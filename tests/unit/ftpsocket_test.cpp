@@ -304,6 +304,26 @@ TEST_F(LineSocketTest, ExecuteCommandAnswersTheResponseCode) {
   EXPECT_EQ(socket.ExecuteCommand(7, "x"), -1);
 }
 
+TEST(TelnetCommands, DroppedFromCommandLines) {
+  const struct {
+    std::string line;
+    std::string kept;
+  } cases[] = {
+      {"NOOP", "NOOP"},
+      {"\xff\xf4\xff\xf2" "ABOR", "ABOR"},           // Interrupt Process, Synch
+      {"AB\xff\xfb\x01OR", "ABOR"},                  // WILL with its option
+      {"\xff\xfa\x18\x01\xff\xf0STAT", "STAT"},       // a subnegotiation
+      {"STOR a\xff\xff" "b", "STOR a\xff" "b"},       // a doubled IAC is the byte
+      {"NOOP\xff", "NOOP"},                            // cut off at the end
+      {"\xff\xfa\x18 never ended", ""},
+  };
+  for (const auto& c : cases) {
+    const ZString kept = ZApplicationSocket::DropTelnetCommands(ZString(c.line.data(),
+                                                                        static_cast<ZIndex>(c.line.size())));
+    EXPECT_EQ(std::string(kept.Text(), static_cast<size_t>(kept.GetLength())), c.kept) << c.line;
+  }
+}
+
 // ---------------------------------------------------------------- FTP server side
 
 class FtpServerTest : public ::testing::Test {
@@ -365,6 +385,12 @@ TEST_F(FtpServerTest, LoginStateMachineAndItsTexts) {
   bool kept = true;
   EXPECT_EQ(Command(socket, "QUIT", &kept), "221 Goodbye\r\n");
   EXPECT_FALSE(kept);
+}
+
+TEST_F(FtpServerTest, TelnetCommandsBeforeACommandAreDropped) {
+  ZFTPSocket socket(loop.listener, "ready");
+  loop.Reply();
+  EXPECT_EQ(Command(socket, "\xff\xf4\xff\xf2NOOP"), "200 \"NOOP\" command successful.\r\n");
 }
 
 TEST_F(FtpServerTest, SystemTypeNamesTheHost) {

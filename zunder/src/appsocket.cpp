@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -187,11 +188,50 @@ bool ZApplicationSocket::WriteLine(const ZString& text) {
 
 // ---------------------------------------------------------------- commands
 
+namespace {
+
+// Telnet's command bytes (RFC 854).
+constexpr unsigned char kIAC = 255;
+constexpr unsigned char kSB = 250;
+constexpr unsigned char kSE = 240;
+constexpr unsigned char kWILL = 251;
+
+}  // namespace
+
+ZString ZApplicationSocket::DropTelnetCommands(const ZString& line) {
+  if (line.Find(static_cast<char>(kIAC)) == ZNotFound) return line;
+  std::string kept;
+  const ZIndex length = line.GetLength();
+  for (ZIndex i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c != kIAC) {
+      kept.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (i + 1 >= length) break;  // an IAC cut off at the end of the line
+    const auto command = static_cast<unsigned char>(line[++i]);
+    if (command == kIAC) {
+      kept.push_back(static_cast<char>(kIAC));
+    } else if (command >= kWILL) {
+      ++i;  // the option
+    } else if (command == kSB) {
+      // Up to and including IAC SE.
+      while (i + 1 < length && !(static_cast<unsigned char>(line[i]) == kIAC &&
+                                 static_cast<unsigned char>(line[i + 1]) == kSE)) {
+        ++i;
+      }
+      ++i;
+    }
+  }
+  return ZString(kept.data(), static_cast<ZIndex>(kept.size()));
+}
+
 bool ZApplicationSocket::ReadCommand(ZIndex& number, ZString& arguments) {
   number = kUnknownCommand;
   arguments = ZString();
   ZString line;
   if (!ReadLine(line, false)) return false;
+  if (telnetCommandsDropped) line = DropTelnetCommands(line);
   const ZIndex blank = line.Find(' ');
   const ZString word = blank == ZNotFound ? line : line.Left(blank);
   for (ZIndex i = 0; i < commandNames.GetSize(); ++i) {

@@ -52,11 +52,17 @@ bool UsableBeforeLogin(ZIndex number) {
 
 }  // namespace
 
-ZFTPSocket::ZFTPSocket(uint16_t port) : ZApplicationSocket(CommandCount, kCommandNames, port) {}
+ZFTPSocket::ZFTPSocket(uint16_t port) : ZApplicationSocket(CommandCount, kCommandNames, port) {
+  SetTelnetCommandsDropped(true);
+}
 
 ZFTPSocket::ZFTPSocket(ZIPSocket& listener, const char* readyText)
     : ZApplicationSocket(CommandCount, kCommandNames, listener) {
+  SetTelnetCommandsDropped(true);
   if (!IsOpen()) return;
+  // A client sends ABOR with urgent data (the Telnet Synch): its bytes must
+  // stay in the command stream, or the line would lose a byte and never end.
+  SetUrgentInline(true);
   Reset();
   state = NeedUser;
   WriteResponse(220, readyText);

@@ -121,6 +121,14 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZIndex GetMaximumLineLength() const { return maximumLineLength; }
   // Whether the last ReadLine stopped at the maximum line length.
   bool IsLineTooLong() const { return lineTooLong; }
+  // Command lines of a Telnet-based control connection (FTP) may carry
+  // Telnet commands, such as the Interrupt Process and Synch a client sends
+  // before ABOR: when set, ReadCommand drops them from the line.
+  void SetTelnetCommandsDropped(bool dropped) { telnetCommandsDropped = dropped; }
+  // The line without its Telnet commands (IAC and the command byte, with an
+  // option byte for WILL, WONT, DO and DONT, or a whole subnegotiation); a
+  // doubled IAC stands for the byte 255.
+  static ZString DropTelnetCommands(const ZString& line);
 
  protected:
   // ZLineReader: bytes from the un-read buffer, then the socket.
@@ -146,4 +154,5 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZString lastResponseInfo;
   ZIndex maximumLineLength = kDefaultMaximumLineLength;
   bool lineTooLong = false;
+  bool telnetCommandsDropped = false;
 };
