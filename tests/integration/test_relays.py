@@ -357,6 +357,68 @@ def case_descriptor_shortage(binary):
         echo.close()
 
 
+def _socks_comes_back(echo_port):
+    try:
+        with socket.create_connection(("127.0.0.1", 1080), timeout=2) as conn:
+            conn.sendall(b"\x04\x01" + echo_port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + b"back\x00")
+            if h.recv_exactly(conn, 8, timeout=2)[1] != 90:
+                return False
+            conn.sendall(b"again")
+            return h.recv_until(conn, b"again", timeout=2) == b"again"
+    except (OSError, IndexError):
+        return False
+
+
+def _http_comes_back():
+    try:
+        with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=2) as conn:
+            conn.sendall(b"GET /welcome.html HTTP/1.0\r\n\r\n")
+            return h.recv_until(conn, b"\r\n", timeout=2).startswith(b"HTTP/1.0 200")
+    except OSError:
+        return False
+
+
+def _ftp_comes_back():
+    try:
+        with socket.create_connection(("127.0.0.1", 18021), timeout=2) as conn:
+            return h.recv_until(conn, b"\r\n", timeout=2).startswith(b"220 ")
+    except OSError:
+        return False
+
+
+def case_agent_descriptor_shortage(binary):
+    """The agents ride out a shortage of descriptors as the relays do, each
+    with its own log line, and take connections again once it is over."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18021", "(FTP)")]), limits=(64, 64))
+    agents = [(1080, r"SOCKS server", lambda: _socks_comes_back(echo.port)),
+              (HTTP_PORT, r"HTTP server", _http_comes_back),
+              (18021, r"FTP proxy server", _ftp_comes_back)]
+    clients = []
+    try:
+        for port, name, comes_back in agents:
+            # Each connection holds its descriptor while the agent waits for
+            # its request (or, for FTP, its commands).
+            for _ in range(60):
+                try:
+                    clients.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+                except OSError:
+                    break
+            proxy.wait_log(r"Error: Accept failed for %s: Too many open files( - error = \d+)?" % name, timeout=10)
+            for conn in clients:
+                conn.close()
+            clients = []
+            expect(h.wait_until(comes_back, timeout=15), "%s did not come back after the shortage" % name)
+            expect(len(proxy.matching(r"Error: Accept failed for %s: .*" % name)) == 1,
+                   "%s: the shortage was not logged once" % name)
+        expect(proxy.process.poll() is None, "service ended")
+    finally:
+        for conn in clients:
+            conn.close()
+        proxy.stop()
+        echo.close()
+
+
 def case_thread_shortage(binary):
     """When the system refuses threads, each listener keeps a thread waiting on
     it, the shortage is logged once, and relaying resumes by itself once
