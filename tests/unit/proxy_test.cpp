@@ -16,7 +16,7 @@
 #include "relay_setup.h"
 #include "socket_list.h"
 #include "tcp_link.h"
-#include "tcp_relay.h"
+#include "ask_dialogue.h"
 #include "zunder/sockets.h"
 
 namespace {
