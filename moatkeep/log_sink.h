@@ -4,6 +4,9 @@
 
 #include <cstdarg>
 
+#include "zunder/sockets.h"
+#include "zunder/strings.h"
+
 class LogSink {
  public:
   virtual ~LogSink() = default;
@@ -17,3 +20,11 @@ class LogSink {
   }
   virtual void LogV(int level, const char* format, va_list arguments) = 0;
 };
+
+// Text for the log line of a client read that failed. A client that closes
+// its connection half-way through a request ends the read without a system
+// error, so the error text alone would leave the line blank.
+inline ZString ReadFailureText(const ZChannel& channel) {
+  if (channel.GetOSError() == 0) return ZString("Connection closed by the client");
+  return channel.GetErrorText();
+}

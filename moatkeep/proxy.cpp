@@ -1,6 +1,7 @@
 #include "proxy.h"
 
 #include "admin_site.h"
+#include "relay_setup.h"
 
 #include "zunder/config.h"
 #include "zunder/resources.h"
@@ -193,6 +194,58 @@ bool Proxy::Load(const char* message) {
   return true;
 }
 
+bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
+  RelayPlan plan;
+  if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
+
+  ProxyBody body = nullptr;
+  switch (plan.kind) {
+    case RelayKind::PlainTCP:
+      body = &Proxy::TCPRelay;
+      break;
+    case RelayKind::Ask:
+      body = &Proxy::AskRelay;
+      break;
+    case RelayKind::PlainUDP:
+      body = &Proxy::UDPRelay;
+      break;
+    case RelayKind::Socks:
+      body = &Proxy::SocksServer;
+      break;
+    case RelayKind::Ftp:
+      body = &Proxy::FtpRelay;
+      break;
+    case RelayKind::Http:
+      body = &Proxy::HttpServer;
+      break;
+  }
+
+  ZIPSocket* master = OpenMasterSocket(plan, *this);
+  if (master == nullptr) return false;
+  masterSockets.Append(master);
+  // The table entry goes in before the first thread can look for it.
+  if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    relays[plan.name.Text()] = RelayEntry{plan.destination, loadNumber.load(std::memory_order_acquire)};
+  }
+  if (!ProxyThread::Start(*this, *master, body)) {
+    Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
+    if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+      std::lock_guard<std::mutex> lock(relaysMutex);
+      relays.erase(plan.name.Text());
+    }
+    masterSockets.Remove(master);
+    return false;
+  }
+  Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
+  return true;
+}
+
+void Proxy::BuildSite(ZHTTPSpace& space) {
+  AdminSite::AddFiles(space, GetExecutableFile().GetPath());
+  AdminSite::Build(*this, space);
+}
+
 ZHTTPSpace Proxy::GetSite() const {
   std::lock_guard<std::mutex> lock(siteMutex);
   return site;
@@ -206,16 +259,4 @@ ZString Proxy::GetUsername() const {
 ZString Proxy::GetPassword() const {
   std::lock_guard<std::mutex> lock(loginMutex);
   return password;
-}
-
-bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
-  std::lock_guard<std::mutex> lock(relaysMutex);
-  auto found = relays.find(name.Text());
-  if (found == relays.end()) return false;
-  destination = found->second.destination;
-  return true;
-}
-
-void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
-  Log(2, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
 }

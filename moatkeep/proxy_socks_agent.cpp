@@ -6,9 +6,7 @@
 #include <string>
 
 #include "proxy.h"
-#include "read_failure.h"
 #include "socks_bind.h"
-#include "socks_read.h"
 #include "socks_request.h"
 #include "zunder/resources.h"
 

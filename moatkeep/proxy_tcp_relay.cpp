@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "proxy.h"
-#include "read_failure.h"
 #include "zunder/resources.h"
 
 namespace {

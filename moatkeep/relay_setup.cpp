@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "proxy.h"
 #include "service_description.h"
 #include "zunder/resources.h"
 
@@ -69,51 +68,4 @@ ZIPSocket* OpenMasterSocket(const RelayPlan& plan, LogSink& log) {
     return nullptr;
   }
   return socket.release();
-}
-
-bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
-  RelayPlan plan;
-  if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
-
-  ProxyBody body = nullptr;
-  switch (plan.kind) {
-    case RelayKind::PlainTCP:
-      body = &Proxy::TCPRelay;
-      break;
-    case RelayKind::Ask:
-      body = &Proxy::AskRelay;
-      break;
-    case RelayKind::PlainUDP:
-      body = &Proxy::UDPRelay;
-      break;
-    case RelayKind::Socks:
-      body = &Proxy::SocksServer;
-      break;
-    case RelayKind::Ftp:
-      body = &Proxy::FtpRelay;
-      break;
-    case RelayKind::Http:
-      body = &Proxy::HttpServer;
-      break;
-  }
-
-  ZIPSocket* master = OpenMasterSocket(plan, *this);
-  if (master == nullptr) return false;
-  masterSockets.Append(master);
-  // The table entry goes in before the first thread can look for it.
-  if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
-    std::lock_guard<std::mutex> lock(relaysMutex);
-    relays[plan.name.Text()] = RelayEntry{plan.destination, loadNumber.load(std::memory_order_acquire)};
-  }
-  if (!ProxyThread::Start(*this, *master, body)) {
-    Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
-    if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
-      std::lock_guard<std::mutex> lock(relaysMutex);
-      relays.erase(plan.name.Text());
-    }
-    masterSockets.Remove(master);
-    return false;
-  }
-  Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
-  return true;
 }

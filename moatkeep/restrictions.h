@@ -3,6 +3,7 @@
 // matches decides alone.
 #pragma once
 
+#include "host_registry.h"
 #include "log_sink.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
@@ -52,3 +53,9 @@ class Restrictions {
 
   ZSortedList entries;  // of RestrictionEntry
 };
+
+// The access check made before a connection or datagram is carried:
+// registers the originating host (allowed or not, so it shows on the status
+// page) and applies the restrictions; a denial is logged at level 2.
+bool CheckAccess(HostRegistry& hosts, const Restrictions& restrictions, const SocketSpec& originator,
+                 const SocketSpec& destination, const ZTimeInterval& linkTimeout, LogSink& log);

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "proxy.h"
 
 namespace {
 
@@ -299,26 +298,4 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
     }
     if (failed || !PassEnds(outward, inward)) break;
   }
-}
-
-void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
-                    std::string_view early) {
-  if (GetLogLevel() == InformationLevel) {
-    Log(3, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
-        destination.GetPeerHostName().Text());
-  }
-  // The destination goes with it: a stop or pause closes both, so the link
-  // ends at once whichever side it waits on.
-  activeSockets.Append(&client, &destination);
-
-  ZIPAddress peer;
-  UserHandle user;
-  if (client.GetPeerAddress(peer)) user = hosts.Find(peer);
-
-  LinkCounts counts;
-  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this, early);
-
-  activeSockets.Remove(&client);
-  Log(3, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),
-      static_cast<unsigned long>(counts.sent), static_cast<unsigned long>(counts.received));
 }

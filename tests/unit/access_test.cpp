@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "access_check.h"
+#include "restrictions.h"
 #include "host_registry.h"
 #include "log_sink.h"
 #include "restrictions.h"

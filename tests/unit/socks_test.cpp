@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "socks_bind.h"
-#include "socks_read.h"
+#include "socks_request.h"
 #include "socks_request.h"
 #include "zunder/sockets.h"
 
