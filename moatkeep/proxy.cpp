@@ -52,7 +52,7 @@ void Proxy::Main() {
 bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
 
 void Proxy::CloseEverything() {
-  masterSockets.CloseAll();
+  listeners.CloseAll();
   activeSockets.CloseAll();
   listening = false;
 }
@@ -100,7 +100,7 @@ void Proxy::RequestReload() {
   // administration port among them, stop the service. Waiting for the load
   // to finish closes them all.
   std::lock_guard<std::mutex> lock(lifecycleMutex);
-  masterSockets.CloseAll();
+  listeners.CloseAll();
   listening = false;
   configChanged = true;
 }
@@ -122,11 +122,9 @@ bool Proxy::Initialise(const char* message) {
 bool Proxy::Load(const char* message) {
   // A pause or a stop asked for wants nothing open; a continue loads afresh.
   if (requested != Requested::Running) return true;
-  // Before any master socket of this load exists.
-  loadNumber.fetch_add(1, std::memory_order_acq_rel);
-  // A stop, pause or reload left the lists closed to latecomers; this load
-  // opens them again.
-  masterSockets.Reopen();
+  // Before any master socket of this load exists. A stop, pause or reload
+  // left the lists closed to latecomers; this load opens them again.
+  listeners.BeginLoad();
   activeSockets.Reopen();
   configChanged = false;
   ZConfig config(ZConfig::Application);
@@ -160,7 +158,7 @@ bool Proxy::Load(const char* message) {
   }
   // A relay removed from the table (or no longer opened) must not live on.
   {
-    const uint64_t load = loadNumber.load(std::memory_order_acquire);
+    const uint64_t load = listeners.CurrentLoad();
     std::lock_guard<std::mutex> lock(relaysMutex);
     std::erase_if(relays, [load](const auto& entry) { return entry.second.load != load; });
   }
@@ -222,11 +220,11 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
 
   ZIPSocket* master = OpenMasterSocket(plan, *this);
   if (master == nullptr) return false;
-  masterSockets.Append(master);
+  listeners.Add(master);
   // The table entry goes in before the first thread can look for it.
   if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
     std::lock_guard<std::mutex> lock(relaysMutex);
-    relays[plan.name.Text()] = RelayEntry{plan.destination, loadNumber.load(std::memory_order_acquire)};
+    relays[plan.name.Text()] = RelayEntry{plan.destination, listeners.CurrentLoad()};
   }
   if (!ProxyThread::Start(*this, *master, body)) {
     Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
@@ -234,7 +232,7 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
       std::lock_guard<std::mutex> lock(relaysMutex);
       relays.erase(plan.name.Text());
     }
-    masterSockets.Remove(master);
+    listeners.Remove(*master);
     return false;
   }
   Log(3, "Opened master socket for service \"%s\".", plan.name.Text());

@@ -15,6 +15,7 @@
 
 #include "dial_on_demand.h"
 #include "host_registry.h"
+#include "listener.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
 #include "restrictions.h"
@@ -94,23 +95,6 @@ class Proxy : public ZServiceProcess, public LogSink {
   // Registers the originating host and applies the restrictions.
   bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination);
 
-  // Accepts one connection on master into client, riding out a shortage
-  // of descriptors. False when the relay is to close: the master socket has
-  // then been removed (and destroyed); name is used in the log line.
-  bool AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZString& name);
-
-  // Starts the next thread to wait on master (running body). When the system
-  // refuses a thread, false: the caller drops the connection it accepted and
-  // returns, and its thread then waits on master again itself. The shortage
-  // is logged when it begins and when it ends, not for every attempt.
-  bool PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody body);
-  // The number of the load that opened master, or 0 when master is no
-  // longer open for connections (closed by a pause, a stop or a reload).
-  uint64_t LoadOfMaster(const ZIPSocket& master);
-  // Takes a connection already queued on master into client, without
-  // waiting, if master is still the one of the load numbered load.
-  bool TakeQueuedConnection(ZIPSocket& master, uint64_t load, ZTCPSocket& client);
-
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
   // The log line of a connection or datagram whose relay a reload removed.
@@ -138,7 +122,6 @@ class Proxy : public ZServiceProcess, public LogSink {
   // the reload of one stored form.
   bool TakeConfigChanged() { return configChanged.exchange(false); }
 
-  SocketList& GetMasterSockets() { return masterSockets; }
   SocketList& GetActiveSockets() { return activeSockets; }
   HostRegistry& GetHosts() { return hosts; }
 
@@ -154,14 +137,11 @@ class Proxy : public ZServiceProcess, public LogSink {
   void RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking);
 
   std::atomic<bool> configChanged{false};
-  std::atomic<bool> threadShortage{false};
-  // Counts the loads of the configuration: a master socket is known by its
-  // address only within the load that opened it.
-  std::atomic<uint64_t> loadNumber{0};
   // Connection threads waiting for the dial-up link, with their mutex.
   std::mutex waitingMutex;
   ZList waitingThreads;  // of ProxyThread, not owned
-  SocketList masterSockets{true};
+  // The master sockets, and the accept and hand-on of every body.
+  Listeners listeners{*this};
   SocketList activeSockets{false};
   HostRegistry hosts;
 

@@ -5,38 +5,21 @@
 
 #include "ftp_relay_socket.h"
 #include "proxy.h"
-#include "zunder/resources.h"
-
-namespace {
-
-// The pause after a failed accept that may succeed again once descriptors
-// or buffers are given back.
-const ZTimeInterval kAcceptRetryPause(100);
-
-}  // namespace
 
 void Proxy::FtpRelay(ProxyThread& thread, ZIPSocket& master) {
-  std::unique_ptr<FtpRelaySocket> client;
-  bool shortageLogged = false;
-  for (;;) {
-    client = std::make_unique<FtpRelaySocket>(master, *this);
-    if (client->IsOpen()) break;
-    const bool closing = client->GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
-    if (!closing && ZIsTransientAcceptError(client->GetOSError())) {
-      // Out of descriptors or buffers for a moment: the relay stays open.
-      if (!shortageLogged) Log(1, "Accept failed for FTP proxy server: %s", client->GetErrorText().Text());
-      shortageLogged = true;
-      ZThread::SleepFor(kAcceptRetryPause);
-      continue;
-    }
-    if (!closing) Log(1, "Accept failed for FTP proxy server: %s", client->GetErrorText().Text());
-    masterSockets.Remove(&master);
-    return;
-  }
-
-  WaitForRemote(thread);
-  // The master socket belongs to the successor from here on.
-  if (!PassOnListener(thread, master, &Proxy::FtpRelay)) return;
+  // The client is greeted as it is accepted.
+  std::unique_ptr<FtpRelaySocket> client = listeners.AcceptAndPassOn(
+      thread, ZString("FTP proxy server"), [&] { return std::make_unique<FtpRelaySocket>(master, *this); },
+      // The dial-up gate comes before the hand-on, unlike the other agents':
+      // the greeted client waits for the link while the clients after it
+      // wait in the listen queue, not yet greeted, until the dial has
+      // succeeded or failed; then each is taken in turn and meets the gate
+      // itself. So no more than one client at a time has been told the relay
+      // is ready while the sites may be out of reach. The price: a reload
+      // waits for the dial while this thread holds the master socket (a stop
+      // and a pause release the gate first).
+      [&] { WaitForRemote(thread); });
+  if (client == nullptr) return;
 
   if (GetLogLevel() >= InformationLevel) {
     Log(3, "FTP started from \"%s\".", client->GetPeerHostName().Text());

@@ -6,13 +6,9 @@
 
 #include "http_proxy_socket.h"
 #include "proxy.h"
-#include "zunder/resources.h"
 
 namespace {
 
-// The pause after a failed accept that may succeed again once descriptors
-// or buffers are given back.
-const ZTimeInterval kAcceptRetryPause(100);
 // How long the client may go on sending after its answer before the
 // connection is closed on it.
 const ZTimeInterval kEndLinger(0, 2);
@@ -20,25 +16,11 @@ const ZTimeInterval kEndLinger(0, 2);
 }  // namespace
 
 void Proxy::HttpServer(ProxyThread& thread, ZIPSocket& master) {
-  std::unique_ptr<HttpProxySocket> client;
-  bool shortageLogged = false;
-  for (;;) {
-    client = std::make_unique<HttpProxySocket>(master, GetSite(), *this);
-    if (client->IsOpen()) break;
-    const bool closing = client->GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
-    if (!closing && ZIsTransientAcceptError(client->GetOSError())) {
-      // Out of descriptors or buffers for a moment: the agent stays open.
-      if (!shortageLogged) Log(1, "Accept failed for HTTP server: %s", client->GetErrorText().Text());
-      shortageLogged = true;
-      ZThread::SleepFor(kAcceptRetryPause);
-      continue;
-    }
-    if (!closing) Log(1, "Accept failed for HTTP server: %s", client->GetErrorText().Text());
-    masterSockets.Remove(&master);
-    return;
-  }
-  // The master socket belongs to the successor from here on.
-  if (!PassOnListener(thread, master, &Proxy::HttpServer)) return;
+  std::unique_ptr<HttpProxySocket> client = listeners.AcceptAndPassOn(
+      thread, ZString("HTTP server"), [&] { return std::make_unique<HttpProxySocket>(master, GetSite(), *this); });
+  if (client == nullptr) return;
+  // No dial-up gate: the administration site answers whether the link is up
+  // or not (its status page is where the link is dialled and hung up).
   client->UseSpace(GetSite());
 
   // One request per connection: the answer says whether to keep it, and

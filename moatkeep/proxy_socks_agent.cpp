@@ -8,13 +8,8 @@
 #include "proxy.h"
 #include "socks_bind.h"
 #include "socks_request.h"
-#include "zunder/resources.h"
 
 namespace {
-
-// The pause after a failed accept that may succeed again once descriptors
-// or buffers are given back.
-const ZTimeInterval kAcceptRetryPause(100);
 
 void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddress& address = ZIPAddress(0u)) {
   const SocksReply reply = MakeSocksReply(code, port, address);
@@ -25,25 +20,13 @@ void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddres
 }  // namespace
 
 void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
-  auto client = std::make_unique<ZTCPSocket>();
-  bool shortageLogged = false;
-  while (!client->Accept(master)) {
-    const bool closing = client->GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
-    if (!closing && ZIsTransientAcceptError(client->GetOSError())) {
-      // Out of descriptors or buffers for a moment: the agent stays open.
-      if (!shortageLogged) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
-      shortageLogged = true;
-      ZThread::SleepFor(kAcceptRetryPause);
-      continue;
-    }
-    if (!closing) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
-    GetMasterSockets().Remove(&master);
-    return;
-  }
-  // The master socket belongs to the successor from here on.
+  std::unique_ptr<ZTCPSocket> client = listeners.AcceptAndPassOn(thread, ZString("SOCKS server"), PlainAccept(master));
+  if (client == nullptr) return;
   const uint16_t agentPort = client->GetPort();
-  if (!PassOnListener(thread, master, &Proxy::SocksServer)) return;
 
+  // The dial-up gate, after the hand-on, as for the plain relays: the
+  // clients that come meanwhile are accepted and wait for the same dial.
+  // The request is read only then, so its time-out runs once the link is up.
   WaitForRemote(thread);
 
   // Each read and the whole request are bounded by the SOCKS time-out: a

@@ -1,38 +1,12 @@
+// The plain TCP relays and the "(ASK)" relay: each thread accepts a
+// connection, hands the master socket on and serves the connection to its
+// end, then any connections already queued.
 #include "ask_dialogue.h"
 
 #include <cerrno>
 #include <memory>
 
 #include "proxy.h"
-#include "zunder/resources.h"
-
-namespace {
-
-// The pause after a failed accept that may succeed again once descriptors
-// or buffers are given back.
-const ZTimeInterval kAcceptRetryPause(100);
-
-}  // namespace
-
-bool Proxy::AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZString& name) {
-  bool shortageLogged = false;
-  for (;;) {
-    if (client.Accept(master)) return true;
-    const bool closing = client.GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
-    if (!closing && ZIsTransientAcceptError(client.GetOSError())) {
-      // Out of descriptors or buffers for a moment: the relay stays open.
-      if (!shortageLogged) {
-        Log(1, "Accept failed for relay \"%s\": %s", name.Text(), client.GetErrorText().Text());
-        shortageLogged = true;
-      }
-      ZThread::SleepFor(kAcceptRetryPause);
-      continue;
-    }
-    if (!closing) Log(1, "Accept failed for relay \"%s\": %s", name.Text(), client.GetErrorText().Text());
-    masterSockets.Remove(&master);
-    return false;
-  }
-}
 
 void Proxy::TCPRelay(ProxyThread& thread, ZIPSocket& master) { RunTCPRelay(thread, master, false); }
 
@@ -41,16 +15,18 @@ void Proxy::AskRelay(ProxyThread& thread, ZIPSocket& master) { RunTCPRelay(threa
 void Proxy::RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking) {
   const ZString name = master.GetService() + "/tcp";
   // Known while this thread still waits on the master socket.
-  const uint64_t load = LoadOfMaster(master);
-  auto client = std::make_unique<ZTCPSocket>();
-  if (!AcceptConnection(master, *client, name)) return;
-  // Read while this thread still holds the master socket: until it is
-  // closed no other load can begin, so the table holds what this relay was
-  // opened with, and its connections keep that through later reloads.
+  const uint64_t load = listeners.LoadOfMaster(master);
   SocketSpec configured;
-  const bool known = asking || FindRelay(name, configured);
-  // The master socket belongs to the successor from here on.
-  if (!PassOnListener(thread, master, asking ? &Proxy::AskRelay : &Proxy::TCPRelay)) return;
+  bool known = false;
+  std::unique_ptr<ZTCPSocket> client =
+      listeners.AcceptAndPassOn(thread, ZString("relay \"") + name + "\"", PlainAccept(master), [&] {
+        // Read while this thread still holds the master socket: until it is
+        // closed no other load can begin, so the table holds what this relay
+        // was opened with, and its connections keep that through later
+        // reloads.
+        known = asking || FindRelay(name, configured);
+      });
+  if (client == nullptr) return;
   // Then, while connections are already queued on the relay when one ends,
   // this thread serves the next itself: under load that spares a hand-off
   // and a wake-up per connection. It never waits on the master socket.
@@ -61,7 +37,7 @@ void Proxy::RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking) {
       LogRelayRemoved(name, "connection closed");
     }
     client = std::make_unique<ZTCPSocket>();
-    if (!TakeQueuedConnection(master, load, *client)) return;
+    if (!listeners.TakeQueuedConnection(master, load, *client)) return;
     // Each connection starts as on a thread of its own: no system error of
     // the last one shows in its log lines.
     ZThread::ForgetLastError();
@@ -71,6 +47,10 @@ void Proxy::RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking) {
 void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name,
                              const SocketSpec* configured) {
   const uint16_t relayPort = client.GetPort();
+  // The dial-up gate, after the hand-on: the clients that come meanwhile
+  // are accepted by the successor and wait for the same dial, each on a
+  // thread of its own. A queued connection this thread takes up after its
+  // last one meets the gate here too.
   WaitForRemote(thread);
 
   // A plain relay goes to the connected remote system's destination for it,

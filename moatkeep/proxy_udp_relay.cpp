@@ -51,7 +51,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto* socket = ZCast<ZUDPSocket>(&master);
   if (socket == nullptr) {
     Z_ASSERT_MESSAGE("UDP relay on a stream socket");
-    masterSockets.Remove(&master);
+    listeners.Remove(master);
     return;
   }
   std::shared_ptr<UdpExchanges> exchanges = ExchangesOf(master, Budget());
@@ -81,14 +81,18 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
     // Replies may still be on their way out through the master socket.
     exchanges->Shutdown();
     ForgetExchangesOf(master);
-    masterSockets.Remove(&master);
+    listeners.Remove(master);
     return;
   }
   // Until released, the master socket stays alive for this exchange's reply.
   ExchangeHold hold(exchanges);
 
+  // The dial-up gate comes before the hand-on: while the link is being
+  // brought up, the datagrams after this one wait in the master socket's
+  // buffer, rather than each taking a thread and an exchange's place to
+  // wait for the same dial.
   WaitForRemote(thread);
-  if (!PassOnListener(thread, master, &Proxy::UDPRelay)) return;
+  if (!listeners.PassOnListener(thread)) return;
 
   // The connected remote system's own destination for the relay, if it has
   // one, takes precedence over the relay table.
