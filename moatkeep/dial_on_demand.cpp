@@ -167,11 +167,6 @@ bool DialOnDemand::RunPass() {
   return true;
 }
 
-bool DialOnDemand::DialRemote() {
-  const StateGuard lock(*this);
-  return DialCurrent();
-}
-
 void DialOnDemand::Stop() {
   {
     std::lock_guard<std::mutex> lock(waitingMutex);

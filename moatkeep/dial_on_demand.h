@@ -110,8 +110,6 @@ class DialOnDemand {
   void Pass(bool signalled);
   // One whole pass; false (nothing done) once the service is stopping.
   bool RunPass();
-  // Dials the current remote system with its retries; true when connected.
-  bool DialRemote();
   // Ends the manager's loop and releases every waiting thread, now and later.
   void Stop();
   bool IsStopping() const;

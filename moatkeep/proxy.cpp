@@ -15,12 +15,17 @@ constexpr const char* kSecurity = "Security";
 // How long a stop waits for a dial in progress before leaving the link be.
 const ZTimeInterval kStopPatience(0, 2);
 
+// Blocks the calling thread for good: nothing ever wakes it.
+[[noreturn]] void WaitUntilTheProcessEnds() {
+  ZSemaphore never(0, 1);
+  for (;;) never.Wait();
+}
+
 }  // namespace
 
 Proxy::Proxy()
     : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3),
       dialOnDemand(remoteLink, managerClock, *this, [this] { return !activeSockets.IsEmpty(); }) {
-  waitingThreads.SetDeleteObjects(false);
   restrictions = std::make_shared<const Restrictions>();
 }
 
@@ -42,14 +47,10 @@ void Proxy::Main() {
   while (dialOnDemand.RunPass()) {
   }
   // In the foreground the interrupt that stopped us also ends the program;
-  // returning would race it through a second stop and the exit.
-  if (IsDebugMode()) {
-    std::unique_lock<std::mutex> lock(stopMutex);
-    stopChanged.wait(lock, [] { return false; });
-  }
+  // returning would race it through a second stop and the exit. So this
+  // thread stays here until the process ends around it.
+  if (IsDebugMode()) WaitUntilTheProcessEnds();
 }
-
-bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
 
 void Proxy::CloseEverything() {
   listeners.CloseAll();

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -81,8 +80,6 @@ class Proxy : public ZServiceProcess, public LogSink {
   bool GetRelayOverride(const ZString& relayName, SocketSpec& destination) const;
 
   // ---- dial-up
-  // Dials the current remote system with its retries; true when connected.
-  bool DialRemote();
   // Requests of the status page: the reply's title and text.
   PageReply RequestHangUp() { return dialOnDemand.RequestHangUp(); }
   PageReply RequestConnect(const ZString& remoteName) { return dialOnDemand.RequestConnect(remoteName); }
@@ -110,14 +107,10 @@ class Proxy : public ZServiceProcess, public LogSink {
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
   ZHTTPSpace GetSite() const;
-  // Set by a configuration form that was stored; read (and the service
-  // reloaded) by the HTTP connection that carried it, after its answer.
-  void SetConfigChanged(bool changed) { configChanged = changed; }
   // What a stored form does: closes every master socket (their threads
   // end), then sets the configuration-changed flag, both after any load in
   // progress has finished.
   void RequestReload();
-  bool IsConfigChanged() const { return configChanged; }
   // Clears the flag and answers whether it was set: one connection claims
   // the reload of one stored form.
   bool TakeConfigChanged() { return configChanged.exchange(false); }
@@ -136,10 +129,9 @@ class Proxy : public ZServiceProcess, public LogSink {
   // connections; asking for the "(ASK)" relay.
   void RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking);
 
+  // Set by a configuration form that was stored; taken (and the service
+  // reloaded) by the HTTP connection that carried it, after its answer.
   std::atomic<bool> configChanged{false};
-  // Connection threads waiting for the dial-up link, with their mutex.
-  std::mutex waitingMutex;
-  ZList waitingThreads;  // of ProxyThread, not owned
   // The master sockets, and the accept and hand-on of every body.
   Listeners listeners{*this};
   SocketList activeSockets{false};
@@ -166,8 +158,6 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZString username;
   ZString password;
 
-  // The site's fixed files, read from the program's directory.
-  ZStringList siteFiles;
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);
   // The administration site, replaced whole by each configuration load;
@@ -188,7 +178,4 @@ class Proxy : public ZServiceProcess, public LogSink {
   // under it waits for the dial-up link.
   std::mutex lifecycleMutex;
   bool listening = false;  // a load's listeners are open; under lifecycleMutex
-  // In the foreground Main waits here once the manager has stopped.
-  std::mutex stopMutex;
-  std::condition_variable stopChanged;
 };
