@@ -22,24 +22,24 @@ bool Listeners::RideOutFailure(ZIPSocket& master, const ZChannel& attempt, const
   if (!closing && ZIsTransientAcceptError(attempt.GetOSError())) {
     // Out of descriptors or buffers for a moment: the relay stays open.
     if (!shortageLogged) {
-      log.Log(1, "Accept failed for %s: %s", agent.Text(), attempt.GetErrorText().Text());
+      log.Log(ErrorLevel, "Accept failed for %s: %s", agent.Text(), attempt.GetErrorText().Text());
       shortageLogged = true;
     }
     ZThread::SleepFor(kAcceptRetryPause);
     return true;
   }
-  if (!closing) log.Log(1, "Accept failed for %s: %s", agent.Text(), attempt.GetErrorText().Text());
+  if (!closing) log.Log(ErrorLevel, "Accept failed for %s: %s", agent.Text(), attempt.GetErrorText().Text());
   masterSockets.Remove(&master);
   return false;
 }
 
 bool Listeners::PassOnListener(ProxyThread& thread) {
   if (thread.StartSuccessor()) {
-    if (threadShortage.exchange(false)) log.Log(2, "Threads can be started again.");
+    if (threadShortage.exchange(false)) log.Log(WarningLevel, "Threads can be started again.");
     return true;
   }
   if (!threadShortage.exchange(true)) {
-    log.Log(1, "No thread can be started for the next connection of \"%s\": connections are dropped until "
+    log.Log(ErrorLevel, "No thread can be started for the next connection of \"%s\": connections are dropped until "
             "one can.", thread.GetMaster().GetService().Text());
   }
   thread.RunAgain();

@@ -4,14 +4,19 @@
 
 #include <cstdarg>
 
+#include "zunder/process.h"
 #include "zunder/sockets.h"
 #include "zunder/strings.h"
+
+// The levels by name (FatalLevel, ErrorLevel, WarningLevel,
+// InformationLevel), as the system log numbers them.
+using enum ZServiceProcess::LogLevel;
 
 class LogSink {
  public:
   virtual ~LogSink() = default;
 
-  // printf-style; level 0 fatal, 1 error, 2 warning, 3 information.
+  // printf-style, at one of the levels above.
   void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4))) {
     va_list arguments;
     va_start(arguments, format);

@@ -69,7 +69,7 @@ void Proxy::OnStop() {
   CloseEverything();
   // A dial in progress is not waited for: the stop must not take minutes.
   dialOnDemand.HangUpForStop(kStopPatience);
-  Log(2, "Proxies stopped.");
+  Log(WarningLevel, "Proxies stopped.");
 }
 
 bool Proxy::OnPause() {
@@ -143,7 +143,7 @@ bool Proxy::Load(const char* message) {
 
   const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
-    Log(0, "Cannot continue without HTTP port!");
+    Log(FatalLevel, "Cannot continue without HTTP port!");
     return false;
   }
 
@@ -189,7 +189,7 @@ bool Proxy::Load(const char* message) {
   }
 
   listening = true;
-  Log(2, "%s", message);
+  Log(WarningLevel, "%s", message);
   return true;
 }
 
@@ -228,7 +228,7 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
     relays[plan.name.Text()] = RelayEntry{plan.destination, listeners.CurrentLoad()};
   }
   if (!ProxyThread::Start(*this, *master, body)) {
-    Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
+    Log(ErrorLevel, "No thread can be started for service \"%s\".", plan.name.Text());
     if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
       std::lock_guard<std::mutex> lock(relaysMutex);
       relays.erase(plan.name.Text());
@@ -236,7 +236,7 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
     listeners.Remove(*master);
     return false;
   }
-  Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
+  Log(InformationLevel, "Opened master socket for service \"%s\".", plan.name.Text());
   return true;
 }
 

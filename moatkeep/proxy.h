@@ -40,7 +40,7 @@ class Proxy : public ZServiceProcess, public LogSink {
   bool OnPause() override;
   void OnContinue() override;
 
-  // (Re)builds everything from the configuration; logs message at level 2
+  // (Re)builds everything from the configuration; logs message as a warning
   // when done. False when the administration port cannot be opened. Opens
   // nothing (and answers true) once a pause or a stop was asked for.
   bool Initialise(const char* message);

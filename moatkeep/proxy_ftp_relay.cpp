@@ -22,7 +22,7 @@ void Proxy::FtpRelay(ProxyThread& thread, ZIPSocket& master) {
   if (client == nullptr) return;
 
   if (GetLogLevel() >= InformationLevel) {
-    Log(3, "FTP started from \"%s\".", client->GetPeerHostName().Text());
+    Log(InformationLevel, "FTP started from \"%s\".", client->GetPeerHostName().Text());
   }
   // Pause and stop close the session along with the other links.
   activeSockets.Append(client.get());

@@ -29,13 +29,13 @@ bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
 }
 
 void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
-  Log(2, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
+  Log(WarningLevel, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
 }
 
 void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
                     std::string_view early) {
   if (GetLogLevel() == InformationLevel) {
-    Log(3, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
+    Log(InformationLevel, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
         destination.GetPeerHostName().Text());
   }
   // The destination goes with it: a stop or pause closes both, so the link
@@ -50,6 +50,6 @@ void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& 
   LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this, early);
 
   activeSockets.Remove(&client);
-  Log(3, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),
+  Log(InformationLevel, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),
       static_cast<unsigned long>(counts.sent), static_cast<unsigned long>(counts.received));
 }

@@ -37,13 +37,13 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     case SocksReadResult::Read:
       break;
     case SocksReadResult::Failed:
-      Log(1, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
+      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
       return;
     case SocksReadResult::WrongVersion:
-      Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
+      Log(ErrorLevel, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
     case SocksReadResult::UserIdTooLong:
-      Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
+      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
       return;
   }
   client->SetReadTimeout(ZInfinite);
@@ -65,12 +65,12 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     if (request.address.IsNone()) {
       // This system would take 0.0.0.0 for itself, which the access check
       // never saw: no such destination.
-      Log(1, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
+      Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
           ZChannel::ErrorText(EHOSTUNREACH).Text());
     } else {
       connected = outgoing->Connect(request.address.GetDotted().Text());
       if (!connected) {
-        Log(1, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
+        Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
             outgoing->GetErrorText().Text());
       }
     }
@@ -81,7 +81,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   } else if (request.command == kSocksBind) {
     auto listener = std::make_unique<ZTCPSocket>(request.port);
     if (!listener->Listen(5, request.port, true)) {
-      Log(1, "Listen error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+      Log(ErrorLevel, "Listen error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
           listener->GetErrorText().Text());
       SendReply(*client, kSocksRefused);
       return;
@@ -97,7 +97,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     listener->Close();
     if (outcome == BindWaitResult::Stopped) return;
     if (outcome != BindWaitResult::Connected) {
-      Log(1, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+      Log(ErrorLevel, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
           errorText.Text());
       if (outcome != BindWaitResult::ClientGone) SendReply(*client, kSocksRefused);
       return;
@@ -105,7 +105,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     if (!outgoing->GetPeerAddress(replyAddress)) replyAddress = ZIPAddress(0u);
     replyPort = listenedPort;
   } else {
-    Log(1, "SOCKS protocol error: invalid command");
+    Log(ErrorLevel, "SOCKS protocol error: invalid command");
     return;
   }
 

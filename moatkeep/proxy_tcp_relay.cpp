@@ -73,7 +73,7 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
       case HostLineResult::Read:
         break;
       case HostLineResult::Failed:
-        Log(2, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(client).Text());
+        Log(WarningLevel, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(client).Text());
         return;
       case HostLineResult::TooLong:
         tooLong = true;
@@ -81,7 +81,7 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
     }
     if (tooLong || !destination.Parse(line.Text(), relayPort)) {
       client.WriteString("Illegal destination.\r\n");
-      Log(2, "Invalid host error for relay \"%s\".", name.Text());
+      Log(WarningLevel, "Invalid host error for relay \"%s\".", name.Text());
       return;
     }
     client.SetReadTimeout(ZInfinite);
@@ -98,10 +98,10 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
   bool connected = false;
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
   } else {
     connected = outgoing->Connect(destination.address.GetDotted().Text());
-    if (!connected) Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
+    if (!connected) Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
   }
   if (!connected) {
     if (asked) client.WriteString("Could not connect to host.\r\n");

@@ -67,7 +67,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
       // No thread to spare: the datagram is dropped, as the network might.
       request = Datagram();
       if (exchanges->NoteRefusal()) {
-        Log(2, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
+        Log(WarningLevel, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
             static_cast<int>(Budget().GetLimit()));
       }
       continue;
@@ -76,7 +76,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
     // An empty datagram reads as "nothing": there is nothing to relay.
     if (error == ZChannel::NoError && socket->IsOpen()) continue;
     if (error != ZChannel::Interrupted && socket->IsOpen()) {
-      Log(1, "ReadFrom failed for relay \"%s\": %s", name.Text(), socket->GetErrorText().Text());
+      Log(ErrorLevel, "ReadFrom failed for relay \"%s\": %s", name.Text(), socket->GetErrorText().Text());
     }
     // Replies may still be on their way out through the master socket.
     exchanges->Shutdown();
@@ -109,17 +109,17 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
     return;
   }
   if (!outgoing->Connect(destination.address.GetDotted().Text())) {
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
     return;
   }
   if (!exchanges->Attach(*outgoing)) return;  // the relay is closing
 
   if (GetLogLevel() == InformationLevel) {
-    Log(3, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
+    Log(InformationLevel, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
         outgoing->GetPeerHostName().Text());
   }
 
@@ -141,7 +141,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   }
   exchanges->Detach(*outgoing);
 
-  Log(3, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
+  Log(InformationLevel, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
       static_cast<unsigned>(requestLength), static_cast<unsigned>(replyLength));
   if (user != nullptr) {
     user->AddSent(static_cast<uint32_t>(requestLength));

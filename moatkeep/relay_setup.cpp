@@ -28,13 +28,13 @@ bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan
   ZString errors;
   plan.port = ParseService(serviceDescription, plan.name, plan.protocol, errors);
   if (plan.port == 0) {
-    log.Log(1, "%s", errors.Text());
+    log.Log(ErrorLevel, "%s", errors.Text());
     return false;
   }
 
   if (relayPoint[0] == '(') {
     if (plan.protocol == "udp") {
-      log.Log(1, "Invalid special relay for UDP service \"%s\".", plan.name.Text());
+      log.Log(ErrorLevel, "Invalid special relay for UDP service \"%s\".", plan.name.Text());
       return false;
     }
     for (const SpecialRelay& special : kSpecialRelays) {
@@ -43,12 +43,12 @@ bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan
         return true;
       }
     }
-    log.Log(1, "Invalid special relay name \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    log.Log(ErrorLevel, "Invalid special relay name \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
     return false;
   }
 
   if (!plan.destination.Parse(relayPoint, plan.port)) {
-    log.Log(1, "Invalid relay point \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    log.Log(ErrorLevel, "Invalid relay point \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
     return false;
   }
   plan.kind = plan.protocol == "udp" ? RelayKind::PlainUDP : RelayKind::PlainTCP;
@@ -63,7 +63,7 @@ ZIPSocket* OpenMasterSocket(const RelayPlan& plan, LogSink& log) {
     socket = std::make_unique<ZUDPSocket>(plan.port);
   }
   if (!socket->Listen(ZMaxListenQueue(), plan.port, false)) {
-    log.Log(1, "Cannot create master socket for service \"%s\": %s", plan.name.Text(),
+    log.Log(ErrorLevel, "Cannot create master socket for service \"%s\": %s", plan.name.Text(),
             socket->GetErrorText().Text());
     return nullptr;
   }

@@ -32,7 +32,7 @@ RemoteSystem::RemoteSystem(const ZConfig& config, const char* section, const ZSt
     if (port == 0) continue;
     SocketSpec destination;
     if (value.Text()[0] == '(' || !destination.Parse(value.Text(), port)) {
-      log.Log(1, "Invalid relay point: \"%s\".", value.Text());
+      log.Log(ErrorLevel, "Invalid relay point: \"%s\".", value.Text());
       continue;
     }
     relayOverrides[canonical.Text()] = destination;

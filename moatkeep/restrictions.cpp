@@ -26,7 +26,7 @@ void Restrictions::Load(const ZConfig& config, const char* section, LogSink* log
     if (value.Trim().IsEmpty()) continue;
     // A pair left out widens the access of everyone it named: say so.
     if (!Add(key->Text(), value.Text()) && log != nullptr) {
-      log->Log(1, "Access restriction skipped: \"%s\" to \"%s\".", key->Text(), value.Text());
+      log->Log(ErrorLevel, "Access restriction skipped: \"%s\" to \"%s\".", key->Text(), value.Text());
     }
   }
 }
@@ -73,6 +73,6 @@ bool CheckAccess(HostRegistry& hosts, const Restrictions& restrictions, const So
   hosts.Register(originator.address, linkTimeout);
   if (restrictions.Allows(originator, destination)) return true;
   // Names are looked up here, outside every lock.
-  log.Log(2, "Connection denied from %s to %s.", originator.AsString().Text(), destination.AsString().Text());
+  log.Log(WarningLevel, "Connection denied from %s to %s.", originator.AsString().Text(), destination.AsString().Text());
   return false;
 }

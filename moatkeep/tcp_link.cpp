@@ -129,7 +129,7 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
         return Turn::Going;
       }
       if (IsReportable(direction.from)) {
-        log.Log(1, "TCP link read error: %s", direction.from.GetErrorText().Text());
+        log.Log(ErrorLevel, "TCP link read error: %s", direction.from.GetErrorText().Text());
       }
       return Turn::Failed;
     }
@@ -152,7 +152,7 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
 void ReportTrouble(ZTCPSocket& socket, LogSink& log) {
   char probe[1];
   if (!socket.Read(probe, sizeof probe) && IsReportable(socket) && socket.GetErrorCode() != ZChannel::Timeout) {
-    log.Log(1, "TCP link read error: %s", socket.GetErrorText().Text());
+    log.Log(ErrorLevel, "TCP link read error: %s", socket.GetErrorText().Text());
   }
 }
 
@@ -179,7 +179,7 @@ uint32_t CopyAvailable(ZSocket& from, ZSocket& to, LogSink& log) {
   for (;;) {
     if (!from.Read(buffer, kChunk)) {
       if (from.GetErrorCode() == ZChannel::Timeout) return total;
-      if (IsReportable(from)) log.Log(1, "TCP link read error: %s", from.GetErrorText().Text());
+      if (IsReportable(from)) log.Log(ErrorLevel, "TCP link read error: %s", from.GetErrorText().Text());
       from.Close();
       return total;
     }
@@ -259,7 +259,7 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
       const bool closed = client.GetErrorCode() == ZChannel::Interrupted ||
                           destination.GetErrorCode() == ZChannel::Interrupted || !client.IsOpen() ||
                           !destination.IsOpen();
-      if (!closed) log.Log(1, "TCP select error.");
+      if (!closed) log.Log(ErrorLevel, "TCP select error.");
       break;
     }
     if (user != nullptr) user->Restart(wait);
