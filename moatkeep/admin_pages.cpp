@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proxy.h"
 #include "remote_system.h"
 #include "restrictions.h"
 #include "service_description.h"
@@ -129,11 +128,11 @@ bool IsCrossSitePost(const ZMIMEInfo& mime) {
 
 // ---------------------------------------------------------------- ConfigPage
 
-ConfigPage::ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority)
-    : ConfigPage(proxy, ZURL(PageName(section).Text()), section, authority) {}
+ConfigPage::ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority)
+    : ConfigPage(service, ZURL(PageName(section).Text()), section, authority) {}
 
-ConfigPage::ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
-    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), proxy(proxy) {}
+ConfigPage::ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
+    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), service(service) {}
 
 ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }
 
@@ -156,7 +155,7 @@ bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML&
     // The listening threads end now, so that the reload can open the ports
     // again; only then is the reload asked for, so that no other connection
     // can start it while the old listeners are still open.
-    proxy.RequestReload();
+    service.RequestReload();
   }
   return accepted;
 }
@@ -193,7 +192,7 @@ bool RestrictionField::Validate(const char* text, ZHTML& msg) {
   return false;
 }
 
-SecurityPage::SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority) : ConfigPage(proxy, "Security", authority) {}
+SecurityPage::SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority) : ConfigPage(service, "Security", authority) {}
 
 bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) {
   bool accepted = ConfigPage::ValidatePosted(field, text, data, msg);
@@ -219,8 +218,8 @@ bool ServiceField::Validate(const char* text, ZHTML& msg) {
 
 // ---------------------------------------------------------------- RemoteListPage
 
-RemoteListPage::RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page)
-    : ConfigPage(proxy, ZURL("remotes.html"), "", authority) {
+RemoteListPage::RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page)
+    : ConfigPage(service, ZURL("remotes.html"), "", authority) {
   SetText(page);
 }
 

@@ -8,7 +8,14 @@
 #include "zunder/http.h"
 #include "zunder/httpform.h"
 
-class Proxy;
+// What an accepted configuration form asks of the service.
+class ReloadRequester {
+ public:
+  virtual ~ReloadRequester() = default;
+  // Closes the listeners, then marks the configuration changed, so that the
+  // connection that carried the form reloads the service after its answer.
+  virtual void RequestReload() = 0;
+};
 
 // A page that starts with the standard header: title, logo, version line and
 // a level-1 heading with an optional help button.
@@ -49,9 +56,9 @@ bool IsCrossSitePost(const ZMIMEInfo& mime);
 class ConfigPage : public ZHTTPConfig {
   Z_CLASS(ConfigPage, ZHTTPConfig)
  public:
-  ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority);
   // For pages whose URL is not the section's.
-  ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
 
   bool GetExpirationDate(ZTime& time) override;
   bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
@@ -61,7 +68,7 @@ class ConfigPage : public ZHTTPConfig {
   static ZString PageName(const char* section);
 
  protected:
-  Proxy& proxy;
+  ReloadRequester& service;
 };
 
 // A host/socket specification: empty, "(ASK)", or what the relay parser
@@ -93,7 +100,7 @@ class SecurityPage : public ConfigPage {
   static constexpr const char* kOriginator = "Originator";
   static constexpr const char* kDestination = "Destination";
 
-  SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority);
+  SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority);
 
  protected:
   bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
@@ -112,7 +119,7 @@ class ServiceField : public ZHTTPStringField {
 class RemoteListPage : public ConfigPage {
   Z_CLASS(RemoteListPage, ConfigPage)
  public:
-  RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page);
+  RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page);
   // Removes the remote whose button was pressed, renumbering the sections
   // after it.
   bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;

@@ -1,8 +1,5 @@
 #include "admin_site.h"
 
-#include "admin_pages.h"
-#include "control_page.h"
-#include "proxy.h"
 #include "remote_system.h"
 #include "zunder/config.h"
 #include "zunder/remote.h"
@@ -64,8 +61,9 @@ void AddWelcome(ZHTTPSpace& space) {
   space.AddResource(new ZHTTPString(ZURL("welcome.html"), page.Text()), true);
 }
 
-void AddGlobals(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  auto* form = new ConfigPage(proxy, "Globals", authority);
+void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space,
+                const ZHTTPAuthority& authority) {
+  auto* form = new ConfigPage(service, "Globals", authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
   form->Add(WithHelp(new ZHTTPIntegerField("Log Level", 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All"),
                      "globlhlp.html#loglevel"));
@@ -74,8 +72,8 @@ void AddGlobals(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority
   form->Add(WithHelp(new ZHTTPIntegerField("UDP Timeout", 1, 1000, 60, "seconds"), "globlhlp.html#udptimeout"));
   form->Add(WithHelp(new ZHTTPIntegerField("UDP Retries", 1, 100, 3), "globlhlp.html#udpretries"));
   form->Add(WithHelp(new ZHTTPIntegerField("HTTP Port", 1, 32767, 1082), "globlhlp.html#httpport"));
-  form->Add(WithHelp(new ZHTTPStringField("Username", proxy.GetUsername().Text(), 25), "globlhlp.html#username"));
-  form->Add(new ZHTTPPasswordField("Password", proxy.GetPassword().Text(), 25));
+  form->Add(WithHelp(new ZHTTPStringField("Username", login.username.Text(), 25), "globlhlp.html#username"));
+  form->Add(new ZHTTPPasswordField("Password", login.password.Text(), 25));
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CompletePage);
   space.AddResource(form, true);
@@ -102,9 +100,9 @@ void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const 
   }
 }
 
-void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+void AddRelays(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(proxy, kRelays, authority);
+  auto* form = new ConfigPage(service, kRelays, authority);
   ProxyHTML page("Relay Agents", "relayhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listrelays");
   HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
@@ -118,9 +116,9 @@ void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority)
   space.AddResource(form, true);
 }
 
-void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+void AddSecurity(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new SecurityPage(proxy, authority);
+  auto* form = new SecurityPage(service, authority);
   ProxyHTML page("Security Configuration", "securhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listvalid");
   HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
@@ -136,10 +134,10 @@ void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authorit
 }
 
 // The page of one remote system: its parameters and its relay overrides.
-ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& storedName,
+ConfigPage* RemotePage(ReloadRequester& service, const ZString& section, const ZString& storedName,
                        const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(proxy, section.Text(), authority);
+  auto* form = new ConfigPage(service, section.Text(), authority);
   ProxyHTML page(ZHTML::Escape(("Parameters for " + section).Text()).Text(), "remtnhlp.html");
   ZStringArray choices = ZRemoteConnection::GetAvailableNames();
   bool listed = false;
@@ -168,7 +166,7 @@ ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& stor
   return form;
 }
 
-void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+void AddRemotes(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
   ProxyHTML page("Dialup Configuration", "remothlp.html");
   page << ZHTMLRule() << ZHTMLForm("POST") << ZHTMLTable();
@@ -177,7 +175,7 @@ void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority
     const ZString name = config.GetString(section.Text(), kRemoteName, "");
     // The page for a new remote starts from the defaults.
     if (name.IsEmpty()) config.DeleteSection(section.Text());
-    space.AddResource(RemotePage(proxy, section, name, authority), true);
+    space.AddResource(RemotePage(service, section, name, authority), true);
     ZHTMLTableData label;
     label.SetAttr("align=right");
     page << ZHTMLTableRow() << label << section << ZHTMLTableData() << " ==> "
@@ -187,7 +185,7 @@ void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority
     page << ZHTMLTableData() << ZHTMLSubmitButton("Remove", section.Text());
   }
   page << ZHTMLTable() << ZHTMLForm() << ZHTMLBody();
-  space.AddResource(new RemoteListPage(proxy, authority, ZString(page.Text())), true);
+  space.AddResource(new RemoteListPage(service, authority, ZString(page.Text())), true);
 }
 
 }  // namespace
@@ -201,14 +199,15 @@ void AddFiles(ZHTTPSpace& space, const ZString& directory) {
   }
 }
 
-void Build(Proxy& proxy, ZHTTPSpace& space) {
-  const ZHTTPSimpleAuth authority("Moatkeep", proxy.GetUsername().Text(), proxy.GetPassword().Text());
+void Build(AdminService& service, ZHTTPSpace& space) {
+  const AdminLogin login = service.GetLogin();
+  const ZHTTPSimpleAuth authority("Moatkeep", login.username.Text(), login.password.Text());
   AddWelcome(space);
-  AddGlobals(proxy, space, authority);
-  AddRelays(proxy, space, authority);
-  AddSecurity(proxy, space, authority);
-  AddRemotes(proxy, space, authority);
-  space.AddResource(new ControlPage(proxy, authority), true);
+  AddGlobals(service, login, space, authority);
+  AddRelays(service, space, authority);
+  AddSecurity(service, space, authority);
+  AddRemotes(service, space, authority);
+  space.AddResource(new ControlPage(service, authority), true);
 }
 
 }  // namespace AdminSite

@@ -3,7 +3,6 @@
 #include <sstream>
 
 #include "admin_pages.h"
-#include "proxy.h"
 
 namespace {
 
@@ -35,8 +34,8 @@ ZString HostName(const ZIPAddress& address) { return ZSocket::GetHostName(addres
 
 }  // namespace
 
-ControlPage::ControlPage(Proxy& proxy, const ZHTTPAuthority& authority)
-    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), proxy(proxy) {}
+ControlPage::ControlPage(StatusPageService& service, const ZHTTPAuthority& authority)
+    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), service(service) {}
 
 ZString ControlPage::ConnectedText(const ZTimeInterval& connected) {
   const int64_t seconds = connected.GetMilliseconds() / 1000;
@@ -69,11 +68,12 @@ void ControlPage::OnLoadedText(ZHTTPRequest& request, ZString& text) {
 
 void ControlPage::BuildDialUp(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#dialups", "Dialup Connections ");
-  if (proxy.IsRemoteCurrent()) {
-    const ZTimeInterval connected((ZTime::Now().GetSeconds() - proxy.GetConnectTime().GetSeconds()) * 1000);
-    const ZTimeInterval remaining = proxy.GetInactivityRemaining();
+  DialUpControl& dialUp = service.GetDialUp();
+  if (dialUp.IsRemoteCurrent()) {
+    const ZTimeInterval connected((ZTime::Now().GetSeconds() - dialUp.GetConnectTime().GetSeconds()) * 1000);
+    const ZTimeInterval remaining = dialUp.GetInactivityRemaining();
     page << "The system has been connected for " << ConnectedText(connected) << " to "
-         << ZHTML::Escape(proxy.GetCurrentRemoteName().Text());
+         << ZHTML::Escape(dialUp.GetCurrentName().Text());
     if (remaining.GetMilliseconds() <= 0) {
       page << " and is disconnecting.";
     } else {
@@ -82,7 +82,7 @@ void ControlPage::BuildDialUp(ZHTML& page) {
     page << ZHTMLParagraph() << ZHTMLForm("POST") << ZHTMLSubmitButton("Disconnect") << ZHTMLForm();
     return;
   }
-  const ZStringList names = proxy.GetRemoteNames();
+  const ZStringList names = dialUp.GetRemoteNames();
   page << "The system has no remote access connections ";
   if (names.GetSize() == 0) {
     page << "programmed.";
@@ -98,7 +98,7 @@ void ControlPage::BuildDialUp(ZHTML& page) {
 void ControlPage::BuildHosts(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#hosts", "Connected Hosts ");
   // The snapshot purges the records whose time has run out.
-  const std::vector<HostRegistry::HostStatus> hosts = proxy.GetHosts().Snapshot();
+  const std::vector<HostRegistry::HostStatus> hosts = service.GetHosts().Snapshot();
   if (hosts.empty()) {
     page << "There are no active hosts connected at present.";
     return;
@@ -122,7 +122,7 @@ void ControlPage::BuildHosts(ZHTML& page) {
 
 void ControlPage::BuildDataConnections(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#data", "Active Data Connections ");
-  const ZIndex count = proxy.GetActiveSockets().Count();
+  const ZIndex count = service.CountActiveSockets();
   if (count == 0) {
     page << "There are no active connections.";
   } else if (count == 1) {
@@ -144,10 +144,10 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
   if (action == "Disconnect" || action == "Connect") {
     PageReply reply;
     if (action == "Disconnect") {
-      reply = proxy.RequestHangUp();
+      reply = service.GetDialUp().RequestHangUp();
     } else {
       const ZString* remote = data.GetAt(ZCaselessString("Remotes"));
-      reply = proxy.RequestConnect(remote != nullptr ? *remote : ZString());
+      reply = service.GetDialUp().RequestConnect(remote != nullptr ? *remote : ZString());
     }
     // Remote names come from the phonebook's file names: escaped.
     msg = reply.title.Text();
@@ -160,7 +160,7 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
     const ZString* key = data.GetKeyAt(i);
     if (key != nullptr) names.Append(*key);
   }
-  const ZStringList released = proxy.GetHosts().Release(names);
+  const ZStringList released = service.GetHosts().Release(names);
   for (ZIndex i = 0; i < released.GetSize(); ++i) {
     ZIPAddress address;
     address.Parse(released.GetAt(i)->Text());

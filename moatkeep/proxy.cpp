@@ -132,8 +132,8 @@ bool Proxy::Load(const char* message) {
 
   {
     std::lock_guard<std::mutex> lock(loginMutex);
-    password = config.GetString(kGlobals, "Password", "pebble");
-    username = config.GetString(kGlobals, "Username", "admin");
+    login.password = config.GetString(kGlobals, "Password", "pebble");
+    login.username = config.GetString(kGlobals, "Username", "admin");
   }
   SetLogLevel(config.GetInteger(kGlobals, "Log Level", IsDebugMode() ? InformationLevel : WarningLevel));
   socksTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "SOCKS Timeout", 10)).GetMilliseconds();
@@ -250,12 +250,7 @@ ZHTTPSpace Proxy::GetSite() const {
   return site;
 }
 
-ZString Proxy::GetUsername() const {
+AdminLogin Proxy::GetLogin() const {
   std::lock_guard<std::mutex> lock(loginMutex);
-  return username;
-}
-
-ZString Proxy::GetPassword() const {
-  std::lock_guard<std::mutex> lock(loginMutex);
-  return password;
+  return login;
 }

@@ -12,8 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "admin_site.h"
 #include "dial_on_demand.h"
 #include "host_registry.h"
+#include "http_proxy_socket.h"
 #include "listener.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
@@ -27,7 +29,7 @@
 #include "zunder/threads.h"
 #include "zunder/time.h"
 
-class Proxy : public ZServiceProcess, public LogSink {
+class Proxy : public ZServiceProcess, public LogSink, public AdminService, public ForwardingService {
   Z_CLASS(Proxy, ZServiceProcess)
  public:
   Proxy();
@@ -79,18 +81,8 @@ class Proxy : public ZServiceProcess, public LogSink {
   // The connected remote system's destination for a relay, if it has one.
   bool GetRelayOverride(const ZString& relayName, SocketSpec& destination) const;
 
-  // ---- dial-up
-  // Requests of the status page: the reply's title and text.
-  PageReply RequestHangUp() { return dialOnDemand.RequestHangUp(); }
-  PageReply RequestConnect(const ZString& remoteName) { return dialOnDemand.RequestConnect(remoteName); }
-  // What the status page shows of the link.
-  bool IsRemoteCurrent() { return dialOnDemand.IsRemoteCurrent(); }
-  ZString GetCurrentRemoteName() { return dialOnDemand.GetCurrentName(); }
-  ZTime GetConnectTime() { return dialOnDemand.GetConnectTime(); }
-  ZTimeInterval GetInactivityRemaining() { return dialOnDemand.GetInactivityRemaining(); }
-  ZStringList GetRemoteNames() { return dialOnDemand.GetRemoteNames(); }
   // Registers the originating host and applies the restrictions.
-  bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination);
+  bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination) override;
 
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
@@ -101,22 +93,27 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
   ZTimeInterval GetSocksTimeout() const { return ZTimeInterval(socksTimeout.load()); }
   int32_t GetUdpRetries() const { return udpRetries.load(); }
-  ZString GetUsername() const;
-  ZString GetPassword() const;
 
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
   ZHTTPSpace GetSite() const;
-  // What a stored form does: closes every master socket (their threads
-  // end), then sets the configuration-changed flag, both after any load in
-  // progress has finished.
-  void RequestReload();
   // Clears the flag and answers whether it was set: one connection claims
   // the reload of one stored form.
   bool TakeConfigChanged() { return configChanged.exchange(false); }
 
-  SocketList& GetActiveSockets() { return activeSockets; }
-  HostRegistry& GetHosts() { return hosts; }
+  // ---- what the pages use (AdminService)
+  AdminLogin GetLogin() const override;
+  // What a stored form does: closes every master socket (their threads
+  // end), then sets the configuration-changed flag, both after any load in
+  // progress has finished.
+  void RequestReload() override;
+  DialUpControl& GetDialUp() override { return dialOnDemand; }
+  HostRegistry& GetHosts() override { return hosts; }
+  ZIndex CountActiveSockets() const override { return activeSockets.Count(); }
+
+  // ---- what the HTTP proxy uses besides the access check (ForwardingService)
+  void AddActiveSocket(ZSocket& socket) override { activeSockets.Append(&socket); }
+  void RemoveActiveSocket(ZSocket& socket) override { activeSockets.Remove(&socket); }
 
   // LogSink: everything goes to the system log.
   void LogV(int level, const char* format, va_list arguments) override;
@@ -155,8 +152,7 @@ class Proxy : public ZServiceProcess, public LogSink {
   std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
   std::atomic<int64_t> socksTimeout{10 * 1000};
   mutable std::mutex loginMutex;
-  ZString username;
-  ZString password;
+  AdminLogin login;
 
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);
