@@ -6,6 +6,7 @@
 #include "remote_system.h"
 #include "restrictions.h"
 #include "service_description.h"
+#include "settings_names.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/time.h"
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr const char* kProductName = "Moatkeep";
-constexpr const char* kRemoteName = "Remote Name";
 
 ZString VersionText() { return ZProcess::Current() != nullptr ? ZProcess::Current()->GetVersion(true) : ZString(); }
 
@@ -192,7 +192,8 @@ bool RestrictionField::Validate(const char* text, ZHTML& msg) {
   return false;
 }
 
-SecurityPage::SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority) : ConfigPage(service, "Security", authority) {}
+SecurityPage::SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority)
+    : ConfigPage(service, Settings::kSecurity, authority) {}
 
 bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) {
   bool accepted = ConfigPage::ValidatePosted(field, text, data, msg);
@@ -227,7 +228,7 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
   ZConfig config(ZConfig::Application);
   for (uint32_t number = 1;; ++number) {
     const ZString section = RemoteSectionName(number);
-    if (config.GetString(section.Text(), kRemoteName, "").IsEmpty()) {
+    if (config.GetString(section.Text(), Settings::kRemoteName, "").IsEmpty()) {
       msg = "Request Error";
       msg << "The remote to be deleted has already been removed." << ZHTMLBody();
       request.code = ZHTTPInternalServerError;
@@ -240,7 +241,7 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
     changes.DeleteSection(section.Text());
     for (uint32_t to = number;; ++to) {
       const ZString from = RemoteSectionName(to + 1);
-      if (config.GetString(from.Text(), kRemoteName, "").IsEmpty()) break;
+      if (config.GetString(from.Text(), Settings::kRemoteName, "").IsEmpty()) break;
       const ZString target = RemoteSectionName(to);
       const ZStringList keys = config.GetKeys(from.Text());
       for (ZIndex i = 0; i < keys.GetSize(); ++i) {

@@ -1,6 +1,7 @@
 #include "admin_site.h"
 
 #include "remote_system.h"
+#include "settings_names.h"
 #include "zunder/config.h"
 #include "zunder/remote.h"
 
@@ -8,10 +9,6 @@ namespace {
 
 const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
                                   "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
-
-constexpr const char* kRelays = "Relays";
-constexpr const char* kSecurity = "Security";
-constexpr const char* kRemoteName = "Remote Name";
 
 // A level-2 heading that links to its help, with the help image.
 void HelpHeading(ZHTML& page, const char* helpURL, const char* text) {
@@ -25,6 +22,39 @@ void HelpHeading(ZHTML& page, const char* helpURL, const char* text) {
 ZHTTPField* WithHelp(ZHTTPField* field, const char* helpURL) {
   field->SetHelpHTML(AdminHelpImage(helpURL).Text());
   return field;
+}
+
+// A number of a form: its key, bounds, default, unit and help.
+struct NumberField {
+  const char* key;
+  int32_t low;
+  int32_t high;
+  int32_t initial;
+  const char* units;
+  const char* helpURL;
+};
+
+const NumberField kGlobalNumbers[] = {
+    {Settings::kLogLevel, 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All", "globlhlp.html#loglevel"},
+    {Settings::kSocksTimeout, 1, 1000, 10, "seconds", "globlhlp.html#sockstimeout"},
+    {Settings::kLinkTimeout, 1, 1000, 60, "minutes", "globlhlp.html#linktimeout"},
+    {Settings::kUdpTimeout, 1, 1000, 60, "seconds", "globlhlp.html#udptimeout"},
+    {Settings::kUdpRetries, 1, 100, 3, "", "globlhlp.html#udpretries"},
+    {Settings::kHttpPort, 1, 32767, 1082, "", "globlhlp.html#httpport"},
+};
+
+const NumberField kRemoteNumbers[] = {
+    {Settings::kDialRetries, 1, 100, 3, "", "remtnhlp.html#dialretries"},
+    {Settings::kDisconnectTime, 1, 100, 30, "minutes", "remtnhlp.html#disconnecttime"},
+    {Settings::kConnectionTimeLimit, 0, 500, 0, "hours", "remtnhlp.html#connection"},
+    {Settings::kConnectionTimePeriod, 0, 25, 0, "days", "remtnhlp.html#connection"},
+};
+
+template <size_t count>
+void AddNumbers(ZHTTPForm& form, const NumberField (&fields)[count]) {
+  for (const NumberField& f : fields) {
+    form.Add(WithHelp(new ZHTTPIntegerField(f.key, f.low, f.high, f.initial, f.units), f.helpURL));
+  }
 }
 
 void AddWelcome(ZHTTPSpace& space) {
@@ -63,17 +93,11 @@ void AddWelcome(ZHTTPSpace& space) {
 
 void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space,
                 const ZHTTPAuthority& authority) {
-  auto* form = new ConfigPage(service, "Globals", authority);
+  auto* form = new ConfigPage(service, Settings::kGlobals, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
-  form->Add(WithHelp(new ZHTTPIntegerField("Log Level", 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All"),
-                     "globlhlp.html#loglevel"));
-  form->Add(WithHelp(new ZHTTPIntegerField("SOCKS Timeout", 1, 1000, 10, "seconds"), "globlhlp.html#sockstimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Link Timeout", 1, 1000, 60, "minutes"), "globlhlp.html#linktimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("UDP Timeout", 1, 1000, 60, "seconds"), "globlhlp.html#udptimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("UDP Retries", 1, 100, 3), "globlhlp.html#udpretries"));
-  form->Add(WithHelp(new ZHTTPIntegerField("HTTP Port", 1, 32767, 1082), "globlhlp.html#httpport"));
-  form->Add(WithHelp(new ZHTTPStringField("Username", login.username.Text(), 25), "globlhlp.html#username"));
-  form->Add(new ZHTTPPasswordField("Password", login.password.Text(), 25));
+  AddNumbers(*form, kGlobalNumbers);
+  form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
+  form->Add(new ZHTTPPasswordField(Settings::kPassword, login.password.Text(), 25));
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CompletePage);
   space.AddResource(form, true);
@@ -102,11 +126,11 @@ void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const 
 
 void AddRelays(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(service, kRelays, authority);
+  auto* form = new ConfigPage(service, Settings::kRelays, authority);
   ProxyHTML page("Relay Agents", "relayhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listrelays");
   HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
-  AddTablePage<SocketSpecField>(form, page, config.GetKeys(kRelays), "No relays active.");
+  AddTablePage<SocketSpecField>(form, page, config.GetKeys(Settings::kRelays), "No relays active.");
   page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
   HelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
   form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
@@ -122,7 +146,7 @@ void AddSecurity(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthori
   ProxyHTML page("Security Configuration", "securhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listvalid");
   HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
-  AddTablePage<RestrictionField>(form, page, config.GetKeys(kSecurity), "No security restrictions active.");
+  AddTablePage<RestrictionField>(form, page, config.GetKeys(Settings::kSecurity), "No security restrictions active.");
   page << ZHTMLRule() << ZHTMLTarget("addrestriction");
   HelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
   form->AddNewKeyFields(new RestrictionField(SecurityPage::kOriginator),
@@ -145,16 +169,13 @@ ConfigPage* RemotePage(ReloadRequester& service, const ZString& section, const Z
   // A name no longer in the phonebook stays choosable, so a post does not
   // change it unasked.
   if (!listed && !storedName.IsEmpty()) choices.Append(storedName);
-  form->Add(WithHelp(new ZHTTPSelectField(kRemoteName, choices, storedName.Text()), "remtnhlp.html#name"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Dial Retries", 1, 100, 3), "remtnhlp.html#dialretries"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Disconnect Time", 1, 100, 30, "minutes"), "remtnhlp.html#disconnecttime"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Limit", 0, 500, 0, "hours"), "remtnhlp.html#connection"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Period", 0, 25, 0, "days"), "remtnhlp.html#connection"));
+  form->Add(WithHelp(new ZHTTPSelectField(Settings::kRemoteName, choices, storedName.Text()), "remtnhlp.html#name"));
+  AddNumbers(*form, kRemoteNumbers);
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
   page << ZHTMLRule();
   HelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
-  const ZStringList relays = config.GetKeys(kRelays);
+  const ZStringList relays = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < relays.GetSize(); ++i) {
     const ZString key = *relays.GetAt(i);
     form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
@@ -172,7 +193,7 @@ void AddRemotes(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthorit
   page << ZHTMLRule() << ZHTMLForm("POST") << ZHTMLTable();
   for (uint32_t number = 1;; ++number) {
     const ZString section = RemoteSectionName(number);
-    const ZString name = config.GetString(section.Text(), kRemoteName, "");
+    const ZString name = config.GetString(section.Text(), Settings::kRemoteName, "");
     // The page for a new remote starts from the defaults.
     if (name.IsEmpty()) config.DeleteSection(section.Text());
     space.AddResource(RemotePage(service, section, name, authority), true);

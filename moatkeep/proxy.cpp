@@ -2,15 +2,12 @@
 
 #include "admin_site.h"
 #include "relay_setup.h"
+#include "settings_names.h"
 
 #include "zunder/config.h"
 #include "zunder/resources.h"
 
 namespace {
-
-constexpr const char* kGlobals = "Globals";
-constexpr const char* kRelays = "Relays";
-constexpr const char* kSecurity = "Security";
 
 // How long a stop waits for a dial in progress before leaving the link be.
 const ZTimeInterval kStopPatience(0, 2);
@@ -132,27 +129,30 @@ bool Proxy::Load(const char* message) {
 
   {
     std::lock_guard<std::mutex> lock(loginMutex);
-    login.password = config.GetString(kGlobals, "Password", "pebble");
-    login.username = config.GetString(kGlobals, "Username", "admin");
+    login.password = config.GetString(Settings::kGlobals, Settings::kPassword, "pebble");
+    login.username = config.GetString(Settings::kGlobals, Settings::kUsername, "admin");
   }
-  SetLogLevel(config.GetInteger(kGlobals, "Log Level", IsDebugMode() ? InformationLevel : WarningLevel));
-  socksTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "SOCKS Timeout", 10)).GetMilliseconds();
-  linkTimeout = ZTimeInterval(0, 0, config.GetInteger(kGlobals, "Link Timeout", 60)).GetMilliseconds();
-  udpTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "UDP Timeout", 60)).GetMilliseconds();
-  udpRetries = config.GetInteger(kGlobals, "UDP Retries", 5);
+  auto globalNumber = [&config](const char* key, int32_t initial) {
+    return config.GetInteger(Settings::kGlobals, key, initial);
+  };
+  SetLogLevel(globalNumber(Settings::kLogLevel, IsDebugMode() ? InformationLevel : WarningLevel));
+  socksTimeout = ZTimeInterval(0, globalNumber(Settings::kSocksTimeout, 10)).GetMilliseconds();
+  linkTimeout = ZTimeInterval(0, 0, globalNumber(Settings::kLinkTimeout, 60)).GetMilliseconds();
+  udpTimeout = ZTimeInterval(0, globalNumber(Settings::kUdpTimeout, 60)).GetMilliseconds();
+  udpRetries = globalNumber(Settings::kUdpRetries, 5);
 
-  const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
+  const ZString httpPort = config.GetString(Settings::kGlobals, Settings::kHttpPort, "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
     Log(FatalLevel, "Cannot continue without HTTP port!");
     return false;
   }
 
-  const ZStringList keys = config.GetKeys(kRelays);
+  const ZStringList keys = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < keys.GetSize(); ++i) {
     const ZString key = *keys.GetAt(i);
-    const ZString value = config.GetString(kRelays, key.Text(), "");
+    const ZString value = config.GetString(Settings::kRelays, key.Text(), "");
     if (value.IsEmpty()) {
-      config.DeleteKey(kRelays, key.Text());
+      config.DeleteKey(Settings::kRelays, key.Text());
     } else {
       SetUpRelay(key.Text(), value.Text());
     }
@@ -165,12 +165,12 @@ bool Proxy::Load(const char* message) {
   }
 
   // Rebuilt with fresh time accounts; the current index stays as it was.
-  dialOnDemand.Rebuild(LoadRemoteSystems(config, config.GetKeys(kRelays), *this));
+  dialOnDemand.Rebuild(LoadRemoteSystems(config, config.GetKeys(Settings::kRelays), *this));
 
   // Built afresh, so restrictions removed from the table are gone; threads
   // still holding the old set finish with it.
   auto loaded = std::make_shared<Restrictions>();
-  loaded->Load(config, kSecurity, this);
+  loaded->Load(config, Settings::kSecurity, this);
   {
     std::lock_guard<std::mutex> lock(restrictionsMutex);
     restrictions = std::move(loaded);

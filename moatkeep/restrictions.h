@@ -5,6 +5,7 @@
 
 #include "host_registry.h"
 #include "log_sink.h"
+#include "settings_names.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/containers.h"
@@ -19,7 +20,7 @@ class Restrictions {
   // originator, value: destination). Pairs that do not parse are skipped,
   // each with an error line in the log when one is given; a key without a
   // value is a removed restriction and skipped without a word.
-  void Load(const ZConfig& config, const char* section = "Security", LogSink* log = nullptr);
+  void Load(const ZConfig& config, const char* section = Settings::kSecurity, LogSink* log = nullptr);
   // Adds one pair; false (and nothing added) when either text does not
   // parse as a pattern.
   bool Add(const char* originator, const char* destination);
