@@ -16,6 +16,12 @@ namespace {
 
 constexpr const char* kProductName = "Moatkeep";
 
+ZHTMLImage HelpIcon(const char* alignment) {
+  ZHTMLImage help("help.gif", "Help", 48, 23);
+  help.SetAttr(alignment);
+  return help;
+}
+
 ZString VersionText() { return ZProcess::Current() != nullptr ? ZProcess::Current()->GetVersion(true) : ZString(); }
 
 // The host and port that a site text names: "host[:port]" (a Host header)
@@ -58,14 +64,31 @@ ZString AdminBuildDate(const char* pattern) {
   return ZTime(0, 0, 12, day, monthNumber, year).AsString(pattern);
 }
 
+ZString AdminSystemLine() {
+  ZProcess* process = ZProcess::Current();
+  if (process == nullptr) return ZString();
+  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) +
+         " Version " + ZHTML::Escape(process->GetVersion(true).Text());
+}
+
+ZHTMLImage AdminLogo() { return ZHTMLImage("moatkeep.gif", "Moatkeep!", 245, 58); }
+
+void AddHelpLink(ZHTML& page, const char* url, const char* alignment) {
+  page << ZHTMLHotLink(url) << HelpIcon(alignment) << ZHTMLHotLink();
+}
+
 ZString AdminHelpImage(const char* url) {
   // A fragment for inside a page's body.
   ZHTML html;
   html.Set(ZHTML::BodyContext);
-  ZHTMLImage image("help.gif", "Help", 48, 23);
-  image.SetAttr("ALIGN=absmiddle");
-  html << ZHTMLHotLink(url) << image << ZHTMLHotLink();
+  AddHelpLink(html, url);
   return ZString(html.Text());
+}
+
+void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text) {
+  // The text is part of the link.
+  page << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text << HelpIcon("ALIGN=absmiddle") << ZHTMLHotLink()
+       << ZHTMLHeading(2);
 }
 
 ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
@@ -74,19 +97,13 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   ZString plainTitle = ZString(kProductName) + " " + title;
   plainTitle.Replace("&amp;", "&", true);
   *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
-  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
-  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << logo << ZHTMLTableData();
-  if (ZProcess* process = ZProcess::Current()) {
-    *this << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
-          << " Version " << ZHTML::Escape(VersionText().Text());
-  }
-  *this << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData()
+        << AdminSystemLine() << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
   // The title is markup of the caller's ("Status &amp; Control").
   *this << ZHTMLHeading(1) << title;
   if (helpFile != nullptr && *helpFile != 0) {
-    ZHTMLImage help("help.gif", "Help", 48, 23);
-    help.SetAttr("align=absmiddle");
-    *this << " " << ZHTMLHotLink(helpFile) << help << ZHTMLHotLink();
+    *this << " ";
+    AddHelpLink(*this, helpFile, "align=absmiddle");
   }
   *this << ZHTMLHeading(1) << ZHTMLParagraph();
 }
@@ -100,16 +117,11 @@ void ProxyHTTPFile::OnLoadedText(ZHTTPRequest& /*request*/, ZString& text) { tex
 ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   const ZIndex at = text.Find(kMarker);
   if (at == ZNotFound) return text;
-  ZString header =
-      "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n<IMG SRC=\"moatkeep.gif\" ALT=\"Moatkeep!\" WIDTH=245 HEIGHT=58>\r\n"
-      "<TD>Common Version ";
-  header += VersionText();
-  header += ", ";
-  header += AdminBuildDate("d MMM yy");
-  header += "<BR>\r\n";
-  header += AdminVendorLine();
-  header += "\r\n</TABLE>\r\n";
-  return text.Left(at) + header + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
+  ZHTML header;
+  header.Set(ZHTML::BodyContext);
+  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n" << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", "
+         << AdminBuildDate("d MMM yy") << "<BR>\r\n" << AdminVendorLine() << "\r\n</TABLE>\r\n";
+  return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 
 // ---------------------------------------------------------------- cross-site posts

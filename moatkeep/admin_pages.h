@@ -25,12 +25,22 @@ class ProxyHTML : public ZHTML {
   explicit ProxyHTML(const char* title, const char* helpFile = "");
 };
 
+// ---- the parts pages are made of, each built here only
 // The vendor line under the version in every header.
 ZString AdminVendorLine();
 // The program's build date in a time format ("d MMM yy", "d MMMM yy").
 ZString AdminBuildDate(const char* pattern);
-// The help link beside a field or heading: the help image pointing at url.
+// "Unix/Linux Version 1.0 ..." (escaped), empty without a process.
+ZString AdminSystemLine();
+// The logo at the head of the pages.
+ZHTMLImage AdminLogo();
+// The help image pointing at url, written into page; alignment is the
+// image's attribute as the page writes it.
+void AddHelpLink(ZHTML& page, const char* url, const char* alignment = "ALIGN=absmiddle");
+// The same as a fragment, for beside a field.
 ZString AdminHelpImage(const char* url);
+// A level-2 heading that links to its help, with the help image.
+void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text);
 
 // A file of the program's directory served under its own name; help pages
 // get the standard header in place of their first marker.

@@ -10,14 +10,6 @@ namespace {
 const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
                                   "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
 
-// A level-2 heading that links to its help, with the help image.
-void HelpHeading(ZHTML& page, const char* helpURL, const char* text) {
-  page << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
-  ZHTMLImage help("help.gif", "Help", 48, 23);
-  help.SetAttr("ALIGN=absmiddle");
-  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
-}
-
 // A field with the image help link beside it.
 ZHTTPField* WithHelp(ZHTTPField* field, const char* helpURL) {
   field->SetHelpHTML(AdminHelpImage(helpURL).Text());
@@ -58,16 +50,11 @@ void AddNumbers(ZHTTPForm& form, const NumberField (&fields)[count]) {
 }
 
 void AddWelcome(ZHTTPSpace& space) {
-  ZProcess* process = ZProcess::Current();
   ZHTML page;
   page << ZHTMLTitle("Welcome to the Moatkeep") << ZHTMLBody();
-  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
+  ZHTMLImage logo = AdminLogo();
   logo.SetAttr("align=absmiddle");
-  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1);
-  if (process != nullptr) {
-    page << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
-         << " Version " << ZHTML::Escape(process->GetVersion(true).Text());
-  }
+  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1) << AdminSystemLine();
   page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
        << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
   page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
@@ -129,10 +116,10 @@ void AddRelays(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority
   auto* form = new ConfigPage(service, Settings::kRelays, authority);
   ProxyHTML page("Relay Agents", "relayhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listrelays");
-  HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
+  AddHelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
   AddTablePage<SocketSpecField>(form, page, config.GetKeys(Settings::kRelays), "No relays active.");
   page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
-  HelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
+  AddHelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
   form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
   page << ZHTMLRule() << ZHTMLBody();
@@ -145,10 +132,10 @@ void AddSecurity(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthori
   auto* form = new SecurityPage(service, authority);
   ProxyHTML page("Security Configuration", "securhlp.html");
   page << ZHTMLRule() << ZHTMLTarget("listvalid");
-  HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
+  AddHelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
   AddTablePage<RestrictionField>(form, page, config.GetKeys(Settings::kSecurity), "No security restrictions active.");
   page << ZHTMLRule() << ZHTMLTarget("addrestriction");
-  HelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
+  AddHelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
   form->AddNewKeyFields(new RestrictionField(SecurityPage::kOriginator),
                         new RestrictionField(SecurityPage::kDestination));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
@@ -174,7 +161,7 @@ ConfigPage* RemotePage(ReloadRequester& service, const ZString& section, const Z
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
   page << ZHTMLRule();
-  HelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
+  AddHelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
   const ZStringList relays = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < relays.GetSize(); ++i) {
     const ZString key = *relays.GetAt(i);

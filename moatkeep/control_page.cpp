@@ -7,26 +7,14 @@
 namespace {
 
 void SectionHeading(ZHTML& page, const char* helpURL, const char* text) {
-  page << ZHTMLRule() << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
-  ZHTMLImage help("help.gif", "Help", 48, 23);
-  help.SetAttr("ALIGN=absmiddle");
-  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
+  page << ZHTMLRule();
+  AddHelpHeading(page, helpURL, text);
 }
 
 ZString IntervalText(const ZTimeInterval& interval) {
   std::ostringstream out;
   interval.Print(out);
   return ZString(out.str().c_str());
-}
-
-// Text shown between tags: the characters that could open markup are
-// written as entities; quotes stay as they are, so messages read exactly.
-ZString EscapeText(const ZString& text) {
-  ZString escaped = text;
-  escaped.Replace("&", "&amp;", true);
-  escaped.Replace("<", "&lt;", true);
-  escaped.Replace(">", "&gt;", true);
-  return escaped;
 }
 
 // The host's name as the page shows it: the reverse look-up, else dotted.
@@ -151,7 +139,7 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
     }
     // Remote names come from the phonebook's file names: escaped.
     msg = reply.title.Text();
-    msg << EscapeText(reply.text) << ZHTMLBreak() << ZHTMLBody();
+    msg << ZHTML::Escape(reply.text.Text()) << ZHTMLBreak() << ZHTMLBody();
     return true;
   }
   // Release buttons are named by the host's dotted address.
@@ -165,7 +153,7 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
     ZIPAddress address;
     address.Parse(released.GetAt(i)->Text());
     msg = "Request Accepted";
-    msg << "Released user \"" << EscapeText(HostName(address)) << "\"." << ZHTMLBreak();
+    msg << "Released user \"" << ZHTML::Escape(HostName(address).Text()) << "\"." << ZHTMLBreak();
   }
   if (!msg.IsEmpty()) msg << ZHTMLBody();
   return true;

@@ -129,10 +129,11 @@ TEST(ControlPage, ButtonsAnswerWithTheRequestsReply) {
   EXPECT_TRUE(Has(answer, "<TITLE>Request Error</TITLE>")) << answer;
   EXPECT_TRUE(Has(answer, "Not currently connected.<BR>")) << answer;
 
-  // The name comes from the form and goes back in the reply: escaped.
+  // The name comes from the form and goes back in the reply: escaped (the
+  // quotes around it too, as everywhere text is escaped).
   service.dialUp.reply = PageReply{"Request Error", "No remote system named \"x<y\"."};
   answer = Press(page, {{"Submit", "Connect"}, {"Remotes", "x<y"}});
-  EXPECT_TRUE(Has(answer, "No remote system named \"x&lt;y\".<BR>")) << answer;
+  EXPECT_TRUE(Has(answer, "No remote system named &quot;x&lt;y&quot;.<BR>")) << answer;
   EXPECT_EQ(service.dialUp.calls, (std::vector<std::string>{"hang up", "connect x<y"}));
 
   service.hosts.Register(ZIPAddress(127, 0, 0, 1), ZTimeInterval(0, 0, 60));
