@@ -46,6 +46,13 @@ bool SiteOf(const ZString& text, bool isURL, ZString& host, uint16_t& port) {
   return !host.IsEmpty();
 }
 
+void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
+  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(fieldName.Text()) << "\".<BR>\r\n";
+}
+
+// The width of a checked field's input box.
+int32_t SizeOf(CheckedField::Kind kind) { return kind == CheckedField::ServiceDescription ? 12 : 25; }
+
 }  // namespace
 
 // ---------------------------------------------------------------- header
@@ -174,32 +181,32 @@ bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML&
 
 // ---------------------------------------------------------------- fields
 
-SocketSpecField::SocketSpecField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
+CheckedField::CheckedField(Kind kind, const char* name, const char* title)
+    : ZHTTPStringField(name, "", SizeOf(kind), title), kind(kind) {}
 
-bool SocketSpecField::Validate(const char* text, ZHTML& msg) {
+bool CheckedField::Validate(const char* text, ZHTML& msg) {
   const ZString value = ZString(text).Trim();
-  if (value.IsEmpty() || value == "(ASK)") return true;
-  // Agents other than "(ASK)" are relays of their own, not destinations.
-  SocketSpec spec;
-  if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
-  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(GetName().Text()) << "\".<BR>\r\n";
-  return false;
-}
-
-namespace {
-
-void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
-  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(fieldName.Text()) << "\".<BR>\r\n";
-}
-
-}  // namespace
-
-RestrictionField::RestrictionField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
-
-bool RestrictionField::Validate(const char* text, ZHTML& msg) {
-  if (ZString(text).Trim().IsEmpty()) return true;
-  SocketSpec pattern;
-  if (Restrictions::ParsePattern(text, pattern)) return true;
+  if (value.IsEmpty()) return true;
+  switch (kind) {
+    case RelayDestination: {
+      if (value == "(ASK)") return true;
+      // Agents other than "(ASK)" are relays of their own, not destinations.
+      SocketSpec spec;
+      if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
+      break;
+    }
+    case RestrictionPattern: {
+      SocketSpec pattern;
+      if (Restrictions::ParsePattern(text, pattern)) return true;
+      break;
+    }
+    case ServiceDescription: {
+      ZString serviceName, protocol, errors;
+      if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
+      msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
+      return false;
+    }
+  }
   RefuseSpecification(msg, GetName());
   return false;
 }
@@ -216,17 +223,6 @@ bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZSt
     accepted = false;
   }
   return accepted;
-}
-
-ServiceField::ServiceField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
-
-bool ServiceField::Validate(const char* text, ZHTML& msg) {
-  const ZString value = ZString(text).Trim();
-  if (value.IsEmpty()) return true;
-  ZString serviceName, protocol, errors;
-  if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
-  msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
-  return false;
 }
 
 // ---------------------------------------------------------------- RemoteListPage

@@ -1,7 +1,8 @@
 // The building blocks of the administration site: the page with the
-// standard header, the help files with the header put in, the configuration
-// form bound to one section, the two field kinds of the relay table, and the
-// list of dial-up remote systems.
+// standard header and the parts it is made of, the help files with the
+// header put in, the configuration form bound to one section, the checked
+// fields of the relay and restriction tables, and the list of dial-up remote
+// systems.
 #pragma once
 
 #include "zunder/html.h"
@@ -81,25 +82,28 @@ class ConfigPage : public ZHTTPConfig {
   ReloadRequester& service;
 };
 
-// A host/socket specification: empty, "(ASK)", or what the relay parser
-// takes as a destination.
-class SocketSpecField : public ZHTTPStringField {
-  Z_CLASS(SocketSpecField, ZHTTPStringField)
+// A text field of the configuration forms that takes only what the service
+// will read as meant; anything else is refused with a line that says why.
+class CheckedField : public ZHTTPStringField {
+  Z_CLASS(CheckedField, ZHTTPStringField)
  public:
-  static constexpr int32_t kSize = 25;
-  explicit SocketSpecField(const char* name, const char* title = nullptr);
-  bool Validate(const char* text, ZHTML& msg) override;
-};
+  enum Kind {
+    // A relay's destination: empty, "(ASK)", or what the relay parser takes
+    // as a host/socket specification.
+    RelayDestination,
+    // An originator or destination of the access restrictions: empty, or a
+    // pattern the restriction table takes when it loads (so no "(ASK)", no
+    // "*" or "/8", no host name that does not resolve).
+    RestrictionPattern,
+    // A relay's service description: empty, or what the service parser takes.
+    ServiceDescription,
+  };
 
-// An originator or destination of the access restrictions: empty, or a
-// pattern the restriction table takes when it loads (so no "(ASK)", no
-// "*" or "/8", no host name that does not resolve).
-class RestrictionField : public ZHTTPStringField {
-  Z_CLASS(RestrictionField, ZHTTPStringField)
- public:
-  static constexpr int32_t kSize = 25;
-  explicit RestrictionField(const char* name, const char* title = nullptr);
+  CheckedField(Kind kind, const char* name, const char* title = nullptr);
   bool Validate(const char* text, ZHTML& msg) override;
+
+ private:
+  const Kind kind;
 };
 
 // "security.html": the restriction table. A new originator needs a
@@ -114,15 +118,6 @@ class SecurityPage : public ConfigPage {
 
  protected:
   bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
-};
-
-// A service description: empty, or what the service parser takes.
-class ServiceField : public ZHTTPStringField {
-  Z_CLASS(ServiceField, ZHTTPStringField)
- public:
-  static constexpr int32_t kSize = 12;
-  explicit ServiceField(const char* name, const char* title = nullptr);
-  bool Validate(const char* text, ZHTML& msg) override;
 };
 
 // "remotes.html": the list of remote systems with a Remove button each.

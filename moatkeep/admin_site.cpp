@@ -90,54 +90,65 @@ void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& s
   space.AddResource(form, true);
 }
 
-// One editable row per key of a section (relays, restrictions), then the
-// fields that add a new entry.
-template <typename Field>
-void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const char* none) {
+// A page of one of the tables (relays, restrictions): an editable row per
+// key of the section, then the fields that add a new entry.
+struct TablePage {
+  // Where a part of the page starts: its target, help and heading.
+  struct Part {
+    const char* target;
+    const char* help;
+    const char* heading;
+  };
+  struct Field {
+    CheckedField::Kind kind;
+    const char* name;
+  };
+  const char* title;
+  const char* help;
+  Part list;
+  CheckedField::Kind rows;
+  const char* none;  // shown instead of an empty list
+  Part add;
+  Field newKey;
+  Field newValue;
+};
+
+const TablePage kRelaysPage = {"Relay Agents", "relayhlp.html",
+    {"listrelays", "relayhlp.html#removehelp", "Currently Active Relays "}, CheckedField::RelayDestination,
+    "No relays active.", {"addremoverelay", "relayhlp.html#addhelp", "Add New Relay "},
+    {CheckedField::ServiceDescription, "New relay service"}, {CheckedField::RelayDestination, "New relay destination"}};
+
+const TablePage kSecurityPage = {"Security Configuration", "securhlp.html",
+    {"listvalid", "securhlp.html#list", "Currently Active Restrictions "}, CheckedField::RestrictionPattern,
+    "No security restrictions active.", {"addrestriction", "securhlp.html#adding", "Add New Access Restrictions "},
+    {CheckedField::RestrictionPattern, SecurityPage::kOriginator},
+    {CheckedField::RestrictionPattern, SecurityPage::kDestination}};
+
+void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space) {
   ZConfig config(ZConfig::Application);
+  const char* section = form->GetSection().Text();
+  ProxyHTML page(layout.title, layout.help);
+  page << ZHTMLRule() << ZHTMLTarget(layout.list.target);
+  AddHelpHeading(page, layout.list.help, layout.list.heading);
+  const ZStringList keys = config.GetKeys(section);
   ZIndex shown = 0;
   for (ZIndex i = 0; i < keys.GetSize(); ++i) {
     const ZString key = *keys.GetAt(i);
-    if (config.GetString(form->GetSection().Text(), key.Text(), "").IsEmpty()) continue;
+    if (config.GetString(section, key.Text(), "").IsEmpty()) continue;
     // The key is configured text, shown as the row's title: escaped.
-    form->Add(new Field(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    form->Add(new CheckedField(layout.rows, key.Text(), ZHTML::Escape(key.Text()).Text()));
     ++shown;
   }
   form->SetConfigValues();
   if (shown == 0) {
-    page << none << ZHTMLBreak();
+    page << layout.none << ZHTMLBreak();
   } else {
     form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
   }
-}
-
-void AddRelays(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(service, Settings::kRelays, authority);
-  ProxyHTML page("Relay Agents", "relayhlp.html");
-  page << ZHTMLRule() << ZHTMLTarget("listrelays");
-  AddHelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
-  AddTablePage<SocketSpecField>(form, page, config.GetKeys(Settings::kRelays), "No relays active.");
-  page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
-  AddHelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
-  form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
-  form->BuildHTML(page, ZHTTPForm::CloseForm);
-  page << ZHTMLRule() << ZHTMLBody();
-  form->SetText(ZString(page.Text()));
-  space.AddResource(form, true);
-}
-
-void AddSecurity(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  ZConfig config(ZConfig::Application);
-  auto* form = new SecurityPage(service, authority);
-  ProxyHTML page("Security Configuration", "securhlp.html");
-  page << ZHTMLRule() << ZHTMLTarget("listvalid");
-  AddHelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
-  AddTablePage<RestrictionField>(form, page, config.GetKeys(Settings::kSecurity), "No security restrictions active.");
-  page << ZHTMLRule() << ZHTMLTarget("addrestriction");
-  AddHelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
-  form->AddNewKeyFields(new RestrictionField(SecurityPage::kOriginator),
-                        new RestrictionField(SecurityPage::kDestination));
+  page << ZHTMLRule() << ZHTMLTarget(layout.add.target);
+  AddHelpHeading(page, layout.add.help, layout.add.heading);
+  form->AddNewKeyFields(new CheckedField(layout.newKey.kind, layout.newKey.name),
+                        new CheckedField(layout.newValue.kind, layout.newValue.name));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
   page << ZHTMLRule() << ZHTMLBody();
   form->SetText(ZString(page.Text()));
@@ -165,7 +176,7 @@ ConfigPage* RemotePage(ReloadRequester& service, const ZString& section, const Z
   const ZStringList relays = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < relays.GetSize(); ++i) {
     const ZString key = *relays.GetAt(i);
-    form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    form->Add(new CheckedField(CheckedField::RelayDestination, key.Text(), ZHTML::Escape(key.Text()).Text()));
   }
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CloseForm);
@@ -212,8 +223,8 @@ void Build(AdminService& service, ZHTTPSpace& space) {
   const ZHTTPSimpleAuth authority("Moatkeep", login.username.Text(), login.password.Text());
   AddWelcome(space);
   AddGlobals(service, login, space, authority);
-  AddRelays(service, space, authority);
-  AddSecurity(service, space, authority);
+  AddTablePage(new ConfigPage(service, Settings::kRelays, authority), kRelaysPage, space);
+  AddTablePage(new SecurityPage(service, authority), kSecurityPage, space);
   AddRemotes(service, space, authority);
   space.AddResource(new ControlPage(service, authority), true);
 }

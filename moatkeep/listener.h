@@ -18,9 +18,8 @@
 
 class Listeners {
  public:
+  // Not copied: it owns the master sockets (see SocketList).
   explicit Listeners(LogSink& log) : log(log) {}
-  Listeners(const Listeners&) = delete;
-  Listeners& operator=(const Listeners&) = delete;
 
   // ---- the master sockets of the loads
   // A new load of the configuration: numbered before any of its master

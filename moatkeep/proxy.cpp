@@ -18,12 +18,25 @@ const ZTimeInterval kStopPatience(0, 2);
   for (;;) never.Wait();
 }
 
+// The body that serves a kind of relay.
+ProxyBody BodyOf(RelayKind kind) {
+  switch (kind) {
+    case RelayKind::PlainTCP: return &Proxy::TCPRelay;
+    case RelayKind::Ask: return &Proxy::AskRelay;
+    case RelayKind::PlainUDP: return &Proxy::UDPRelay;
+    case RelayKind::Socks: return &Proxy::SocksServer;
+    case RelayKind::Ftp: return &Proxy::FtpRelay;
+    case RelayKind::Http: return &Proxy::HttpServer;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Proxy::Proxy()
     : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3),
       dialOnDemand(remoteLink, managerClock, *this, [this] { return !activeSockets.IsEmpty(); }) {
-  restrictions = std::make_shared<const Restrictions>();
+  restrictions.Set(std::make_shared<const Restrictions>());
 }
 
 Proxy::~Proxy() = default;
@@ -127,11 +140,8 @@ bool Proxy::Load(const char* message) {
   configChanged = false;
   ZConfig config(ZConfig::Application);
 
-  {
-    std::lock_guard<std::mutex> lock(loginMutex);
-    login.password = config.GetString(Settings::kGlobals, Settings::kPassword, "pebble");
-    login.username = config.GetString(Settings::kGlobals, Settings::kUsername, "admin");
-  }
+  login.Set(AdminLogin{.username = config.GetString(Settings::kGlobals, Settings::kUsername, "admin"),
+                       .password = config.GetString(Settings::kGlobals, Settings::kPassword, "pebble")});
   auto globalNumber = [&config](const char* key, int32_t initial) {
     return config.GetInteger(Settings::kGlobals, key, initial);
   };
@@ -171,10 +181,7 @@ bool Proxy::Load(const char* message) {
   // still holding the old set finish with it.
   auto loaded = std::make_shared<Restrictions>();
   loaded->Load(config, Settings::kSecurity, this);
-  {
-    std::lock_guard<std::mutex> lock(restrictionsMutex);
-    restrictions = std::move(loaded);
-  }
+  restrictions.Set(std::move(loaded));
 
   SetUpRelay("socks 1080/tcp", "(SOCKS)");
 
@@ -184,8 +191,7 @@ bool Proxy::Load(const char* message) {
   {
     ZHTTPSpace fresh;
     BuildSite(fresh);
-    std::lock_guard<std::mutex> lock(siteMutex);
-    site = fresh;
+    site.Set(fresh);
   }
 
   listening = true;
@@ -197,39 +203,18 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
   RelayPlan plan;
   if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
 
-  ProxyBody body = nullptr;
-  switch (plan.kind) {
-    case RelayKind::PlainTCP:
-      body = &Proxy::TCPRelay;
-      break;
-    case RelayKind::Ask:
-      body = &Proxy::AskRelay;
-      break;
-    case RelayKind::PlainUDP:
-      body = &Proxy::UDPRelay;
-      break;
-    case RelayKind::Socks:
-      body = &Proxy::SocksServer;
-      break;
-    case RelayKind::Ftp:
-      body = &Proxy::FtpRelay;
-      break;
-    case RelayKind::Http:
-      body = &Proxy::HttpServer;
-      break;
-  }
-
   ZIPSocket* master = OpenMasterSocket(plan, *this);
   if (master == nullptr) return false;
   listeners.Add(master);
   // The table entry goes in before the first thread can look for it.
-  if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+  const bool plain = plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP;
+  if (plain) {
     std::lock_guard<std::mutex> lock(relaysMutex);
     relays[plan.name.Text()] = RelayEntry{plan.destination, listeners.CurrentLoad()};
   }
-  if (!ProxyThread::Start(*this, *master, body)) {
+  if (!ProxyThread::Start(*this, *master, BodyOf(plan.kind))) {
     Log(ErrorLevel, "No thread can be started for service \"%s\".", plan.name.Text());
-    if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
+    if (plain) {
       std::lock_guard<std::mutex> lock(relaysMutex);
       relays.erase(plan.name.Text());
     }
@@ -243,14 +228,4 @@ bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
 void Proxy::BuildSite(ZHTTPSpace& space) {
   AdminSite::AddFiles(space, GetExecutableFile().GetPath());
   AdminSite::Build(*this, space);
-}
-
-ZHTTPSpace Proxy::GetSite() const {
-  std::lock_guard<std::mutex> lock(siteMutex);
-  return site;
-}
-
-AdminLogin Proxy::GetLogin() const {
-  std::lock_guard<std::mutex> lock(loginMutex);
-  return login;
 }

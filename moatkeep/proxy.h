@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "admin_site.h"
 #include "dial_on_demand.h"
@@ -28,6 +29,25 @@
 #include "zunder/strings.h"
 #include "zunder/threads.h"
 #include "zunder/time.h"
+
+// A value that a configuration load replaces whole while connection
+// threads copy it out, under a mutex of its own.
+template <typename Value>
+class Guarded {
+ public:
+  Value Get() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return value;
+  }
+  void Set(Value fresh) {
+    std::lock_guard<std::mutex> lock(mutex);
+    value = std::move(fresh);
+  }
+
+ private:
+  mutable std::mutex mutex;
+  Value value;
+};
 
 class Proxy : public ZServiceProcess, public LogSink, public AdminService, public ForwardingService {
   Z_CLASS(Proxy, ZServiceProcess)
@@ -96,13 +116,13 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
 
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
-  ZHTTPSpace GetSite() const;
+  ZHTTPSpace GetSite() const { return site.Get(); }
   // Clears the flag and answers whether it was set: one connection claims
   // the reload of one stored form.
   bool TakeConfigChanged() { return configChanged.exchange(false); }
 
   // ---- what the pages use (AdminService)
-  AdminLogin GetLogin() const override;
+  AdminLogin GetLogin() const override { return login.Get(); }
   // What a stored form does: closes every master socket (their threads
   // end), then sets the configuration-changed flag, both after any load in
   // progress has finished.
@@ -144,22 +164,19 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   };
   mutable std::mutex relaysMutex;
   std::map<std::string, RelayEntry> relays;  // by canonical name
-  mutable std::mutex restrictionsMutex;
-  std::shared_ptr<const Restrictions> restrictions;
+  Guarded<std::shared_ptr<const Restrictions>> restrictions;
 
   std::atomic<int64_t> udpTimeout{60 * 1000};
   std::atomic<int32_t> udpRetries{5};
   std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
   std::atomic<int64_t> socksTimeout{10 * 1000};
-  mutable std::mutex loginMutex;
-  AdminLogin login;
+  Guarded<AdminLogin> login;
 
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);
   // The administration site, replaced whole by each configuration load;
   // connection threads hold copies (shared ownership of the tree).
-  mutable std::mutex siteMutex;
-  ZHTTPSpace site;
+  Guarded<ZHTTPSpace> site;
 
   // The dial-up link, the remote systems and the manager that Main runs.
   PhonebookLink remoteLink;

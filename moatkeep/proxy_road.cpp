@@ -12,11 +12,7 @@ bool Proxy::GetRelayOverride(const ZString& relayName, SocketSpec& destination) 
 }
 
 bool Proxy::CheckAccess(const SocketSpec& originator, const SocketSpec& destination) {
-  std::shared_ptr<const Restrictions> current;
-  {
-    std::lock_guard<std::mutex> lock(restrictionsMutex);
-    current = restrictions;
-  }
+  const std::shared_ptr<const Restrictions> current = restrictions.Get();
   return ::CheckAccess(hosts, *current, originator, destination, GetLinkTimeout(), *this);
 }
 
