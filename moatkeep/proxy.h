@@ -2,6 +2,37 @@
 // owns the shared state of the relay engine (master sockets, active links,
 // the relay table, the restrictions, the host registry, the global
 // parameters) and carries the service's start, stop, pause and continue.
+//
+// The road of one connection, and the unit that takes each step (Proxy's
+// own parts are the proxy_*.cpp files). A plain TCP relay, proxy_tcp_relay:
+//   accept        Listeners::AcceptAndPassOn (listener), the relay's
+//                 destination read meanwhile (FindRelay, proxy_road)
+//   successor     Listeners::PassOnListener (listener, proxy_thread)
+//   dial-up gate  WaitForRemote (proxy_road, dial_on_demand)
+//   destination   the remote system's override, else the one read at the
+//                 accept (GetRelayOverride, proxy_road; remote_system)
+//   access        CheckAccess (proxy_road; restrictions, host_registry)
+//   connect       ServeRelayClient (proxy_tcp_relay)
+//   link          TCPLink (proxy_road; tcp_link), sockets in activeSockets
+//   close         ServeRelayClient; connections already queued are taken
+//                 up by the same thread (TakeQueuedConnection, listener)
+// The others differ thus:
+//   "(ASK)"  (proxy_tcp_relay) destination typed at the prompt
+//            (ReadHostLine, ask_dialogue)
+//   UDP      (proxy_udp_relay) accept is reading one datagram, an exchange
+//            begun (udp_exchanges); the gate comes before the successor;
+//            connect and link: a socket of its own, request, retries, reply
+//   SOCKS    (proxy_socks_agent) destination from the request
+//            (ReadSocksRequest, socks_request); BIND waits for the named
+//            host to connect (socks_bind); link TCPLink
+//   FTP      (proxy_ftp_relay) greeted at the accept, the gate before the
+//            successor; destination the site of user@site or OPEN, no
+//            access check, connect and link in the session
+//            (ftp_relay_socket, ftp_relay_socket_transfer)
+//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, or a
+//            forwarded request (http_proxy_socket) meets the access check,
+//            connects and copies the answer back; then a stored form's
+//            reload
 #pragma once
 
 #include <atomic>
