@@ -17,26 +17,28 @@
 
 namespace {
 
-// A master socket listening on a free loopback port, owned by listeners.
-ZTCPSocket* OpenMaster(Listeners& listeners) {
-  auto* master = new ZTCPSocket;
-  EXPECT_TRUE(master->Listen(8, 0));
-  listeners.Add(master);
-  return master;
-}
+// A load with one master socket listening on a free loopback port.
+class ListenersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listeners.BeginLoad();
+    master = new ZTCPSocket;
+    ASSERT_TRUE(master->Listen(8, 0));
+    listeners.Add(master);  // owned by the list from here on
+  }
+  void Connect(ZTCPSocket& client) {
+    client.SetPort(master->GetPort());
+    ASSERT_TRUE(client.Connect("127.0.0.1"));
+  }
 
-void Connect(ZTCPSocket& client, const ZTCPSocket& master) {
-  client.SetPort(master.GetPort());
-  ASSERT_TRUE(client.Connect("127.0.0.1"));
-}
-
-TEST(Listeners, AcceptTakesTheWaitingConnection) {
   CapturedLog log;
-  Listeners listeners(log);
-  listeners.BeginLoad();
-  ZTCPSocket* master = OpenMaster(listeners);
+  Listeners listeners{log};
+  ZTCPSocket* master = nullptr;
+};
+
+TEST_F(ListenersTest, AcceptTakesTheWaitingConnection) {
   ZTCPSocket client;
-  Connect(client, *master);
+  Connect(client);
   std::unique_ptr<ZTCPSocket> accepted = listeners.AcceptConnection(*master, "relay \"x\"", PlainAccept(*master));
   ASSERT_NE(accepted, nullptr);
   EXPECT_TRUE(accepted->IsOpen());
@@ -48,11 +50,7 @@ TEST(Listeners, AcceptTakesTheWaitingConnection) {
   EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST(Listeners, AMasterClosedOnPurposeEndsTheAcceptSilentlyAndIsRemoved) {
-  CapturedLog log;
-  Listeners listeners(log);
-  listeners.BeginLoad();
-  ZTCPSocket* master = OpenMaster(listeners);
+TEST_F(ListenersTest, AMasterClosedOnPurposeEndsTheAcceptSilentlyAndIsRemoved) {
   bool accepted = true;
   std::thread waiter([&] { accepted = listeners.AcceptConnection(*master, "SOCKS server", PlainAccept(*master)) != nullptr; });
   ZThread::SleepFor(ZTimeInterval(100));
@@ -82,13 +80,9 @@ class DescriptorShortage {
   rlimit saved{};
 };
 
-TEST(Listeners, AShortageOfDescriptorsIsRiddenOutAndLoggedOnce) {
-  CapturedLog log;
-  Listeners listeners(log);
-  listeners.BeginLoad();
-  ZTCPSocket* master = OpenMaster(listeners);
+TEST_F(ListenersTest, AShortageOfDescriptorsIsRiddenOutAndLoggedOnce) {
   ZTCPSocket client;
-  Connect(client, *master);
+  Connect(client);
   std::unique_ptr<ZTCPSocket> accepted;
   {
     DescriptorShortage shortage;
@@ -107,23 +101,19 @@ TEST(Listeners, AShortageOfDescriptorsIsRiddenOutAndLoggedOnce) {
   EXPECT_NE(listeners.LoadOfMaster(*master), 0u);  // the relay stays open
 }
 
-TEST(Listeners, QueuedConnectionsAreTakenOnlyFromAMasterOfTheSameLoad) {
-  CapturedLog log;
-  Listeners listeners(log);
-  listeners.BeginLoad();
-  ZTCPSocket* master = OpenMaster(listeners);
+TEST_F(ListenersTest, QueuedConnectionsAreTakenOnlyFromAMasterOfTheSameLoad) {
   const uint64_t load = listeners.LoadOfMaster(*master);
   ASSERT_NE(load, 0u);
 
   ZTCPSocket taken;
   EXPECT_FALSE(listeners.TakeQueuedConnection(*master, load, taken));  // nothing queued: no wait
   ZTCPSocket first;
-  Connect(first, *master);
+  Connect(first);
   EXPECT_TRUE(listeners.TakeQueuedConnection(*master, load, taken));
   EXPECT_TRUE(taken.IsOpen());
 
   ZTCPSocket second;
-  Connect(second, *master);
+  Connect(second);
   ZTCPSocket other;
   EXPECT_FALSE(listeners.TakeQueuedConnection(*master, 0, other));  // known to be no longer open
   // The same address in a later load may be another socket.
