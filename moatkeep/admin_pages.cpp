@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proxy.h"
 #include "remote_system.h"
 #include "restrictions.h"
 #include "service_description.h"
+#include "settings_names.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/time.h"
@@ -15,7 +15,12 @@
 namespace {
 
 constexpr const char* kProductName = "Moatkeep";
-constexpr const char* kRemoteName = "Remote Name";
+
+ZHTMLImage HelpIcon(const char* alignment) {
+  ZHTMLImage help("help.gif", "Help", 48, 23);
+  help.SetAttr(alignment);
+  return help;
+}
 
 ZString VersionText() { return ZProcess::Current() != nullptr ? ZProcess::Current()->GetVersion(true) : ZString(); }
 
@@ -41,6 +46,13 @@ bool SiteOf(const ZString& text, bool isURL, ZString& host, uint16_t& port) {
   return !host.IsEmpty();
 }
 
+void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
+  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(fieldName.Text()) << "\".<BR>\r\n";
+}
+
+// The width of a checked field's input box.
+int32_t SizeOf(CheckedField::Kind kind) { return kind == CheckedField::ServiceDescription ? 12 : 25; }
+
 }  // namespace
 
 // ---------------------------------------------------------------- header
@@ -59,14 +71,31 @@ ZString AdminBuildDate(const char* pattern) {
   return ZTime(0, 0, 12, day, monthNumber, year).AsString(pattern);
 }
 
+ZString AdminSystemLine() {
+  ZProcess* process = ZProcess::Current();
+  if (process == nullptr) return ZString();
+  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) +
+         " Version " + ZHTML::Escape(process->GetVersion(true).Text());
+}
+
+ZHTMLImage AdminLogo() { return ZHTMLImage("moatkeep.gif", "Moatkeep!", 245, 58); }
+
+void AddHelpLink(ZHTML& page, const char* url, const char* alignment) {
+  page << ZHTMLHotLink(url) << HelpIcon(alignment) << ZHTMLHotLink();
+}
+
 ZString AdminHelpImage(const char* url) {
   // A fragment for inside a page's body.
   ZHTML html;
   html.Set(ZHTML::BodyContext);
-  ZHTMLImage image("help.gif", "Help", 48, 23);
-  image.SetAttr("ALIGN=absmiddle");
-  html << ZHTMLHotLink(url) << image << ZHTMLHotLink();
+  AddHelpLink(html, url);
   return ZString(html.Text());
+}
+
+void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text) {
+  // The text is part of the link.
+  page << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text << HelpIcon("ALIGN=absmiddle") << ZHTMLHotLink()
+       << ZHTMLHeading(2);
 }
 
 ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
@@ -75,19 +104,13 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   ZString plainTitle = ZString(kProductName) + " " + title;
   plainTitle.Replace("&amp;", "&", true);
   *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
-  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
-  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << logo << ZHTMLTableData();
-  if (ZProcess* process = ZProcess::Current()) {
-    *this << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
-          << " Version " << ZHTML::Escape(VersionText().Text());
-  }
-  *this << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData()
+        << AdminSystemLine() << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
   // The title is markup of the caller's ("Status &amp; Control").
   *this << ZHTMLHeading(1) << title;
   if (helpFile != nullptr && *helpFile != 0) {
-    ZHTMLImage help("help.gif", "Help", 48, 23);
-    help.SetAttr("align=absmiddle");
-    *this << " " << ZHTMLHotLink(helpFile) << help << ZHTMLHotLink();
+    *this << " ";
+    AddHelpLink(*this, helpFile, "align=absmiddle");
   }
   *this << ZHTMLHeading(1) << ZHTMLParagraph();
 }
@@ -101,16 +124,11 @@ void ProxyHTTPFile::OnLoadedText(ZHTTPRequest& /*request*/, ZString& text) { tex
 ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   const ZIndex at = text.Find(kMarker);
   if (at == ZNotFound) return text;
-  ZString header =
-      "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n<IMG SRC=\"moatkeep.gif\" ALT=\"Moatkeep!\" WIDTH=245 HEIGHT=58>\r\n"
-      "<TD>Common Version ";
-  header += VersionText();
-  header += ", ";
-  header += AdminBuildDate("d MMM yy");
-  header += "<BR>\r\n";
-  header += AdminVendorLine();
-  header += "\r\n</TABLE>\r\n";
-  return text.Left(at) + header + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
+  ZHTML header;
+  header.Set(ZHTML::BodyContext);
+  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n" << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", "
+         << AdminBuildDate("d MMM yy") << "<BR>\r\n" << AdminVendorLine() << "\r\n</TABLE>\r\n";
+  return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 
 // ---------------------------------------------------------------- cross-site posts
@@ -129,11 +147,11 @@ bool IsCrossSitePost(const ZMIMEInfo& mime) {
 
 // ---------------------------------------------------------------- ConfigPage
 
-ConfigPage::ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority)
-    : ConfigPage(proxy, ZURL(PageName(section).Text()), section, authority) {}
+ConfigPage::ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority)
+    : ConfigPage(service, ZURL(PageName(section).Text()), section, authority) {}
 
-ConfigPage::ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
-    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), proxy(proxy) {}
+ConfigPage::ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
+    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), service(service) {}
 
 ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }
 
@@ -156,44 +174,45 @@ bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML&
     // The listening threads end now, so that the reload can open the ports
     // again; only then is the reload asked for, so that no other connection
     // can start it while the old listeners are still open.
-    proxy.RequestReload();
+    service.RequestReload();
   }
   return accepted;
 }
 
 // ---------------------------------------------------------------- fields
 
-SocketSpecField::SocketSpecField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
+CheckedField::CheckedField(Kind kind, const char* name, const char* title)
+    : ZHTTPStringField(name, "", SizeOf(kind), title), kind(kind) {}
 
-bool SocketSpecField::Validate(const char* text, ZHTML& msg) {
+bool CheckedField::Validate(const char* text, ZHTML& msg) {
   const ZString value = ZString(text).Trim();
-  if (value.IsEmpty() || value == "(ASK)") return true;
-  // Agents other than "(ASK)" are relays of their own, not destinations.
-  SocketSpec spec;
-  if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
-  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(GetName().Text()) << "\".<BR>\r\n";
-  return false;
-}
-
-namespace {
-
-void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
-  msg << "Invalid host/socket specification for \"" << ZHTML::Escape(fieldName.Text()) << "\".<BR>\r\n";
-}
-
-}  // namespace
-
-RestrictionField::RestrictionField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
-
-bool RestrictionField::Validate(const char* text, ZHTML& msg) {
-  if (ZString(text).Trim().IsEmpty()) return true;
-  SocketSpec pattern;
-  if (Restrictions::ParsePattern(text, pattern)) return true;
+  if (value.IsEmpty()) return true;
+  switch (kind) {
+    case RelayDestination: {
+      if (value == "(ASK)") return true;
+      // Agents other than "(ASK)" are relays of their own, not destinations.
+      SocketSpec spec;
+      if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
+      break;
+    }
+    case RestrictionPattern: {
+      SocketSpec pattern;
+      if (Restrictions::ParsePattern(text, pattern)) return true;
+      break;
+    }
+    case ServiceDescription: {
+      ZString serviceName, protocol, errors;
+      if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
+      msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
+      return false;
+    }
+  }
   RefuseSpecification(msg, GetName());
   return false;
 }
 
-SecurityPage::SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority) : ConfigPage(proxy, "Security", authority) {}
+SecurityPage::SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority)
+    : ConfigPage(service, Settings::kSecurity, authority) {}
 
 bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) {
   bool accepted = ConfigPage::ValidatePosted(field, text, data, msg);
@@ -206,21 +225,10 @@ bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZSt
   return accepted;
 }
 
-ServiceField::ServiceField(const char* name, const char* title) : ZHTTPStringField(name, "", kSize, title) {}
-
-bool ServiceField::Validate(const char* text, ZHTML& msg) {
-  const ZString value = ZString(text).Trim();
-  if (value.IsEmpty()) return true;
-  ZString serviceName, protocol, errors;
-  if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
-  msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
-  return false;
-}
-
 // ---------------------------------------------------------------- RemoteListPage
 
-RemoteListPage::RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page)
-    : ConfigPage(proxy, ZURL("remotes.html"), "", authority) {
+RemoteListPage::RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page)
+    : ConfigPage(service, ZURL("remotes.html"), "", authority) {
   SetText(page);
 }
 
@@ -228,7 +236,7 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
   ZConfig config(ZConfig::Application);
   for (uint32_t number = 1;; ++number) {
     const ZString section = RemoteSectionName(number);
-    if (config.GetString(section.Text(), kRemoteName, "").IsEmpty()) {
+    if (config.GetString(section.Text(), Settings::kRemoteName, "").IsEmpty()) {
       msg = "Request Error";
       msg << "The remote to be deleted has already been removed." << ZHTMLBody();
       request.code = ZHTTPInternalServerError;
@@ -241,7 +249,7 @@ bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZH
     changes.DeleteSection(section.Text());
     for (uint32_t to = number;; ++to) {
       const ZString from = RemoteSectionName(to + 1);
-      if (config.GetString(from.Text(), kRemoteName, "").IsEmpty()) break;
+      if (config.GetString(from.Text(), Settings::kRemoteName, "").IsEmpty()) break;
       const ZString target = RemoteSectionName(to);
       const ZStringList keys = config.GetKeys(from.Text());
       for (ZIndex i = 0; i < keys.GetSize(); ++i) {

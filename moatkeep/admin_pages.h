@@ -1,14 +1,22 @@
 // The building blocks of the administration site: the page with the
-// standard header, the help files with the header put in, the configuration
-// form bound to one section, the two field kinds of the relay table, and the
-// list of dial-up remote systems.
+// standard header and the parts it is made of, the help files with the
+// header put in, the configuration form bound to one section, the checked
+// fields of the relay and restriction tables, and the list of dial-up remote
+// systems.
 #pragma once
 
 #include "zunder/html.h"
 #include "zunder/http.h"
 #include "zunder/httpform.h"
 
-class Proxy;
+// What an accepted configuration form asks of the service.
+class ReloadRequester {
+ public:
+  virtual ~ReloadRequester() = default;
+  // Closes the listeners, then marks the configuration changed, so that the
+  // connection that carried the form reloads the service after its answer.
+  virtual void RequestReload() = 0;
+};
 
 // A page that starts with the standard header: title, logo, version line and
 // a level-1 heading with an optional help button.
@@ -18,12 +26,22 @@ class ProxyHTML : public ZHTML {
   explicit ProxyHTML(const char* title, const char* helpFile = "");
 };
 
+// ---- the parts pages are made of, each built here only
 // The vendor line under the version in every header.
 ZString AdminVendorLine();
 // The program's build date in a time format ("d MMM yy", "d MMMM yy").
 ZString AdminBuildDate(const char* pattern);
-// The help link beside a field or heading: the help image pointing at url.
+// "Unix/Linux Version 1.0 ..." (escaped), empty without a process.
+ZString AdminSystemLine();
+// The logo at the head of the pages.
+ZHTMLImage AdminLogo();
+// The help image pointing at url, written into page; alignment is the
+// image's attribute as the page writes it.
+void AddHelpLink(ZHTML& page, const char* url, const char* alignment = "ALIGN=absmiddle");
+// The same as a fragment, for beside a field.
 ZString AdminHelpImage(const char* url);
+// A level-2 heading that links to its help, with the help image.
+void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text);
 
 // A file of the program's directory served under its own name; help pages
 // get the standard header in place of their first marker.
@@ -49,9 +67,9 @@ bool IsCrossSitePost(const ZMIMEInfo& mime);
 class ConfigPage : public ZHTTPConfig {
   Z_CLASS(ConfigPage, ZHTTPConfig)
  public:
-  ConfigPage(Proxy& proxy, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority);
   // For pages whose URL is not the section's.
-  ConfigPage(Proxy& proxy, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
 
   bool GetExpirationDate(ZTime& time) override;
   bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
@@ -61,28 +79,31 @@ class ConfigPage : public ZHTTPConfig {
   static ZString PageName(const char* section);
 
  protected:
-  Proxy& proxy;
+  ReloadRequester& service;
 };
 
-// A host/socket specification: empty, "(ASK)", or what the relay parser
-// takes as a destination.
-class SocketSpecField : public ZHTTPStringField {
-  Z_CLASS(SocketSpecField, ZHTTPStringField)
+// A text field of the configuration forms that takes only what the service
+// will read as meant; anything else is refused with a line that says why.
+class CheckedField : public ZHTTPStringField {
+  Z_CLASS(CheckedField, ZHTTPStringField)
  public:
-  static constexpr int32_t kSize = 25;
-  explicit SocketSpecField(const char* name, const char* title = nullptr);
-  bool Validate(const char* text, ZHTML& msg) override;
-};
+  enum Kind {
+    // A relay's destination: empty, "(ASK)", or what the relay parser takes
+    // as a host/socket specification.
+    RelayDestination,
+    // An originator or destination of the access restrictions: empty, or a
+    // pattern the restriction table takes when it loads (so no "(ASK)", no
+    // "*" or "/8", no host name that does not resolve).
+    RestrictionPattern,
+    // A relay's service description: empty, or what the service parser takes.
+    ServiceDescription,
+  };
 
-// An originator or destination of the access restrictions: empty, or a
-// pattern the restriction table takes when it loads (so no "(ASK)", no
-// "*" or "/8", no host name that does not resolve).
-class RestrictionField : public ZHTTPStringField {
-  Z_CLASS(RestrictionField, ZHTTPStringField)
- public:
-  static constexpr int32_t kSize = 25;
-  explicit RestrictionField(const char* name, const char* title = nullptr);
+  CheckedField(Kind kind, const char* name, const char* title = nullptr);
   bool Validate(const char* text, ZHTML& msg) override;
+
+ private:
+  const Kind kind;
 };
 
 // "security.html": the restriction table. A new originator needs a
@@ -93,26 +114,17 @@ class SecurityPage : public ConfigPage {
   static constexpr const char* kOriginator = "Originator";
   static constexpr const char* kDestination = "Destination";
 
-  SecurityPage(Proxy& proxy, const ZHTTPAuthority& authority);
+  SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority);
 
  protected:
   bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
-};
-
-// A service description: empty, or what the service parser takes.
-class ServiceField : public ZHTTPStringField {
-  Z_CLASS(ServiceField, ZHTTPStringField)
- public:
-  static constexpr int32_t kSize = 12;
-  explicit ServiceField(const char* name, const char* title = nullptr);
-  bool Validate(const char* text, ZHTML& msg) override;
 };
 
 // "remotes.html": the list of remote systems with a Remove button each.
 class RemoteListPage : public ConfigPage {
   Z_CLASS(RemoteListPage, ConfigPage)
  public:
-  RemoteListPage(Proxy& proxy, const ZHTTPAuthority& authority, const ZString& page);
+  RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page);
   // Removes the remote whose button was pressed, renumbering the sections
   // after it.
   bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;

@@ -1,9 +1,7 @@
 #include "admin_site.h"
 
-#include "admin_pages.h"
-#include "control_page.h"
-#include "proxy.h"
 #include "remote_system.h"
+#include "settings_names.h"
 #include "zunder/config.h"
 #include "zunder/remote.h"
 
@@ -12,35 +10,51 @@ namespace {
 const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
                                   "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
 
-constexpr const char* kRelays = "Relays";
-constexpr const char* kSecurity = "Security";
-constexpr const char* kRemoteName = "Remote Name";
-
-// A level-2 heading that links to its help, with the help image.
-void HelpHeading(ZHTML& page, const char* helpURL, const char* text) {
-  page << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
-  ZHTMLImage help("help.gif", "Help", 48, 23);
-  help.SetAttr("ALIGN=absmiddle");
-  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
-}
-
 // A field with the image help link beside it.
 ZHTTPField* WithHelp(ZHTTPField* field, const char* helpURL) {
   field->SetHelpHTML(AdminHelpImage(helpURL).Text());
   return field;
 }
 
+// A number of a form: its key, bounds, default, unit and help.
+struct NumberField {
+  const char* key;
+  int32_t low;
+  int32_t high;
+  int32_t initial;
+  const char* units;
+  const char* helpURL;
+};
+
+const NumberField kGlobalNumbers[] = {
+    {Settings::kLogLevel, 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All", "globlhlp.html#loglevel"},
+    {Settings::kSocksTimeout, 1, 1000, 10, "seconds", "globlhlp.html#sockstimeout"},
+    {Settings::kLinkTimeout, 1, 1000, 60, "minutes", "globlhlp.html#linktimeout"},
+    {Settings::kUdpTimeout, 1, 1000, 60, "seconds", "globlhlp.html#udptimeout"},
+    {Settings::kUdpRetries, 1, 100, 3, "", "globlhlp.html#udpretries"},
+    {Settings::kHttpPort, 1, 32767, 1082, "", "globlhlp.html#httpport"},
+};
+
+const NumberField kRemoteNumbers[] = {
+    {Settings::kDialRetries, 1, 100, 3, "", "remtnhlp.html#dialretries"},
+    {Settings::kDisconnectTime, 1, 100, 30, "minutes", "remtnhlp.html#disconnecttime"},
+    {Settings::kConnectionTimeLimit, 0, 500, 0, "hours", "remtnhlp.html#connection"},
+    {Settings::kConnectionTimePeriod, 0, 25, 0, "days", "remtnhlp.html#connection"},
+};
+
+template <size_t count>
+void AddNumbers(ZHTTPForm& form, const NumberField (&fields)[count]) {
+  for (const NumberField& f : fields) {
+    form.Add(WithHelp(new ZHTTPIntegerField(f.key, f.low, f.high, f.initial, f.units), f.helpURL));
+  }
+}
+
 void AddWelcome(ZHTTPSpace& space) {
-  ZProcess* process = ZProcess::Current();
   ZHTML page;
   page << ZHTMLTitle("Welcome to the Moatkeep") << ZHTMLBody();
-  ZHTMLImage logo("moatkeep.gif", "Moatkeep!", 245, 58);
+  ZHTMLImage logo = AdminLogo();
   logo.SetAttr("align=absmiddle");
-  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1);
-  if (process != nullptr) {
-    page << ZHTML::Escape(process->GetOSClass().Text()) << "/" << ZHTML::Escape(process->GetOSName().Text())
-         << " Version " << ZHTML::Escape(process->GetVersion(true).Text());
-  }
+  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1) << AdminSystemLine();
   page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
        << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
   page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
@@ -64,71 +78,77 @@ void AddWelcome(ZHTTPSpace& space) {
   space.AddResource(new ZHTTPString(ZURL("welcome.html"), page.Text()), true);
 }
 
-void AddGlobals(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  auto* form = new ConfigPage(proxy, "Globals", authority);
+void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space,
+                const ZHTTPAuthority& authority) {
+  auto* form = new ConfigPage(service, Settings::kGlobals, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
-  form->Add(WithHelp(new ZHTTPIntegerField("Log Level", 0, 3, 2, "0=Fatal only, 1=Errors, 2=Warnings, 3=Log All"),
-                     "globlhlp.html#loglevel"));
-  form->Add(WithHelp(new ZHTTPIntegerField("SOCKS Timeout", 1, 1000, 10, "seconds"), "globlhlp.html#sockstimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Link Timeout", 1, 1000, 60, "minutes"), "globlhlp.html#linktimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("UDP Timeout", 1, 1000, 60, "seconds"), "globlhlp.html#udptimeout"));
-  form->Add(WithHelp(new ZHTTPIntegerField("UDP Retries", 1, 100, 3), "globlhlp.html#udpretries"));
-  form->Add(WithHelp(new ZHTTPIntegerField("HTTP Port", 1, 32767, 1082), "globlhlp.html#httpport"));
-  form->Add(WithHelp(new ZHTTPStringField("Username", proxy.GetUsername().Text(), 25), "globlhlp.html#username"));
-  form->Add(new ZHTTPPasswordField("Password", proxy.GetPassword().Text(), 25));
+  AddNumbers(*form, kGlobalNumbers);
+  form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
+  form->Add(new ZHTTPPasswordField(Settings::kPassword, login.password.Text(), 25));
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CompletePage);
   space.AddResource(form, true);
 }
 
-// One editable row per key of a section (relays, restrictions), then the
-// fields that add a new entry.
-template <typename Field>
-void AddTablePage(ConfigPage* form, ZHTML& page, const ZStringList& keys, const char* none) {
+// A page of one of the tables (relays, restrictions): an editable row per
+// key of the section, then the fields that add a new entry.
+struct TablePage {
+  // Where a part of the page starts: its target, help and heading.
+  struct Part {
+    const char* target;
+    const char* help;
+    const char* heading;
+  };
+  struct Field {
+    CheckedField::Kind kind;
+    const char* name;
+  };
+  const char* title;
+  const char* help;
+  Part list;
+  CheckedField::Kind rows;
+  const char* none;  // shown instead of an empty list
+  Part add;
+  Field newKey;
+  Field newValue;
+};
+
+const TablePage kRelaysPage = {"Relay Agents", "relayhlp.html",
+    {"listrelays", "relayhlp.html#removehelp", "Currently Active Relays "}, CheckedField::RelayDestination,
+    "No relays active.", {"addremoverelay", "relayhlp.html#addhelp", "Add New Relay "},
+    {CheckedField::ServiceDescription, "New relay service"}, {CheckedField::RelayDestination, "New relay destination"}};
+
+const TablePage kSecurityPage = {"Security Configuration", "securhlp.html",
+    {"listvalid", "securhlp.html#list", "Currently Active Restrictions "}, CheckedField::RestrictionPattern,
+    "No security restrictions active.", {"addrestriction", "securhlp.html#adding", "Add New Access Restrictions "},
+    {CheckedField::RestrictionPattern, SecurityPage::kOriginator},
+    {CheckedField::RestrictionPattern, SecurityPage::kDestination}};
+
+void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space) {
   ZConfig config(ZConfig::Application);
+  const char* section = form->GetSection().Text();
+  ProxyHTML page(layout.title, layout.help);
+  page << ZHTMLRule() << ZHTMLTarget(layout.list.target);
+  AddHelpHeading(page, layout.list.help, layout.list.heading);
+  const ZStringList keys = config.GetKeys(section);
   ZIndex shown = 0;
   for (ZIndex i = 0; i < keys.GetSize(); ++i) {
     const ZString key = *keys.GetAt(i);
-    if (config.GetString(form->GetSection().Text(), key.Text(), "").IsEmpty()) continue;
+    if (config.GetString(section, key.Text(), "").IsEmpty()) continue;
     // The key is configured text, shown as the row's title: escaped.
-    form->Add(new Field(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    form->Add(new CheckedField(layout.rows, key.Text(), ZHTML::Escape(key.Text()).Text()));
     ++shown;
   }
   form->SetConfigValues();
   if (shown == 0) {
-    page << none << ZHTMLBreak();
+    page << layout.none << ZHTMLBreak();
   } else {
     form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
   }
-}
-
-void AddRelays(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(proxy, kRelays, authority);
-  ProxyHTML page("Relay Agents", "relayhlp.html");
-  page << ZHTMLRule() << ZHTMLTarget("listrelays");
-  HelpHeading(page, "relayhlp.html#removehelp", "Currently Active Relays ");
-  AddTablePage<SocketSpecField>(form, page, config.GetKeys(kRelays), "No relays active.");
-  page << ZHTMLRule() << ZHTMLTarget("addremoverelay");
-  HelpHeading(page, "relayhlp.html#addhelp", "Add New Relay ");
-  form->AddNewKeyFields(new ServiceField("New relay service"), new SocketSpecField("New relay destination"));
-  form->BuildHTML(page, ZHTTPForm::CloseForm);
-  page << ZHTMLRule() << ZHTMLBody();
-  form->SetText(ZString(page.Text()));
-  space.AddResource(form, true);
-}
-
-void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  ZConfig config(ZConfig::Application);
-  auto* form = new SecurityPage(proxy, authority);
-  ProxyHTML page("Security Configuration", "securhlp.html");
-  page << ZHTMLRule() << ZHTMLTarget("listvalid");
-  HelpHeading(page, "securhlp.html#list", "Currently Active Restrictions ");
-  AddTablePage<RestrictionField>(form, page, config.GetKeys(kSecurity), "No security restrictions active.");
-  page << ZHTMLRule() << ZHTMLTarget("addrestriction");
-  HelpHeading(page, "securhlp.html#adding", "Add New Access Restrictions ");
-  form->AddNewKeyFields(new RestrictionField(SecurityPage::kOriginator),
-                        new RestrictionField(SecurityPage::kDestination));
+  page << ZHTMLRule() << ZHTMLTarget(layout.add.target);
+  AddHelpHeading(page, layout.add.help, layout.add.heading);
+  form->AddNewKeyFields(new CheckedField(layout.newKey.kind, layout.newKey.name),
+                        new CheckedField(layout.newValue.kind, layout.newValue.name));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
   page << ZHTMLRule() << ZHTMLBody();
   form->SetText(ZString(page.Text()));
@@ -136,10 +156,10 @@ void AddSecurity(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authorit
 }
 
 // The page of one remote system: its parameters and its relay overrides.
-ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& storedName,
+ConfigPage* RemotePage(ReloadRequester& service, const ZString& section, const ZString& storedName,
                        const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
-  auto* form = new ConfigPage(proxy, section.Text(), authority);
+  auto* form = new ConfigPage(service, section.Text(), authority);
   ProxyHTML page(ZHTML::Escape(("Parameters for " + section).Text()).Text(), "remtnhlp.html");
   ZStringArray choices = ZRemoteConnection::GetAvailableNames();
   bool listed = false;
@@ -147,19 +167,16 @@ ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& stor
   // A name no longer in the phonebook stays choosable, so a post does not
   // change it unasked.
   if (!listed && !storedName.IsEmpty()) choices.Append(storedName);
-  form->Add(WithHelp(new ZHTTPSelectField(kRemoteName, choices, storedName.Text()), "remtnhlp.html#name"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Dial Retries", 1, 100, 3), "remtnhlp.html#dialretries"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Disconnect Time", 1, 100, 30, "minutes"), "remtnhlp.html#disconnecttime"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Limit", 0, 500, 0, "hours"), "remtnhlp.html#connection"));
-  form->Add(WithHelp(new ZHTTPIntegerField("Connection Time Period", 0, 25, 0, "days"), "remtnhlp.html#connection"));
+  form->Add(WithHelp(new ZHTTPSelectField(Settings::kRemoteName, choices, storedName.Text()), "remtnhlp.html#name"));
+  AddNumbers(*form, kRemoteNumbers);
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::LeaveFormOpen);
   page << ZHTMLRule();
-  HelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
-  const ZStringList relays = config.GetKeys(kRelays);
+  AddHelpHeading(page, "remtnhlp.html#overrides", "Relay Overrides ");
+  const ZStringList relays = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < relays.GetSize(); ++i) {
     const ZString key = *relays.GetAt(i);
-    form->Add(new SocketSpecField(key.Text(), ZHTML::Escape(key.Text()).Text()));
+    form->Add(new CheckedField(CheckedField::RelayDestination, key.Text(), ZHTML::Escape(key.Text()).Text()));
   }
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CloseForm);
@@ -168,16 +185,16 @@ ConfigPage* RemotePage(Proxy& proxy, const ZString& section, const ZString& stor
   return form;
 }
 
-void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+void AddRemotes(ReloadRequester& service, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   ZConfig config(ZConfig::Application);
   ProxyHTML page("Dialup Configuration", "remothlp.html");
   page << ZHTMLRule() << ZHTMLForm("POST") << ZHTMLTable();
   for (uint32_t number = 1;; ++number) {
     const ZString section = RemoteSectionName(number);
-    const ZString name = config.GetString(section.Text(), kRemoteName, "");
+    const ZString name = config.GetString(section.Text(), Settings::kRemoteName, "");
     // The page for a new remote starts from the defaults.
     if (name.IsEmpty()) config.DeleteSection(section.Text());
-    space.AddResource(RemotePage(proxy, section, name, authority), true);
+    space.AddResource(RemotePage(service, section, name, authority), true);
     ZHTMLTableData label;
     label.SetAttr("align=right");
     page << ZHTMLTableRow() << label << section << ZHTMLTableData() << " ==> "
@@ -187,7 +204,7 @@ void AddRemotes(Proxy& proxy, ZHTTPSpace& space, const ZHTTPAuthority& authority
     page << ZHTMLTableData() << ZHTMLSubmitButton("Remove", section.Text());
   }
   page << ZHTMLTable() << ZHTMLForm() << ZHTMLBody();
-  space.AddResource(new RemoteListPage(proxy, authority, ZString(page.Text())), true);
+  space.AddResource(new RemoteListPage(service, authority, ZString(page.Text())), true);
 }
 
 }  // namespace
@@ -201,14 +218,15 @@ void AddFiles(ZHTTPSpace& space, const ZString& directory) {
   }
 }
 
-void Build(Proxy& proxy, ZHTTPSpace& space) {
-  const ZHTTPSimpleAuth authority("Moatkeep", proxy.GetUsername().Text(), proxy.GetPassword().Text());
+void Build(AdminService& service, ZHTTPSpace& space) {
+  const AdminLogin login = service.GetLogin();
+  const ZHTTPSimpleAuth authority("Moatkeep", login.username.Text(), login.password.Text());
   AddWelcome(space);
-  AddGlobals(proxy, space, authority);
-  AddRelays(proxy, space, authority);
-  AddSecurity(proxy, space, authority);
-  AddRemotes(proxy, space, authority);
-  space.AddResource(new ControlPage(proxy, authority), true);
+  AddGlobals(service, login, space, authority);
+  AddTablePage(new ConfigPage(service, Settings::kRelays, authority), kRelaysPage, space);
+  AddTablePage(new SecurityPage(service, authority), kSecurityPage, space);
+  AddRemotes(service, space, authority);
+  space.AddResource(new ControlPage(service, authority), true);
 }
 
 }  // namespace AdminSite

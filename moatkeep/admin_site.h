@@ -2,9 +2,21 @@
 // HTTP agent serves.
 #pragma once
 
+#include "admin_pages.h"
+#include "control_page.h"
 #include "zunder/http.h"
 
-class Proxy;
+// The administration login, as the configuration holds it.
+struct AdminLogin {
+  ZString username;
+  ZString password;
+};
+
+// What the site's pages use of the service.
+class AdminService : public ReloadRequester, public StatusPageService {
+ public:
+  virtual AdminLogin GetLogin() const = 0;
+};
 
 namespace AdminSite {
 
@@ -15,7 +27,7 @@ void AddFiles(ZHTTPSpace& space, const ZString& directory);
 // The generated pages (welcome, configuration forms, remote systems, status
 // and control), built from the stored configuration and added with
 // overwrite, so a reload replaces them in place.
-void Build(Proxy& proxy, ZHTTPSpace& space);
+void Build(AdminService& service, ZHTTPSpace& space);
 
 // The message of the configuration load that follows an accepted form.
 inline constexpr const char* kReloadMessage = "Configuration changed, reloaded.";

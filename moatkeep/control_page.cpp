@@ -3,15 +3,12 @@
 #include <sstream>
 
 #include "admin_pages.h"
-#include "proxy.h"
 
 namespace {
 
 void SectionHeading(ZHTML& page, const char* helpURL, const char* text) {
-  page << ZHTMLRule() << ZHTMLHeading(2) << ZHTMLHotLink(helpURL) << text;
-  ZHTMLImage help("help.gif", "Help", 48, 23);
-  help.SetAttr("ALIGN=absmiddle");
-  page << help << ZHTMLHotLink() << ZHTMLHeading(2);
+  page << ZHTMLRule();
+  AddHelpHeading(page, helpURL, text);
 }
 
 ZString IntervalText(const ZTimeInterval& interval) {
@@ -20,23 +17,13 @@ ZString IntervalText(const ZTimeInterval& interval) {
   return ZString(out.str().c_str());
 }
 
-// Text shown between tags: the characters that could open markup are
-// written as entities; quotes stay as they are, so messages read exactly.
-ZString EscapeText(const ZString& text) {
-  ZString escaped = text;
-  escaped.Replace("&", "&amp;", true);
-  escaped.Replace("<", "&lt;", true);
-  escaped.Replace(">", "&gt;", true);
-  return escaped;
-}
-
 // The host's name as the page shows it: the reverse look-up, else dotted.
 ZString HostName(const ZIPAddress& address) { return ZSocket::GetHostName(address); }
 
 }  // namespace
 
-ControlPage::ControlPage(Proxy& proxy, const ZHTTPAuthority& authority)
-    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), proxy(proxy) {}
+ControlPage::ControlPage(StatusPageService& service, const ZHTTPAuthority& authority)
+    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), service(service) {}
 
 ZString ControlPage::ConnectedText(const ZTimeInterval& connected) {
   const int64_t seconds = connected.GetMilliseconds() / 1000;
@@ -69,11 +56,12 @@ void ControlPage::OnLoadedText(ZHTTPRequest& request, ZString& text) {
 
 void ControlPage::BuildDialUp(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#dialups", "Dialup Connections ");
-  if (proxy.IsRemoteCurrent()) {
-    const ZTimeInterval connected((ZTime::Now().GetSeconds() - proxy.GetConnectTime().GetSeconds()) * 1000);
-    const ZTimeInterval remaining = proxy.GetInactivityRemaining();
+  DialUpControl& dialUp = service.GetDialUp();
+  if (dialUp.IsRemoteCurrent()) {
+    const ZTimeInterval connected((ZTime::Now().GetSeconds() - dialUp.GetConnectTime().GetSeconds()) * 1000);
+    const ZTimeInterval remaining = dialUp.GetInactivityRemaining();
     page << "The system has been connected for " << ConnectedText(connected) << " to "
-         << ZHTML::Escape(proxy.GetCurrentRemoteName().Text());
+         << ZHTML::Escape(dialUp.GetCurrentName().Text());
     if (remaining.GetMilliseconds() <= 0) {
       page << " and is disconnecting.";
     } else {
@@ -82,7 +70,7 @@ void ControlPage::BuildDialUp(ZHTML& page) {
     page << ZHTMLParagraph() << ZHTMLForm("POST") << ZHTMLSubmitButton("Disconnect") << ZHTMLForm();
     return;
   }
-  const ZStringList names = proxy.GetRemoteNames();
+  const ZStringList names = dialUp.GetRemoteNames();
   page << "The system has no remote access connections ";
   if (names.GetSize() == 0) {
     page << "programmed.";
@@ -98,7 +86,7 @@ void ControlPage::BuildDialUp(ZHTML& page) {
 void ControlPage::BuildHosts(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#hosts", "Connected Hosts ");
   // The snapshot purges the records whose time has run out.
-  const std::vector<HostRegistry::HostStatus> hosts = proxy.GetHosts().Snapshot();
+  const std::vector<HostRegistry::HostStatus> hosts = service.GetHosts().Snapshot();
   if (hosts.empty()) {
     page << "There are no active hosts connected at present.";
     return;
@@ -122,7 +110,7 @@ void ControlPage::BuildHosts(ZHTML& page) {
 
 void ControlPage::BuildDataConnections(ZHTML& page) {
   SectionHeading(page, "ctlhelp.html#data", "Active Data Connections ");
-  const ZIndex count = proxy.GetActiveSockets().Count();
+  const ZIndex count = service.CountActiveSockets();
   if (count == 0) {
     page << "There are no active connections.";
   } else if (count == 1) {
@@ -144,14 +132,14 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
   if (action == "Disconnect" || action == "Connect") {
     PageReply reply;
     if (action == "Disconnect") {
-      reply = proxy.RequestHangUp();
+      reply = service.GetDialUp().RequestHangUp();
     } else {
       const ZString* remote = data.GetAt(ZCaselessString("Remotes"));
-      reply = proxy.RequestConnect(remote != nullptr ? *remote : ZString());
+      reply = service.GetDialUp().RequestConnect(remote != nullptr ? *remote : ZString());
     }
     // Remote names come from the phonebook's file names: escaped.
     msg = reply.title.Text();
-    msg << EscapeText(reply.text) << ZHTMLBreak() << ZHTMLBody();
+    msg << ZHTML::Escape(reply.text.Text()) << ZHTMLBreak() << ZHTMLBody();
     return true;
   }
   // Release buttons are named by the host's dotted address.
@@ -160,12 +148,12 @@ bool ControlPage::Post(ZHTTPRequest& /*request*/, const ZStringToString& data, Z
     const ZString* key = data.GetKeyAt(i);
     if (key != nullptr) names.Append(*key);
   }
-  const ZStringList released = proxy.GetHosts().Release(names);
+  const ZStringList released = service.GetHosts().Release(names);
   for (ZIndex i = 0; i < released.GetSize(); ++i) {
     ZIPAddress address;
     address.Parse(released.GetAt(i)->Text());
     msg = "Request Accepted";
-    msg << "Released user \"" << EscapeText(HostName(address)) << "\"." << ZHTMLBreak();
+    msg << "Released user \"" << ZHTML::Escape(HostName(address).Text()) << "\"." << ZHTMLBreak();
   }
   if (!msg.IsEmpty()) msg << ZHTMLBody();
   return true;

@@ -4,14 +4,24 @@
 // 30 seconds.
 #pragma once
 
+#include "dial_on_demand.h"
+#include "host_registry.h"
 #include "zunder/http.h"
 
-class Proxy;
+// What the page reads of the service and asks of it.
+class StatusPageService {
+ public:
+  virtual ~StatusPageService() = default;
+  virtual DialUpControl& GetDialUp() = 0;
+  virtual HostRegistry& GetHosts() = 0;
+  // The links open (counted as stop and pause would close them).
+  virtual ZIndex CountActiveSockets() const = 0;
+};
 
 class ControlPage : public ZHTTPString {
   Z_CLASS(ControlPage, ZHTTPString)
  public:
-  ControlPage(Proxy& proxy, const ZHTTPAuthority& authority);
+  ControlPage(StatusPageService& service, const ZHTTPAuthority& authority);
 
   void OnLoadedText(ZHTTPRequest& request, ZString& text) override;
   bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
@@ -27,5 +37,5 @@ class ControlPage : public ZHTTPString {
   void BuildHosts(ZHTML& page);
   void BuildDataConnections(ZHTML& page);
 
-  Proxy& proxy;
+  StatusPageService& service;
 };

@@ -77,7 +77,7 @@ void DialOnDemand::WaitForRemote(ZSemaphore& ready) {
     std::unique_lock<StateLock> state(stateMutex, std::try_to_lock);
     if (state.owns_lock()) TakeUpRebuilt();
     if (state.owns_lock() && systems.empty() && !linkUp) {
-      log.Log(1, "No remote access connection made.");
+      log.Log(ErrorLevel, "No remote access connection made.");
       return;
     }
   }
@@ -134,13 +134,13 @@ void DialOnDemand::Pass(bool signalled) {
       if (reason != nullptr) HangUpCurrent(reason);
     } else {
       // A link the list does not account for, for instance after a reload.
-      log.Log(2, "Hang up of unknown connection.");
+      log.Log(WarningLevel, "Hang up of unknown connection.");
       link.Close();
       linkUp = false;
     }
   } else {
     if (HasCurrent()) {
-      if (linkUp) log.Log(3, "Remote access connection lost.");
+      if (linkUp) log.Log(InformationLevel, "Remote access connection lost.");
       // The time it was up counts, however it ended.
       CountTimeUsed();
     }
@@ -165,11 +165,6 @@ bool DialOnDemand::RunPass() {
   if (IsStopping()) return false;
   Pass(signalled);
   return true;
-}
-
-bool DialOnDemand::DialRemote() {
-  const StateGuard lock(*this);
-  return DialCurrent();
 }
 
 void DialOnDemand::Stop() {
@@ -199,7 +194,7 @@ void DialOnDemand::HangUpForStop(const ZTimeInterval& patience) {
   std::lock_guard<StateLock> lock(stateMutex, std::adopt_lock);
   TakeUpRebuilt();
   if (link.GetStatus() != ZRemoteConnection::Connected) return;
-  log.Log(2, "Remote connection \"%s\" hanging up.", link.GetRemoteName().Text());
+  log.Log(WarningLevel, "Remote connection \"%s\" hanging up.", link.GetRemoteName().Text());
   link.Close();
   if (HasCurrent()) CountTimeUsed();
   linkUp = false;
@@ -286,9 +281,9 @@ bool DialOnDemand::DialCurrent() {
   const ZString name = Current().name;
   const int32_t retries = Current().dialRetries;
   for (int32_t attempt = 0; attempt < retries; ++attempt) {
-    log.Log(3, "RAS dialling \"%s\".", name.Text());
+    log.Log(InformationLevel, "RAS dialling \"%s\".", name.Text());
     if (link.Open(name)) return true;
-    log.Log(3, "RAS connection to \"%s\" failed%s", name.Text(), FailureEnding(link.GetStatus()));
+    log.Log(InformationLevel, "RAS connection to \"%s\" failed%s", name.Text(), FailureEnding(link.GetStatus()));
   }
   return false;
 }
@@ -307,7 +302,7 @@ void DialOnDemand::CountTimeUsed() {
 }
 
 void DialOnDemand::HangUpCurrent(const char* reason) {
-  log.Log(2, reason, Current().name.Text());
+  log.Log(WarningLevel, reason, Current().name.Text());
   link.Close();
   CountTimeUsed();
   linkUp = false;
@@ -334,7 +329,7 @@ void DialOnDemand::Search() {
       return;
     }
   }
-  log.Log(1, "No remote access connection made.");
+  log.Log(ErrorLevel, "No remote access connection made.");
   current = kNone;
   linkUp = false;
   inactivityArmed = false;

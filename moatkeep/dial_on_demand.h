@@ -72,7 +72,22 @@ struct PageReply {
   ZString text;
 };
 
-class DialOnDemand {
+// What the status page shows of the dial-up link and asks of it.
+class DialUpControl {
+ public:
+  virtual ~DialUpControl() = default;
+  // The requests of the page's buttons: the reply's title and text.
+  virtual PageReply RequestHangUp() = 0;
+  virtual PageReply RequestConnect(const ZString& remoteName) = 0;
+  virtual bool IsRemoteCurrent() = 0;
+  virtual ZString GetCurrentName() = 0;
+  virtual ZTime GetConnectTime() = 0;
+  // 0 when the link is about to be hung up (or none is up).
+  virtual ZTimeInterval GetInactivityRemaining() = 0;
+  virtual ZStringList GetRemoteNames() = 0;
+};
+
+class DialOnDemand : public DialUpControl {
  public:
   static constexpr ZIndex kNone = 0x7fffffff;
   // How often the manager looks at a connected link at the least.
@@ -110,8 +125,6 @@ class DialOnDemand {
   void Pass(bool signalled);
   // One whole pass; false (nothing done) once the service is stopping.
   bool RunPass();
-  // Dials the current remote system with its retries; true when connected.
-  bool DialRemote();
   // Ends the manager's loop and releases every waiting thread, now and later.
   void Stop();
   bool IsStopping() const;
@@ -124,14 +137,13 @@ class DialOnDemand {
   void HangUpForStop(const ZTimeInterval& patience);
 
   // ---- the status page
-  PageReply RequestHangUp();
-  PageReply RequestConnect(const ZString& remoteName);
-  bool IsRemoteCurrent();
-  ZString GetCurrentName();
-  ZTime GetConnectTime();
-  // 0 when the link is about to be hung up (or none is up).
-  ZTimeInterval GetInactivityRemaining();
-  ZStringList GetRemoteNames();
+  PageReply RequestHangUp() override;
+  PageReply RequestConnect(const ZString& remoteName) override;
+  bool IsRemoteCurrent() override;
+  ZString GetCurrentName() override;
+  ZTime GetConnectTime() override;
+  ZTimeInterval GetInactivityRemaining() override;
+  ZStringList GetRemoteNames() override;
 
   // ---- inspection
   ZIndex GetCurrentIndex();

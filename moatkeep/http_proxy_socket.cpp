@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "proxy.h"
 
 namespace {
 
@@ -55,17 +54,19 @@ void KeepOneContentLength(ZMIMEInfo& mime) {
   if (length != nullptr) mime.SetAt(ZHTTPHeader::ContentLength, ZString(*length));
 }
 
-// Keeps a socket in the service's list of active sockets for one scope,
-// so that stop and pause can end every wait on it.
+// Keeps a socket among the service's active sockets for one scope, so that
+// stop and pause can end every wait on it.
 class ActiveListing {
  public:
-  ActiveListing(SocketList& list, ZSocket& socket) : list(list), socket(socket) { list.Append(&socket); }
-  ~ActiveListing() { list.Remove(&socket); }
+  ActiveListing(ForwardingService& service, ZSocket& socket) : service(service), socket(socket) {
+    service.AddActiveSocket(socket);
+  }
+  ~ActiveListing() { service.RemoveActiveSocket(socket); }
   ActiveListing(const ActiveListing&) = delete;
   ActiveListing& operator=(const ActiveListing&) = delete;
 
  private:
-  SocketList& list;
+  ForwardingService& service;
   ZSocket& socket;
 };
 
@@ -138,8 +139,8 @@ bool ResponseHasBody(ZIndex command, int32_t status) {
   return !(status >= 100 && status < 200) && status != 204 && status != 304;
 }
 
-HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, Proxy& proxy)
-    : ZHTTPSocket(listener, space), proxy(proxy), gatewayName(ZSocket::GetHostName()) {}
+HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& service)
+    : ZHTTPSocket(listener, space), service(service), gatewayName(ZSocket::GetHostName()) {}
 
 bool HttpProxySocket::OnGET(const ZURL& url, const ZMIMEInfo& mime) {
   if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
@@ -198,17 +199,16 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
   ZIPAddress local;
   uint16_t localPort = 0;
   if (!GetPeerAddress(peer, peerPort) || !GetLocalAddress(local, localPort)) return;
-  if (!proxy.CheckAccess(SocketSpec(peer, localPort), SocketSpec(address, port))) {
+  if (!service.CheckAccess(SocketSpec(peer, localPort), SocketSpec(address, port))) {
     OnError(ZHTTPForbidden, ZString("Connection denied to") & urlText);
     return;
   }
 
   // Stop and pause must be able to end every wait of this thread: the
   // connect, the server's answer, and a client that takes nothing of it.
-  SocketList& active = proxy.GetActiveSockets();
-  const ActiveListing clientListed(active, *this);
+  const ActiveListing clientListed(service, *this);
   auto remote = std::make_unique<ZHTTPSocket>(port);
-  const ActiveListing remoteListed(active, *remote);
+  const ActiveListing remoteListed(service, *remote);
   if (!remote->Connect(address.GetDotted().Text())) {
     OnError(ZHTTPBadGateway, ZString("Could not access") & urlText);
     return;

@@ -8,9 +8,21 @@
 #include <cstdint>
 #include <string>
 
+#include "socket_spec.h"
 #include "zunder/http.h"
 
-class Proxy;
+// What forwarding a request asks of the service.
+class ForwardingService {
+ public:
+  virtual ~ForwardingService() = default;
+  // The access check of every relay: registers the client's host and
+  // applies the restrictions.
+  virtual bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination) = 0;
+  // A socket among those of the active links, which stop and pause close,
+  // while a forwarded request may wait on it.
+  virtual void AddActiveSocket(ZSocket& socket) = 0;
+  virtual void RemoveActiveSocket(ZSocket& socket) = 0;
+};
 
 class HttpProxySocket : public ZHTTPSocket {
   Z_CLASS(HttpProxySocket, ZHTTPSocket)
@@ -19,9 +31,9 @@ class HttpProxySocket : public ZHTTPSocket {
   static constexpr ZIndex kCopyBufferSize = 256 * 1024;
 
   // Accepts one connection from the listener (check IsOpen) to serve the
-  // site; proxy applies the access restrictions to forwarded requests and
-  // takes the log lines.
-  HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, Proxy& proxy);
+  // site; service checks the access of forwarded requests and holds their
+  // sockets among the active links.
+  HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& service);
 
   // Serves space from now on: the site as it stands when the connection
   // came, not when its thread began to wait for one.
@@ -55,7 +67,7 @@ class HttpProxySocket : public ZHTTPSocket {
   // The 508 page for a request that carries this gateway's Via.
   bool RefuseLoop(const ZURL& url);
 
-  Proxy& proxy;
+  ForwardingService& service;
   // What this gateway calls itself in Via headers.
   const ZString gatewayName;
 };

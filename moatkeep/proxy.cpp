@@ -1,26 +1,42 @@
 #include "proxy.h"
 
 #include "admin_site.h"
+#include "relay_setup.h"
+#include "settings_names.h"
 
 #include "zunder/config.h"
 #include "zunder/resources.h"
 
 namespace {
 
-constexpr const char* kGlobals = "Globals";
-constexpr const char* kRelays = "Relays";
-constexpr const char* kSecurity = "Security";
-
 // How long a stop waits for a dial in progress before leaving the link be.
 const ZTimeInterval kStopPatience(0, 2);
+
+// Blocks the calling thread for good: nothing ever wakes it.
+[[noreturn]] void WaitUntilTheProcessEnds() {
+  ZSemaphore never(0, 1);
+  for (;;) never.Wait();
+}
+
+// The body that serves a kind of relay.
+ProxyBody BodyOf(RelayKind kind) {
+  switch (kind) {
+    case RelayKind::PlainTCP: return &Proxy::TCPRelay;
+    case RelayKind::Ask: return &Proxy::AskRelay;
+    case RelayKind::PlainUDP: return &Proxy::UDPRelay;
+    case RelayKind::Socks: return &Proxy::SocksServer;
+    case RelayKind::Ftp: return &Proxy::FtpRelay;
+    case RelayKind::Http: return &Proxy::HttpServer;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 Proxy::Proxy()
     : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3),
       dialOnDemand(remoteLink, managerClock, *this, [this] { return !activeSockets.IsEmpty(); }) {
-  waitingThreads.SetDeleteObjects(false);
-  restrictions = std::make_shared<const Restrictions>();
+  restrictions.Set(std::make_shared<const Restrictions>());
 }
 
 Proxy::~Proxy() = default;
@@ -41,17 +57,13 @@ void Proxy::Main() {
   while (dialOnDemand.RunPass()) {
   }
   // In the foreground the interrupt that stopped us also ends the program;
-  // returning would race it through a second stop and the exit.
-  if (IsDebugMode()) {
-    std::unique_lock<std::mutex> lock(stopMutex);
-    stopChanged.wait(lock, [] { return false; });
-  }
+  // returning would race it through a second stop and the exit. So this
+  // thread stays here until the process ends around it.
+  if (IsDebugMode()) WaitUntilTheProcessEnds();
 }
 
-bool Proxy::DialRemote() { return dialOnDemand.DialRemote(); }
-
 void Proxy::CloseEverything() {
-  masterSockets.CloseAll();
+  listeners.CloseAll();
   activeSockets.CloseAll();
   listening = false;
 }
@@ -67,7 +79,7 @@ void Proxy::OnStop() {
   CloseEverything();
   // A dial in progress is not waited for: the stop must not take minutes.
   dialOnDemand.HangUpForStop(kStopPatience);
-  Log(2, "Proxies stopped.");
+  Log(WarningLevel, "Proxies stopped.");
 }
 
 bool Proxy::OnPause() {
@@ -99,7 +111,7 @@ void Proxy::RequestReload() {
   // administration port among them, stop the service. Waiting for the load
   // to finish closes them all.
   std::lock_guard<std::mutex> lock(lifecycleMutex);
-  masterSockets.CloseAll();
+  listeners.CloseAll();
   listening = false;
   configChanged = true;
 }
@@ -121,60 +133,55 @@ bool Proxy::Initialise(const char* message) {
 bool Proxy::Load(const char* message) {
   // A pause or a stop asked for wants nothing open; a continue loads afresh.
   if (requested != Requested::Running) return true;
-  // Before any master socket of this load exists.
-  loadNumber.fetch_add(1, std::memory_order_acq_rel);
-  // A stop, pause or reload left the lists closed to latecomers; this load
-  // opens them again.
-  masterSockets.Reopen();
+  // Before any master socket of this load exists. A stop, pause or reload
+  // left the lists closed to latecomers; this load opens them again.
+  listeners.BeginLoad();
   activeSockets.Reopen();
   configChanged = false;
   ZConfig config(ZConfig::Application);
 
-  {
-    std::lock_guard<std::mutex> lock(loginMutex);
-    password = config.GetString(kGlobals, "Password", "pebble");
-    username = config.GetString(kGlobals, "Username", "admin");
-  }
-  SetLogLevel(config.GetInteger(kGlobals, "Log Level", IsDebugMode() ? InformationLevel : WarningLevel));
-  socksTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "SOCKS Timeout", 10)).GetMilliseconds();
-  linkTimeout = ZTimeInterval(0, 0, config.GetInteger(kGlobals, "Link Timeout", 60)).GetMilliseconds();
-  udpTimeout = ZTimeInterval(0, config.GetInteger(kGlobals, "UDP Timeout", 60)).GetMilliseconds();
-  udpRetries = config.GetInteger(kGlobals, "UDP Retries", 5);
+  login.Set(AdminLogin{.username = config.GetString(Settings::kGlobals, Settings::kUsername, "admin"),
+                       .password = config.GetString(Settings::kGlobals, Settings::kPassword, "pebble")});
+  auto globalNumber = [&config](const char* key, int32_t initial) {
+    return config.GetInteger(Settings::kGlobals, key, initial);
+  };
+  SetLogLevel(globalNumber(Settings::kLogLevel, IsDebugMode() ? InformationLevel : WarningLevel));
+  socksTimeout = ZTimeInterval(0, globalNumber(Settings::kSocksTimeout, 10)).GetMilliseconds();
+  linkTimeout = ZTimeInterval(0, 0, globalNumber(Settings::kLinkTimeout, 60)).GetMilliseconds();
+  udpTimeout = ZTimeInterval(0, globalNumber(Settings::kUdpTimeout, 60)).GetMilliseconds();
+  udpRetries = globalNumber(Settings::kUdpRetries, 5);
 
-  const ZString httpPort = config.GetString(kGlobals, "HTTP Port", "1082");
+  const ZString httpPort = config.GetString(Settings::kGlobals, Settings::kHttpPort, "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {
-    Log(0, "Cannot continue without HTTP port!");
+    Log(FatalLevel, "Cannot continue without HTTP port!");
     return false;
   }
 
-  const ZStringList keys = config.GetKeys(kRelays);
+  const ZStringList keys = config.GetKeys(Settings::kRelays);
   for (ZIndex i = 0; i < keys.GetSize(); ++i) {
     const ZString key = *keys.GetAt(i);
-    const ZString value = config.GetString(kRelays, key.Text(), "");
+    const ZString value = config.GetString(Settings::kRelays, key.Text(), "");
     if (value.IsEmpty()) {
-      config.DeleteKey(kRelays, key.Text());
+      config.DeleteKey(Settings::kRelays, key.Text());
     } else {
       SetUpRelay(key.Text(), value.Text());
     }
   }
   // A relay removed from the table (or no longer opened) must not live on.
   {
-    const uint64_t load = loadNumber.load(std::memory_order_acquire);
+    const uint64_t load = listeners.CurrentLoad();
     std::lock_guard<std::mutex> lock(relaysMutex);
     std::erase_if(relays, [load](const auto& entry) { return entry.second.load != load; });
   }
 
   // Rebuilt with fresh time accounts; the current index stays as it was.
-  dialOnDemand.Rebuild(LoadRemoteSystems(config, config.GetKeys(kRelays), *this));
+  dialOnDemand.Rebuild(LoadRemoteSystems(config, config.GetKeys(Settings::kRelays), *this));
 
   // Built afresh, so restrictions removed from the table are gone; threads
   // still holding the old set finish with it.
   auto loaded = std::make_shared<Restrictions>();
-  loaded->Load(config, kSecurity, this);
-  {
-    std::lock_guard<std::mutex> lock(restrictionsMutex);
-    restrictions = std::move(loaded);
-  }
+  loaded->Load(config, Settings::kSecurity, this);
+  restrictions.Set(std::move(loaded));
 
   SetUpRelay("socks 1080/tcp", "(SOCKS)");
 
@@ -184,38 +191,41 @@ bool Proxy::Load(const char* message) {
   {
     ZHTTPSpace fresh;
     BuildSite(fresh);
-    std::lock_guard<std::mutex> lock(siteMutex);
-    site = fresh;
+    site.Set(fresh);
   }
 
   listening = true;
-  Log(2, "%s", message);
+  Log(WarningLevel, "%s", message);
   return true;
 }
 
-ZHTTPSpace Proxy::GetSite() const {
-  std::lock_guard<std::mutex> lock(siteMutex);
-  return site;
-}
+bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
+  RelayPlan plan;
+  if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
 
-ZString Proxy::GetUsername() const {
-  std::lock_guard<std::mutex> lock(loginMutex);
-  return username;
-}
-
-ZString Proxy::GetPassword() const {
-  std::lock_guard<std::mutex> lock(loginMutex);
-  return password;
-}
-
-bool Proxy::FindRelay(const ZString& name, SocketSpec& destination) const {
-  std::lock_guard<std::mutex> lock(relaysMutex);
-  auto found = relays.find(name.Text());
-  if (found == relays.end()) return false;
-  destination = found->second.destination;
+  ZIPSocket* master = OpenMasterSocket(plan, *this);
+  if (master == nullptr) return false;
+  listeners.Add(master);
+  // The table entry goes in before the first thread can look for it.
+  const bool plain = plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP;
+  if (plain) {
+    std::lock_guard<std::mutex> lock(relaysMutex);
+    relays[plan.name.Text()] = RelayEntry{plan.destination, listeners.CurrentLoad()};
+  }
+  if (!ProxyThread::Start(*this, *master, BodyOf(plan.kind))) {
+    Log(ErrorLevel, "No thread can be started for service \"%s\".", plan.name.Text());
+    if (plain) {
+      std::lock_guard<std::mutex> lock(relaysMutex);
+      relays.erase(plan.name.Text());
+    }
+    listeners.Remove(*master);
+    return false;
+  }
+  Log(InformationLevel, "Opened master socket for service \"%s\".", plan.name.Text());
   return true;
 }
 
-void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
-  Log(2, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
+void Proxy::BuildSite(ZHTTPSpace& space) {
+  AdminSite::AddFiles(space, GetExecutableFile().GetPath());
+  AdminSite::Build(*this, space);
 }

@@ -2,19 +2,53 @@
 // owns the shared state of the relay engine (master sockets, active links,
 // the relay table, the restrictions, the host registry, the global
 // parameters) and carries the service's start, stop, pause and continue.
+//
+// The road of one connection, and the unit that takes each step (Proxy's
+// own parts are the proxy_*.cpp files). A plain TCP relay, proxy_tcp_relay:
+//   accept        Listeners::AcceptAndPassOn (listener), the relay's
+//                 destination read meanwhile (FindRelay, proxy_road)
+//   successor     Listeners::PassOnListener (listener, proxy_thread)
+//   dial-up gate  WaitForRemote (proxy_road, dial_on_demand)
+//   destination   the remote system's override, else the one read at the
+//                 accept (GetRelayOverride, proxy_road; remote_system)
+//   access        CheckAccess (proxy_road; restrictions, host_registry)
+//   connect       ServeRelayClient (proxy_tcp_relay)
+//   link          TCPLink (proxy_road; tcp_link), sockets in activeSockets
+//   close         ServeRelayClient; connections already queued are taken
+//                 up by the same thread (TakeQueuedConnection, listener)
+// The others differ thus:
+//   "(ASK)"  (proxy_tcp_relay) destination typed at the prompt
+//            (ReadHostLine, ask_dialogue)
+//   UDP      (proxy_udp_relay) accept is reading one datagram, an exchange
+//            begun (udp_exchanges); the gate comes before the successor;
+//            connect and link: a socket of its own, request, retries, reply
+//   SOCKS    (proxy_socks_agent) destination from the request
+//            (ReadSocksRequest, socks_request); BIND waits for the named
+//            host to connect (socks_bind); link TCPLink
+//   FTP      (proxy_ftp_relay) greeted at the accept, the gate before the
+//            successor; destination the site of user@site or OPEN, no
+//            access check, connect and link in the session
+//            (ftp_relay_socket, ftp_relay_socket_transfer)
+//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, or a
+//            forwarded request (http_proxy_socket) meets the access check,
+//            connects and copies the answer back; then a stored form's
+//            reload
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "admin_site.h"
 #include "dial_on_demand.h"
 #include "host_registry.h"
+#include "http_proxy_socket.h"
+#include "listener.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
 #include "restrictions.h"
@@ -27,7 +61,26 @@
 #include "zunder/threads.h"
 #include "zunder/time.h"
 
-class Proxy : public ZServiceProcess, public LogSink {
+// A value that a configuration load replaces whole while connection
+// threads copy it out, under a mutex of its own.
+template <typename Value>
+class Guarded {
+ public:
+  Value Get() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return value;
+  }
+  void Set(Value fresh) {
+    std::lock_guard<std::mutex> lock(mutex);
+    value = std::move(fresh);
+  }
+
+ private:
+  mutable std::mutex mutex;
+  Value value;
+};
+
+class Proxy : public ZServiceProcess, public LogSink, public AdminService, public ForwardingService {
   Z_CLASS(Proxy, ZServiceProcess)
  public:
   Proxy();
@@ -40,7 +93,7 @@ class Proxy : public ZServiceProcess, public LogSink {
   bool OnPause() override;
   void OnContinue() override;
 
-  // (Re)builds everything from the configuration; logs message at level 2
+  // (Re)builds everything from the configuration; logs message as a warning
   // when done. False when the administration port cannot be opened. Opens
   // nothing (and answers true) once a pause or a stop was asked for.
   bool Initialise(const char* message);
@@ -79,37 +132,8 @@ class Proxy : public ZServiceProcess, public LogSink {
   // The connected remote system's destination for a relay, if it has one.
   bool GetRelayOverride(const ZString& relayName, SocketSpec& destination) const;
 
-  // ---- dial-up
-  // Dials the current remote system with its retries; true when connected.
-  bool DialRemote();
-  // Requests of the status page: the reply's title and text.
-  PageReply RequestHangUp() { return dialOnDemand.RequestHangUp(); }
-  PageReply RequestConnect(const ZString& remoteName) { return dialOnDemand.RequestConnect(remoteName); }
-  // What the status page shows of the link.
-  bool IsRemoteCurrent() { return dialOnDemand.IsRemoteCurrent(); }
-  ZString GetCurrentRemoteName() { return dialOnDemand.GetCurrentName(); }
-  ZTime GetConnectTime() { return dialOnDemand.GetConnectTime(); }
-  ZTimeInterval GetInactivityRemaining() { return dialOnDemand.GetInactivityRemaining(); }
-  ZStringList GetRemoteNames() { return dialOnDemand.GetRemoteNames(); }
   // Registers the originating host and applies the restrictions.
-  bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination);
-
-  // Accepts one connection on master into client, riding out a shortage
-  // of descriptors. False when the relay is to close: the master socket has
-  // then been removed (and destroyed); name is used in the log line.
-  bool AcceptConnection(ZIPSocket& master, ZTCPSocket& client, const ZString& name);
-
-  // Starts the next thread to wait on master (running body). When the system
-  // refuses a thread, false: the caller drops the connection it accepted and
-  // returns, and its thread then waits on master again itself. The shortage
-  // is logged when it begins and when it ends, not for every attempt.
-  bool PassOnListener(ProxyThread& thread, ZIPSocket& master, ProxyBody body);
-  // The number of the load that opened master, or 0 when master is no
-  // longer open for connections (closed by a pause, a stop or a reload).
-  uint64_t LoadOfMaster(const ZIPSocket& master);
-  // Takes a connection already queued on master into client, without
-  // waiting, if master is still the one of the load numbered load.
-  bool TakeQueuedConnection(ZIPSocket& master, uint64_t load, ZTCPSocket& client);
+  bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination) override;
 
   // The fixed destination of a plain relay by canonical name.
   bool FindRelay(const ZString& name, SocketSpec& destination) const;
@@ -120,27 +144,27 @@ class Proxy : public ZServiceProcess, public LogSink {
   ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
   ZTimeInterval GetSocksTimeout() const { return ZTimeInterval(socksTimeout.load()); }
   int32_t GetUdpRetries() const { return udpRetries.load(); }
-  ZString GetUsername() const;
-  ZString GetPassword() const;
 
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
-  ZHTTPSpace GetSite() const;
-  // Set by a configuration form that was stored; read (and the service
-  // reloaded) by the HTTP connection that carried it, after its answer.
-  void SetConfigChanged(bool changed) { configChanged = changed; }
-  // What a stored form does: closes every master socket (their threads
-  // end), then sets the configuration-changed flag, both after any load in
-  // progress has finished.
-  void RequestReload();
-  bool IsConfigChanged() const { return configChanged; }
+  ZHTTPSpace GetSite() const { return site.Get(); }
   // Clears the flag and answers whether it was set: one connection claims
   // the reload of one stored form.
   bool TakeConfigChanged() { return configChanged.exchange(false); }
 
-  SocketList& GetMasterSockets() { return masterSockets; }
-  SocketList& GetActiveSockets() { return activeSockets; }
-  HostRegistry& GetHosts() { return hosts; }
+  // ---- what the pages use (AdminService)
+  AdminLogin GetLogin() const override { return login.Get(); }
+  // What a stored form does: closes every master socket (their threads
+  // end), then sets the configuration-changed flag, both after any load in
+  // progress has finished.
+  void RequestReload() override;
+  DialUpControl& GetDialUp() override { return dialOnDemand; }
+  HostRegistry& GetHosts() override { return hosts; }
+  ZIndex CountActiveSockets() const override { return activeSockets.Count(); }
+
+  // ---- what the HTTP proxy uses besides the access check (ForwardingService)
+  void AddActiveSocket(ZSocket& socket) override { activeSockets.Append(&socket); }
+  void RemoveActiveSocket(ZSocket& socket) override { activeSockets.Remove(&socket); }
 
   // LogSink: everything goes to the system log.
   void LogV(int level, const char* format, va_list arguments) override;
@@ -153,15 +177,11 @@ class Proxy : public ZServiceProcess, public LogSink {
   // connections; asking for the "(ASK)" relay.
   void RunTCPRelay(ProxyThread& thread, ZIPSocket& master, bool asking);
 
+  // Set by a configuration form that was stored; taken (and the service
+  // reloaded) by the HTTP connection that carried it, after its answer.
   std::atomic<bool> configChanged{false};
-  std::atomic<bool> threadShortage{false};
-  // Counts the loads of the configuration: a master socket is known by its
-  // address only within the load that opened it.
-  std::atomic<uint64_t> loadNumber{0};
-  // Connection threads waiting for the dial-up link, with their mutex.
-  std::mutex waitingMutex;
-  ZList waitingThreads;  // of ProxyThread, not owned
-  SocketList masterSockets{true};
+  // The master sockets, and the accept and hand-on of every body.
+  Listeners listeners{*this};
   SocketList activeSockets{false};
   HostRegistry hosts;
 
@@ -175,25 +195,19 @@ class Proxy : public ZServiceProcess, public LogSink {
   };
   mutable std::mutex relaysMutex;
   std::map<std::string, RelayEntry> relays;  // by canonical name
-  mutable std::mutex restrictionsMutex;
-  std::shared_ptr<const Restrictions> restrictions;
+  Guarded<std::shared_ptr<const Restrictions>> restrictions;
 
   std::atomic<int64_t> udpTimeout{60 * 1000};
   std::atomic<int32_t> udpRetries{5};
   std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
   std::atomic<int64_t> socksTimeout{10 * 1000};
-  mutable std::mutex loginMutex;
-  ZString username;
-  ZString password;
+  Guarded<AdminLogin> login;
 
-  // The site's fixed files, read from the program's directory.
-  ZStringList siteFiles;
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);
   // The administration site, replaced whole by each configuration load;
   // connection threads hold copies (shared ownership of the tree).
-  mutable std::mutex siteMutex;
-  ZHTTPSpace site;
+  Guarded<ZHTTPSpace> site;
 
   // The dial-up link, the remote systems and the manager that Main runs.
   PhonebookLink remoteLink;
@@ -208,7 +222,4 @@ class Proxy : public ZServiceProcess, public LogSink {
   // under it waits for the dial-up link.
   std::mutex lifecycleMutex;
   bool listening = false;  // a load's listeners are open; under lifecycleMutex
-  // In the foreground Main waits here once the manager has stopped.
-  std::mutex stopMutex;
-  std::condition_variable stopChanged;
 };

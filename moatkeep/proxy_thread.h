@@ -24,6 +24,11 @@ class ProxyThread : public ZThread {
 
   void Main() override;
 
+  // Starts the next thread on the same master socket with the same body;
+  // false, as Start, when the system refuses a thread.
+  bool StartSuccessor();
+  ZIPSocket& GetMaster() const { return socket; }
+
   // Asked by a body that could not start its successor: once the body has
   // returned, this thread waits a moment and runs it again, so the master
   // socket keeps a thread waiting on it.

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "proxy.h"
 #include "service_description.h"
 #include "zunder/resources.h"
 
@@ -29,13 +28,13 @@ bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan
   ZString errors;
   plan.port = ParseService(serviceDescription, plan.name, plan.protocol, errors);
   if (plan.port == 0) {
-    log.Log(1, "%s", errors.Text());
+    log.Log(ErrorLevel, "%s", errors.Text());
     return false;
   }
 
   if (relayPoint[0] == '(') {
     if (plan.protocol == "udp") {
-      log.Log(1, "Invalid special relay for UDP service \"%s\".", plan.name.Text());
+      log.Log(ErrorLevel, "Invalid special relay for UDP service \"%s\".", plan.name.Text());
       return false;
     }
     for (const SpecialRelay& special : kSpecialRelays) {
@@ -44,12 +43,12 @@ bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan
         return true;
       }
     }
-    log.Log(1, "Invalid special relay name \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    log.Log(ErrorLevel, "Invalid special relay name \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
     return false;
   }
 
   if (!plan.destination.Parse(relayPoint, plan.port)) {
-    log.Log(1, "Invalid relay point \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
+    log.Log(ErrorLevel, "Invalid relay point \"%s\" for service \"%s\".", relayPoint, plan.name.Text());
     return false;
   }
   plan.kind = plan.protocol == "udp" ? RelayKind::PlainUDP : RelayKind::PlainTCP;
@@ -64,56 +63,9 @@ ZIPSocket* OpenMasterSocket(const RelayPlan& plan, LogSink& log) {
     socket = std::make_unique<ZUDPSocket>(plan.port);
   }
   if (!socket->Listen(ZMaxListenQueue(), plan.port, false)) {
-    log.Log(1, "Cannot create master socket for service \"%s\": %s", plan.name.Text(),
+    log.Log(ErrorLevel, "Cannot create master socket for service \"%s\": %s", plan.name.Text(),
             socket->GetErrorText().Text());
     return nullptr;
   }
   return socket.release();
-}
-
-bool Proxy::SetUpRelay(const char* serviceDescription, const char* relayPoint) {
-  RelayPlan plan;
-  if (!PlanRelay(serviceDescription, relayPoint, plan, *this)) return false;
-
-  ProxyBody body = nullptr;
-  switch (plan.kind) {
-    case RelayKind::PlainTCP:
-      body = &Proxy::TCPRelay;
-      break;
-    case RelayKind::Ask:
-      body = &Proxy::AskRelay;
-      break;
-    case RelayKind::PlainUDP:
-      body = &Proxy::UDPRelay;
-      break;
-    case RelayKind::Socks:
-      body = &Proxy::SocksServer;
-      break;
-    case RelayKind::Ftp:
-      body = &Proxy::FtpRelay;
-      break;
-    case RelayKind::Http:
-      body = &Proxy::HttpServer;
-      break;
-  }
-
-  ZIPSocket* master = OpenMasterSocket(plan, *this);
-  if (master == nullptr) return false;
-  masterSockets.Append(master);
-  // The table entry goes in before the first thread can look for it.
-  if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
-    std::lock_guard<std::mutex> lock(relaysMutex);
-    relays[plan.name.Text()] = RelayEntry{plan.destination, loadNumber.load(std::memory_order_acquire)};
-  }
-  if (!ProxyThread::Start(*this, *master, body)) {
-    Log(1, "No thread can be started for service \"%s\".", plan.name.Text());
-    if (plan.kind == RelayKind::PlainTCP || plan.kind == RelayKind::PlainUDP) {
-      std::lock_guard<std::mutex> lock(relaysMutex);
-      relays.erase(plan.name.Text());
-    }
-    masterSockets.Remove(master);
-    return false;
-  }
-  Log(3, "Opened master socket for service \"%s\".", plan.name.Text());
-  return true;
 }

@@ -28,7 +28,7 @@ struct RelayPlan {
 };
 
 // Checks one relay (service description and relay point) and fills plan.
-// False when it cannot be opened; the reason is logged at level 1.
+// False when it cannot be opened; the reason is logged as an error.
 bool PlanRelay(const char* serviceDescription, const char* relayPoint, RelayPlan& plan, LogSink& log);
 
 // Opens the listening socket of a planned relay with the host's longest

@@ -1,6 +1,7 @@
 #include "remote_system.h"
 
 #include "service_description.h"
+#include "settings_names.h"
 
 namespace {
 
@@ -14,11 +15,11 @@ RemoteSystem::RemoteSystem()
 
 RemoteSystem::RemoteSystem(const ZConfig& config, const char* section, const ZStringList& relayNames,
                            LogSink& log)
-    : name(config.GetString(section, "Remote Name", "")),
-      disconnectTime(0, 0, config.GetInteger(section, "Disconnect Time", kDefaultDisconnectMinutes)),
-      connectionTimeLimit(0, 0, 0, config.GetInteger(section, "Connection Time Limit", 0)),
-      connectionTimePeriod(0, 0, 0, 0, config.GetInteger(section, "Connection Time Period", 0)),
-      dialRetries(config.GetInteger(section, "Dial Retries", kDefaultDialRetries)) {
+    : name(config.GetString(section, Settings::kRemoteName, "")),
+      disconnectTime(0, 0, config.GetInteger(section, Settings::kDisconnectTime, kDefaultDisconnectMinutes)),
+      connectionTimeLimit(0, 0, 0, config.GetInteger(section, Settings::kConnectionTimeLimit, 0)),
+      connectionTimePeriod(0, 0, 0, 0, config.GetInteger(section, Settings::kConnectionTimePeriod, 0)),
+      dialRetries(config.GetInteger(section, Settings::kDialRetries, kDefaultDialRetries)) {
   for (ZIndex i = 0; i < relayNames.GetSize(); ++i) {
     const ZString key = *relayNames.GetAt(i);
     const ZString value = config.GetString(section, key.Text(), "");
@@ -32,7 +33,7 @@ RemoteSystem::RemoteSystem(const ZConfig& config, const char* section, const ZSt
     if (port == 0) continue;
     SocketSpec destination;
     if (value.Text()[0] == '(' || !destination.Parse(value.Text(), port)) {
-      log.Log(1, "Invalid relay point: \"%s\".", value.Text());
+      log.Log(ErrorLevel, "Invalid relay point: \"%s\".", value.Text());
       continue;
     }
     relayOverrides[canonical.Text()] = destination;
@@ -50,13 +51,13 @@ void RemoteSystem::SetRelayOverride(const ZString& relayName, const SocketSpec& 
   relayOverrides[relayName.Text()] = destination;
 }
 
-ZString RemoteSectionName(uint32_t number) { return ZString(ZString::Printf, "Remote%u", number); }
+ZString RemoteSectionName(uint32_t number) { return ZString(ZString::Printf, Settings::kRemoteSectionFormat, number); }
 
 RemoteSystemList LoadRemoteSystems(const ZConfig& config, const ZStringList& relayNames, LogSink& log) {
   RemoteSystemList systems;
   for (uint32_t number = 1;; ++number) {
     const ZString section = RemoteSectionName(number);
-    if (config.GetString(section.Text(), "Remote Name", "").IsEmpty()) break;
+    if (config.GetString(section.Text(), Settings::kRemoteName, "").IsEmpty()) break;
     systems.push_back(std::make_shared<RemoteSystem>(config, section.Text(), relayNames, log));
   }
   return systems;

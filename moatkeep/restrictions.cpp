@@ -26,7 +26,7 @@ void Restrictions::Load(const ZConfig& config, const char* section, LogSink* log
     if (value.Trim().IsEmpty()) continue;
     // A pair left out widens the access of everyone it named: say so.
     if (!Add(key->Text(), value.Text()) && log != nullptr) {
-      log->Log(1, "Access restriction skipped: \"%s\" to \"%s\".", key->Text(), value.Text());
+      log->Log(ErrorLevel, "Access restriction skipped: \"%s\" to \"%s\".", key->Text(), value.Text());
     }
   }
 }
@@ -65,5 +65,14 @@ bool Restrictions::Allows(const SocketSpec& originator, const SocketSpec& destin
     // The first matching originator decides; later entries are not asked.
     if (entry->originator.Match(originator)) return entry->Reaches(destination);
   }
+  return false;
+}
+
+bool CheckAccess(HostRegistry& hosts, const Restrictions& restrictions, const SocketSpec& originator,
+                 const SocketSpec& destination, const ZTimeInterval& linkTimeout, LogSink& log) {
+  hosts.Register(originator.address, linkTimeout);
+  if (restrictions.Allows(originator, destination)) return true;
+  // Names are looked up here, outside every lock.
+  log.Log(WarningLevel, "Connection denied from %s to %s.", originator.AsString().Text(), destination.AsString().Text());
   return false;
 }

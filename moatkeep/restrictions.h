@@ -3,7 +3,9 @@
 // matches decides alone.
 #pragma once
 
+#include "host_registry.h"
 #include "log_sink.h"
+#include "settings_names.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/containers.h"
@@ -16,9 +18,9 @@ class Restrictions {
 
   // Replaces the restrictions with those of a configuration section (key:
   // originator, value: destination). Pairs that do not parse are skipped,
-  // each with a level 1 line in the log when one is given; a key without a
+  // each with an error line in the log when one is given; a key without a
   // value is a removed restriction and skipped without a word.
-  void Load(const ZConfig& config, const char* section = "Security", LogSink* log = nullptr);
+  void Load(const ZConfig& config, const char* section = Settings::kSecurity, LogSink* log = nullptr);
   // Adds one pair; false (and nothing added) when either text does not
   // parse as a pattern.
   bool Add(const char* originator, const char* destination);
@@ -52,3 +54,9 @@ class Restrictions {
 
   ZSortedList entries;  // of RestrictionEntry
 };
+
+// The access check made before a connection or datagram is carried:
+// registers the originating host (allowed or not, so it shows on the status
+// page) and applies the restrictions; a denial is logged as a warning.
+bool CheckAccess(HostRegistry& hosts, const Restrictions& restrictions, const SocketSpec& originator,
+                 const SocketSpec& destination, const ZTimeInterval& linkTimeout, LogSink& log);

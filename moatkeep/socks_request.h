@@ -1,5 +1,5 @@
-// The SOCKS 4 request and reply in their wire layout, apart from any socket
-// so that they can be checked on their own.
+// The SOCKS 4 request and reply in their wire layout (checked on their own,
+// apart from any socket), and reading one request from a client.
 #pragma once
 
 #include <array>
@@ -7,6 +7,7 @@
 
 #include "zunder/sockets.h"
 #include "zunder/strings.h"
+#include "zunder/time.h"
 
 constexpr uint8_t kSocksVersion = 4;
 // The version byte of a reply: SOCKS 4 clients accept only 0 there.
@@ -58,3 +59,20 @@ SocksReply MakeSocksReply(uint8_t code, uint16_t port = 0, const ZIPAddress& add
 // "SOCKS link by \"<user id>\"", with control characters of the id shown as
 // '?' so that no id can break or forge a log line.
 ZString SocksLinkDescription(const ZString& userId);
+
+// Reading one SOCKS 4 request from a client is bounded in total: a client
+// that trickles its request byte by byte cannot hold its thread longer than
+// a client that sends nothing at all.
+enum class SocksReadResult {
+  Read,          // the whole request, user id included
+  Failed,        // a read failed or the time ran out: see the socket's error
+  WrongVersion,  // the fixed part names another version (request.version)
+  UserIdTooLong  // more than kSocksUserIdLimit bytes without the 0 byte
+};
+
+// Reads the fixed part (as four fields: version, command, port, address),
+// then, for version 4, the user id up to its 0 byte. Each read waits up to
+// the client's read time-out, and the whole request must arrive within
+// total: a request not complete by then fails with the error Timeout, as a
+// read that timed out does. The client's deadline is cleared on return.
+SocksReadResult ReadSocksRequest(ZSocket& client, const ZTimeInterval& total, SocksRequest& request);

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "proxy.h"
 
 namespace {
 
@@ -130,7 +129,7 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
         return Turn::Going;
       }
       if (IsReportable(direction.from)) {
-        log.Log(1, "TCP link read error: %s", direction.from.GetErrorText().Text());
+        log.Log(ErrorLevel, "TCP link read error: %s", direction.from.GetErrorText().Text());
       }
       return Turn::Failed;
     }
@@ -153,7 +152,7 @@ Turn Pass(Direction& direction, uint32_t& moved, UserInfo* user, bool toDestinat
 void ReportTrouble(ZTCPSocket& socket, LogSink& log) {
   char probe[1];
   if (!socket.Read(probe, sizeof probe) && IsReportable(socket) && socket.GetErrorCode() != ZChannel::Timeout) {
-    log.Log(1, "TCP link read error: %s", socket.GetErrorText().Text());
+    log.Log(ErrorLevel, "TCP link read error: %s", socket.GetErrorText().Text());
   }
 }
 
@@ -180,7 +179,7 @@ uint32_t CopyAvailable(ZSocket& from, ZSocket& to, LogSink& log) {
   for (;;) {
     if (!from.Read(buffer, kChunk)) {
       if (from.GetErrorCode() == ZChannel::Timeout) return total;
-      if (IsReportable(from)) log.Log(1, "TCP link read error: %s", from.GetErrorText().Text());
+      if (IsReportable(from)) log.Log(ErrorLevel, "TCP link read error: %s", from.GetErrorText().Text());
       from.Close();
       return total;
     }
@@ -260,7 +259,7 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
       const bool closed = client.GetErrorCode() == ZChannel::Interrupted ||
                           destination.GetErrorCode() == ZChannel::Interrupted || !client.IsOpen() ||
                           !destination.IsOpen();
-      if (!closed) log.Log(1, "TCP select error.");
+      if (!closed) log.Log(ErrorLevel, "TCP select error.");
       break;
     }
     if (user != nullptr) user->Restart(wait);
@@ -299,26 +298,4 @@ void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterva
     }
     if (failed || !PassEnds(outward, inward)) break;
   }
-}
-
-void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
-                    std::string_view early) {
-  if (GetLogLevel() == InformationLevel) {
-    Log(3, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
-        destination.GetPeerHostName().Text());
-  }
-  // The destination goes with it: a stop or pause closes both, so the link
-  // ends at once whichever side it waits on.
-  activeSockets.Append(&client, &destination);
-
-  ZIPAddress peer;
-  UserHandle user;
-  if (client.GetPeerAddress(peer)) user = hosts.Find(peer);
-
-  LinkCounts counts;
-  LinkSockets(client, destination, GetLinkTimeout(), user.get(), counts, *this, early);
-
-  activeSockets.Remove(&client);
-  Log(3, "%s closed (sent %lu bytes, received %lu bytes).", description.Text(),
-      static_cast<unsigned long>(counts.sent), static_cast<unsigned long>(counts.received));
 }

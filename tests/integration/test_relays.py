@@ -333,26 +333,84 @@ def case_hostile_clients(binary):
         echo.close()
 
 
+def _ride_out_shortage(proxy, port, name, comes_back, logged_once):
+    """Holds connections to the port until the process runs out of
+    descriptors and logs "Accept failed for NAME: ..." (a regular
+    expression), lets them go, and expects the port to serve again."""
+    clients = []
+    try:
+        for _ in range(60):
+            try:
+                clients.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+            except OSError:
+                break
+        proxy.wait_log(r"Error: Accept failed for %s: Too many open files( - error = \d+)?" % name, timeout=10)
+    finally:
+        for conn in clients:
+            conn.close()
+    expect(h.wait_until(comes_back, timeout=15), "%s did not come back after the shortage" % name)
+    if logged_once:
+        expect(len(proxy.matching(r"Error: Accept failed for %s: .*" % name)) == 1,
+               "%s: the shortage was not logged once" % name)
+    expect(proxy.process.poll() is None, "service ended")
+
+
 def case_descriptor_shortage(binary):
     """Running out of descriptors pauses accepting; the relay lives on."""
     echo = h.Server(h.echo_handler)
     proxy = start(binary, ini([("18023", "127.0.0.1:%d" % echo.port)]), limits=(64, 64))
-    clients = []
     try:
-        for _ in range(60):
-            conn = socket.create_connection(("127.0.0.1", 18023), timeout=5)
-            clients.append(conn)
-        proxy.wait_log(r'Error: Accept failed for relay "%s": Too many open files( - error = \d+)?'
-                       % re.escape(h.service_name(18023)), timeout=10)
-        for conn in clients:
-            conn.close()
-        clients = []
-        conn = h.wait_until(lambda: _echo_once(18023), timeout=15)
-        expect(conn, "relay did not come back after the shortage")
-        expect(proxy.process.poll() is None, "service ended")
+        # Each link holds two descriptors; one whose connect finds none frees
+        # its client again, so the shortage may be logged more than once.
+        _ride_out_shortage(proxy, 18023, r'relay "%s"' % re.escape(h.service_name(18023)),
+                           lambda: _echo_once(18023), logged_once=False)
     finally:
-        for conn in clients:
-            conn.close()
+        proxy.stop()
+        echo.close()
+
+
+def _socks_comes_back(echo_port):
+    try:
+        with socket.create_connection(("127.0.0.1", 1080), timeout=2) as conn:
+            conn.sendall(b"\x04\x01" + echo_port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + b"back\x00")
+            if h.recv_exactly(conn, 8, timeout=2)[1] != 90:
+                return False
+            conn.sendall(b"again")
+            return h.recv_until(conn, b"again", timeout=2) == b"again"
+    except (OSError, IndexError):
+        return False
+
+
+def _http_comes_back():
+    try:
+        with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=2) as conn:
+            conn.sendall(b"GET /welcome.html HTTP/1.0\r\n\r\n")
+            return h.recv_until(conn, b"\r\n", timeout=2).startswith(b"HTTP/1.0 200")
+    except OSError:
+        return False
+
+
+def _ftp_comes_back():
+    try:
+        with socket.create_connection(("127.0.0.1", 18021), timeout=2) as conn:
+            return h.recv_until(conn, b"\r\n", timeout=2).startswith(b"220 ")
+    except OSError:
+        return False
+
+
+def case_agent_descriptor_shortage(binary):
+    """The agents ride out a shortage of descriptors as the relays do, each
+    with its own log line, and take connections again once it is over."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini([("18021", "(FTP)")]), limits=(64, 64))
+    try:
+        # Each connection holds its descriptor while the agent waits for its
+        # request (or, for FTP, its commands).
+        for port, name, comes_back in [(1080, r"SOCKS server", lambda: _socks_comes_back(echo.port)),
+                                       (HTTP_PORT, r"HTTP server", _http_comes_back),
+                                       (18021, r"FTP proxy server", _ftp_comes_back)]:
+            _ride_out_shortage(proxy, port, name, comes_back, logged_once=True)
+    finally:
         proxy.stop()
         echo.close()
 

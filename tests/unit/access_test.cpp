@@ -12,27 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "access_check.h"
 #include "host_registry.h"
 #include "log_sink.h"
 #include "restrictions.h"
 #include "zunder/config.h"
+#include "support/captured_log.h"
 
 namespace {
-
-class CapturedLog : public LogSink {
- public:
-  struct Line {
-    int level;
-    std::string text;
-  };
-  void LogV(int level, const char* format, va_list arguments) override {
-    char buffer[1000];
-    std::vsnprintf(buffer, sizeof buffer, format, arguments);
-    lines.push_back({level, buffer});
-  }
-  std::vector<Line> lines;
-};
 
 SocketSpec Concrete(const char* text, uint16_t defaultPort = 23) {
   SocketSpec spec;
@@ -179,11 +165,11 @@ TEST(Restrictions, LoadLogsEveryPairItSkips) {
   CapturedLog log;
   restrictions.Load(config, "Security", &log);
   EXPECT_EQ(restrictions.Count(), 1);
-  ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(log.lines[0].text, "Access restriction skipped: \"192.168.1.*\" to \"0.0.0.0\".");
-  EXPECT_EQ(log.lines[1].text, "Access restriction skipped: \"10.0.0.0/8\" to \"0.0.0.0\".");
-  EXPECT_EQ(log.lines[2].text, "Access restriction skipped: \"127.0.0.1\" to \"10.0.0.0/8\".");
-  for (const auto& line : log.lines) EXPECT_EQ(line.level, 1);
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                             "1 Access restriction skipped: \"192.168.1.*\" to \"0.0.0.0\".",
+                             "1 Access restriction skipped: \"10.0.0.0/8\" to \"0.0.0.0\".",
+                             "1 Access restriction skipped: \"127.0.0.1\" to \"10.0.0.0/8\".",
+                         }));
   std::remove(path);
 }
 
@@ -250,7 +236,7 @@ TEST(CheckAccess, AllowedConnectionsRegisterTheHostSilently) {
   EXPECT_TRUE(CheckAccess(hosts, restrictions, Concrete("10.1.1.1"), Concrete("10.2.2.2"), linkTimeout, log));
   ASSERT_TRUE(restrictions.Add("192.168.1.0", "0.0.0.0"));
   EXPECT_TRUE(CheckAccess(hosts, restrictions, Concrete("192.168.1.9"), Concrete("10.2.2.2"), linkTimeout, log));
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
   EXPECT_EQ(hosts.Count(), 2);
   EXPECT_NE(hosts.Find(Concrete("10.1.1.1").address), nullptr);
   EXPECT_NE(hosts.Find(Concrete("192.168.1.9").address), nullptr);
@@ -265,11 +251,11 @@ TEST(CheckAccess, DeniedConnectionsAreLoggedAndStillRegistered) {
   const SocketSpec destination(ZIPAddress(127, 0, 0, 1), 23);
   EXPECT_FALSE(CheckAccess(hosts, restrictions, originator, destination, ZTimeInterval(0, 0, 60), log));
 
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].level, 2);
-  const std::string expectedByName = "Connection denied from localhost:2323 to localhost:23.";
-  const std::string expectedDotted = "Connection denied from 127.0.0.1:2323 to 127.0.0.1:23.";
-  EXPECT_TRUE(log.lines[0].text == expectedByName || log.lines[0].text == expectedDotted) << log.lines[0].text;
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const std::string expectedByName = "2 Connection denied from localhost:2323 to localhost:23.";
+  const std::string expectedDotted = "2 Connection denied from 127.0.0.1:2323 to 127.0.0.1:23.";
+  EXPECT_TRUE(lines[0] == expectedByName || lines[0] == expectedDotted) << lines[0];
 
   const UserHandle user = hosts.Find(originator.address);
   ASSERT_NE(user, nullptr);

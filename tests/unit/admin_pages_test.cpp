@@ -66,7 +66,7 @@ TEST(AdminFields, SocketSpecification) {
   const Case cases[] = {{"", true}, {"(ASK)", true}, {"127.0.0.1:23", true}, {"10.0.0.1", true},
                         {"(SOCKS)", false}, {"(FTP)", false}, {"127.0.0.1:99999", false}};
   for (const Case& c : cases) {
-    SocketSpecField field("Destination");
+    CheckedField field(CheckedField::RelayDestination, "Destination");
     ZHTML msg;
     msg.Set(ZHTML::BodyContext);
     EXPECT_EQ(field.Validate(c.text, msg), c.accepted) << c.text;
@@ -82,7 +82,7 @@ TEST(AdminFields, RestrictionPattern) {
       {"(ASK)", false},    {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"host.invalid", false},
   };
   for (const auto& [text, accepted] : cases) {
-    RestrictionField field("Originator");
+    CheckedField field(CheckedField::RestrictionPattern, "Originator");
     ZHTML msg;
     msg.Set(ZHTML::BodyContext);
     EXPECT_EQ(field.Validate(text, msg), accepted) << text;
@@ -93,7 +93,7 @@ TEST(AdminFields, RestrictionPattern) {
 TEST(AdminFields, ServiceDescription) {
   ZHTML msg;
   msg.Set(ZHTML::BodyContext);
-  ServiceField field("New relay service");
+  CheckedField field(CheckedField::ServiceDescription, "New relay service");
   EXPECT_TRUE(field.Validate("", msg));
   EXPECT_TRUE(field.Validate("telnet", msg));
   EXPECT_TRUE(field.Validate("5353/udp", msg));

@@ -14,30 +14,11 @@
 #include <vector>
 
 #include "dial_on_demand.h"
+#include "support/captured_log.h"
 
 namespace {
 
 using Status = ZRemoteConnection::Status;
-
-class CapturedLog : public LogSink {
- public:
-  void LogV(int level, const char* format, va_list arguments) override {
-    char text[1000];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.push_back(std::to_string(level) + " " + text);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> taken;
-    taken.swap(lines);
-    return taken;
-  }
-
- private:
-  std::mutex mutex;
-  std::vector<std::string> lines;
-};
 
 // A link whose dials succeed unless the name has a failure status set.
 class FakeLink : public RemoteLink {

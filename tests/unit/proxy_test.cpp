@@ -16,33 +16,12 @@
 #include "relay_setup.h"
 #include "socket_list.h"
 #include "tcp_link.h"
-#include "tcp_relay.h"
+#include "ask_dialogue.h"
 #include "zunder/sockets.h"
+#include "support/captured_log.h"
+#include "support/tcp_pair.h"
 
 namespace {
-
-class CapturedLog : public LogSink {
- public:
-  void LogV(int level, const char* format, va_list arguments) override {
-    char text[1000];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    lines.push_back(std::to_string(level) + " " + text);
-  }
-  std::vector<std::string> lines;
-};
-
-// A connected pair of TCP sockets on loopback.
-struct SocketPair {
-  SocketPair() {
-    EXPECT_TRUE(listener.Listen(4, 0));
-    near.SetPort(listener.GetPort());
-    EXPECT_TRUE(near.Connect("127.0.0.1"));
-    EXPECT_TRUE(far.Accept(listener));
-  }
-  ZTCPSocket listener;
-  ZTCPSocket near;
-  ZTCPSocket far;
-};
 
 std::string ReadAll(ZSocket& socket, size_t atMost) {
   std::string data;
@@ -106,11 +85,10 @@ TEST(RelaySetupTest, PlansAndRejectsRelayLines) {
     RelayPlan plan;
     EXPECT_EQ(PlanRelay(c.description, c.relayPoint, plan, log), c.ok);
     if (c.ok) {
-      EXPECT_TRUE(log.lines.empty());
+      EXPECT_TRUE(log.Lines().empty());
       EXPECT_EQ(plan.port, 18023);
     } else {
-      ASSERT_EQ(log.lines.size(), 1u);
-      EXPECT_EQ(log.lines[0], c.logLine);
+      EXPECT_EQ(log.Lines(), std::vector<std::string>{c.logLine});
     }
   }
 }
@@ -136,9 +114,8 @@ TEST(RelaySetupTest, MasterSocketOnAPortInUseIsLogged) {
   const std::string port = std::to_string(taken.GetPort());
   ASSERT_TRUE(PlanRelay(port.c_str(), "(ASK)", plan, log));
   EXPECT_EQ(OpenMasterSocket(plan, log), nullptr);
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0], "1 Cannot create master socket for service \"" + std::string(plan.name.Text()) +
-                              "\": Address already in use");
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"1 Cannot create master socket for service \"" +
+                                                  std::string(plan.name.Text()) + "\": Address already in use"});
   taken.Close();
   ZIPSocket* master = OpenMasterSocket(plan, log);
   ASSERT_NE(master, nullptr);
@@ -147,8 +124,8 @@ TEST(RelaySetupTest, MasterSocketOnAPortInUseIsLogged) {
 }
 
 TEST(CopyAvailableTest, MovesWhatIsWaitingAndClosesAtTheEnd) {
-  SocketPair in;
-  SocketPair out;
+  TcpPair in;
+  TcpPair out;
   CapturedLog log;
   const std::string payload(10000, 'x');
   ASSERT_TRUE(in.near.WriteString(payload.c_str()));
@@ -164,7 +141,7 @@ TEST(CopyAvailableTest, MovesWhatIsWaitingAndClosesAtTheEnd) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(CopyAvailable(in.far, out.near, log), 0u);
   EXPECT_FALSE(in.far.IsOpen());  // end of stream closes the source
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 struct LineCase {
@@ -188,7 +165,7 @@ TEST(HostLineTest, EditsEchoesAndEnds) {
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.name);
-    SocketPair pair;
+    TcpPair pair;
     ZString line;
     HostLineResult result = HostLineResult::Failed;
     std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(200), ZTimeInterval(0, 5)); });
@@ -211,7 +188,7 @@ TEST(HostLineTest, EditsEchoesAndEnds) {
 }
 
 TEST(HostLineTest, SilentClientTimesOut) {
-  SocketPair pair;
+  TcpPair pair;
   ZString line;
   EXPECT_EQ(ReadHostLine(pair.far, line, ZTimeInterval(50), ZTimeInterval(200)), HostLineResult::Failed);
   EXPECT_EQ(pair.far.GetErrorCode(), ZChannel::Timeout);
@@ -230,7 +207,7 @@ bool AwaitText(ZSocket& socket, const std::string& text, const ZTimeInterval& wa
 }
 
 TEST(HostLineTest, TrickledLineIsCutOffByTheLineTime) {
-  SocketPair pair;
+  TcpPair pair;
   ZString line;
   HostLineResult result = HostLineResult::Read;
   std::atomic<bool> ended{false};
@@ -260,7 +237,7 @@ TEST(HostLineTest, EndlessSwallowingIsCutOffByTimeAndBytes) {
   // A byte just inside every quiet period: the prompt comes after a few
   // periods all the same, and the line is read after it.
   {
-    SocketPair pair;
+    TcpPair pair;
     ZString line;
     HostLineResult result = HostLineResult::Failed;
     std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(400), ZTimeInterval(0, 10)); });
@@ -279,7 +256,7 @@ TEST(HostLineTest, EndlessSwallowingIsCutOffByTimeAndBytes) {
   // A flood: the prompt comes once 64 KiB are swallowed, long before the
   // client falls quiet, and the rest of the flood is no host name.
   {
-    SocketPair pair;
+    TcpPair pair;
     ZString line;
     HostLineResult result = HostLineResult::Read;
     std::thread server([&] { result = ReadHostLine(pair.far, line, ZTimeInterval(0, 30), ZTimeInterval(0, 30)); });
@@ -294,8 +271,8 @@ TEST(HostLineTest, EndlessSwallowingIsCutOffByTimeAndBytes) {
 }
 
 TEST(LinkSocketsTest, HalfCloseKeepsTheWayBack) {
-  SocketPair client;       // near: the user, far: the relay's client side
-  SocketPair destination;  // near: the relay's outgoing side, far: the server
+  TcpPair client;       // near: the user, far: the relay's client side
+  TcpPair destination;  // near: the relay's outgoing side, far: the server
   CapturedLog log;
   LinkCounts counts;
   std::thread link([&] { LinkSockets(client.far, destination.near, ZTimeInterval(0, 1), nullptr, counts, log); });
@@ -312,12 +289,12 @@ TEST(LinkSocketsTest, HalfCloseKeepsTheWayBack) {
   link.join();
   EXPECT_EQ(counts.sent, request.size());
   EXPECT_EQ(counts.received, answer.size());
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(LinkSocketsTest, ClosingTheClientSideEndsTheLink) {
-  SocketPair client;
-  SocketPair destination;
+  TcpPair client;
+  TcpPair destination;
   CapturedLog log;
   LinkCounts counts;
   std::thread link([&] { LinkSockets(client.far, destination.near, ZInfinite, nullptr, counts, log); });
@@ -328,13 +305,13 @@ TEST(LinkSocketsTest, ClosingTheClientSideEndsTheLink) {
   client.far.Close();  // as the service does on stop or pause
   link.join();
   EXPECT_EQ(counts.sent, 3u);
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 
 TEST(LinkSocketsTest, WaitingWithTheDestinationOverBothWaysCostsNoProcessorTime) {
-  SocketPair client;
-  SocketPair destination;
+  TcpPair client;
+  TcpPair destination;
   // A narrow way to the user: the answer waits in the link for the user to
   // take it.
   SetBuffer(client.far, SO_SNDBUF, 4096);
@@ -365,12 +342,12 @@ TEST(LinkSocketsTest, WaitingWithTheDestinationOverBothWaysCostsNoProcessorTime)
   link.join();
   EXPECT_EQ(counts.sent, 7u);
   EXPECT_EQ(counts.received, answer.size());
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(LinkSocketsTest, WaitingWithTheClientOverBothWaysIsEndedByTheServiceClosingTheLink) {
-  SocketPair client;
-  SocketPair destination;
+  TcpPair client;
+  TcpPair destination;
   // A destination that takes nothing: the request waits in the link.
   SetBuffer(destination.near, SO_SNDBUF, 4096);
   SetBuffer(destination.far, SO_RCVBUF, 4096);
@@ -398,7 +375,7 @@ TEST(LinkSocketsTest, WaitingWithTheClientOverBothWaysIsEndedByTheServiceClosing
   active.CloseAll();
   link.join();
   EXPECT_TRUE(active.IsEmpty());
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
@@ -407,8 +384,8 @@ TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
   // nothing is lost and the link goes on.
   for (const bool destinationBusy : {false, true}) {
     SCOPED_TRACE(destinationBusy ? "destination busy" : "idle");
-    SocketPair client;
-    SocketPair destination;
+    TcpPair client;
+    TcpPair destination;
     if (destinationBusy) {
       SetBuffer(destination.near, SO_SNDBUF, 4096);
       SetBuffer(destination.far, SO_RCVBUF, 4096);
@@ -439,7 +416,7 @@ TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
     link.join();
     EXPECT_EQ(counts.sent, head.size() + 9);
     EXPECT_EQ(counts.received, 5u);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.Lines().empty());
   }
 }
 
@@ -448,8 +425,8 @@ TEST(LinkSocketsTest, EarlyBytesGoFirstAndAreCounted) {
   // A few bytes, and more than one small chunk.
   for (const size_t size : {size_t{5}, size_t{10000}}) {
     SCOPED_TRACE(size);
-    SocketPair client;
-    SocketPair destination;
+    TcpPair client;
+    TcpPair destination;
     CapturedLog log;
     LinkCounts counts;
     UserInfo user;
@@ -467,7 +444,7 @@ TEST(LinkSocketsTest, EarlyBytesGoFirstAndAreCounted) {
     EXPECT_EQ(counts.received, 4u);
     EXPECT_EQ(user.GetBytesSent(), size + 4);
     EXPECT_EQ(user.GetBytesReceived(), 4u);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.Lines().empty());
   }
 }
 

@@ -15,6 +15,7 @@
 #include "socket_list.h"
 #include "socket_spec.h"
 #include "zunder/sockets.h"
+#include "support/tcp_pair.h"
 
 namespace {
 
@@ -354,18 +355,9 @@ TEST(SocketList, CloseAllWakesAcceptingThreadsAndWaitsForThem) {
 // the closing pass: it is closed all the same, or the wait would last as long
 // as that link does (for ever, for an idle one).
 TEST(SocketList, CloseAllAlsoClosesASocketAddedWhileItWaits) {
-  struct Link {
-    Link() {
-      EXPECT_TRUE(listener.Listen(4, 0));
-      near.SetPort(listener.GetPort());
-      EXPECT_TRUE(near.Connect("127.0.0.1"));
-      EXPECT_TRUE(far.Accept(listener));
-    }
-    ZTCPSocket listener, near, far;
-  };
   SocketList active(false);
-  Link first;
-  Link second;
+  TcpPair first;
+  TcpPair second;
   std::promise<void> firstWoken;
   std::promise<void> secondListed;
   std::shared_future<void> listed = secondListed.get_future().share();
@@ -407,20 +399,6 @@ TEST(SocketList, CloseAllOnAnEmptyListReturnsAtOnce) {
 }
 
 
-// A connected pair of TCP sockets on loopback: near is the peer, far the
-// side a link thread holds.
-struct Connection {
-  Connection() {
-    EXPECT_TRUE(listener.Listen(4, 0));
-    near.SetPort(listener.GetPort());
-    EXPECT_TRUE(near.Connect("127.0.0.1"));
-    EXPECT_TRUE(far.Accept(listener));
-  }
-  ZTCPSocket listener;
-  ZTCPSocket near;
-  ZTCPSocket far;
-};
-
 // Waits, a bounded time, until done says so.
 template <typename Done>
 bool AwaitState(Done done) {
@@ -432,7 +410,7 @@ TEST(SocketList, SocketsAppendedDuringOrAfterCloseAllAreClosedAtOnce) {
   SocketList active(false);
   // A link that takes its time to end once closed: it lets go only after
   // the second link has come.
-  Connection slow;
+  TcpPair slow;
   std::atomic<bool> secondCame{false};
   active.Append(&slow.far);
   std::thread slowLink([&] {
@@ -450,8 +428,8 @@ TEST(SocketList, SocketsAppendedDuringOrAfterCloseAllAreClosedAtOnce) {
 
   // A link that starts now (a client that has just finished typing its
   // destination, a SOCKS grant) with its other side as partner.
-  Connection late;
-  Connection lateOther;
+  TcpPair late;
+  TcpPair lateOther;
   active.Append(&late.far, &lateOther.far);
   ZChannel::Error lateError = ZChannel::NoError;
   std::thread lateLink([&] {
@@ -472,7 +450,7 @@ TEST(SocketList, SocketsAppendedDuringOrAfterCloseAllAreClosedAtOnce) {
   EXPECT_TRUE(active.IsEmpty());
 
   // After the close-all too.
-  Connection after;
+  TcpPair after;
   active.Append(&after.far);
   EXPECT_FALSE(after.far.IsOpen());
   EXPECT_TRUE(active.Remove(&after.far));
@@ -484,8 +462,8 @@ TEST(SocketList, ReopenedListKeepsWhatIsAppended) {
   EXPECT_TRUE(active.IsClosed());
   active.Reopen();
   EXPECT_FALSE(active.IsClosed());
-  Connection link;
-  Connection other;
+  TcpPair link;
+  TcpPair other;
   active.Append(&link.far, &other.far);
   EXPECT_TRUE(link.far.IsOpen());
   EXPECT_TRUE(other.far.IsOpen());

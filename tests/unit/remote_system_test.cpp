@@ -10,18 +10,9 @@
 
 #include "remote_system.h"
 #include "zunder/sockets.h"
+#include "support/captured_log.h"
 
 namespace {
-
-class CapturedLog : public LogSink {
- public:
-  void LogV(int level, const char* format, va_list arguments) override {
-    char text[1000];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    lines.push_back(std::to_string(level) + " " + text);
-  }
-  std::vector<std::string> lines;
-};
 
 class RemoteSystemTest : public ::testing::Test {
  protected:
@@ -75,7 +66,7 @@ TEST_F(RemoteSystemTest, ReadsSectionsUpToTheFirstWithoutAName) {
   EXPECT_EQ(destination.port, 18026);
   EXPECT_FALSE(alpha.GetRelayOverride(ZSocket::GetServiceByPort("tcp", 18024) + "/tcp", destination));
   EXPECT_FALSE(alpha.GetRelayOverride(ZSocket::GetServiceByPort("tcp", 18025) + "/tcp", destination));
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"1 Invalid relay point: \"127.0.0.1:99999\".",
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"1 Invalid relay point: \"127.0.0.1:99999\".",
                                                  "1 Invalid relay point: \"(ASK)\"."}));
 
   const RemoteSystem& number = *systems[1];

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "socks_bind.h"
-#include "socks_read.h"
+#include "socks_request.h"
 #include "socks_request.h"
 #include "zunder/sockets.h"
+#include "support/tcp_pair.h"
 
 namespace {
 
@@ -133,19 +134,6 @@ TEST(SocksLinkDescription, ControlCharactersCannotBreakTheLogLine) {
 
 // ---------------------------------------------------------------- reading from a socket
 
-// A connected pair of TCP sockets on loopback: the client and the agent's end.
-struct SocketPair {
-  SocketPair() {
-    EXPECT_TRUE(listener.Listen(4, 0));
-    client.SetPort(listener.GetPort());
-    EXPECT_TRUE(client.Connect("127.0.0.1"));
-    EXPECT_TRUE(agent.Accept(listener));
-  }
-  ZTCPSocket listener;
-  ZTCPSocket client;
-  ZTCPSocket agent;
-};
-
 std::string Request(uint8_t version, const std::string& userId) {
   std::string bytes = {static_cast<char>(version), 1, 0x1F, static_cast<char>(0x90), 127, 0, 0, 1};
   return bytes + userId + std::string(1, '\0');
@@ -172,20 +160,20 @@ TEST(SocksRead, OutcomesOfWholeRequests) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SocketPair pair;
+    TcpPair pair;
     if (!c.sent.empty()) {
-      ASSERT_TRUE(pair.client.Write(c.sent.data(), static_cast<ZIndex>(c.sent.size())));
+      ASSERT_TRUE(pair.near.Write(c.sent.data(), static_cast<ZIndex>(c.sent.size())));
     }
     if (c.endStream) {
-      ASSERT_TRUE(pair.client.ShutdownWrite());
+      ASSERT_TRUE(pair.near.ShutdownWrite());
     }
-    pair.agent.SetReadTimeout(ZTimeInterval(200));
+    pair.far.SetReadTimeout(ZTimeInterval(200));
     SocksRequest request;
-    EXPECT_EQ(ReadSocksRequest(pair.agent, ZTimeInterval(0, 5), request), c.result);
+    EXPECT_EQ(ReadSocksRequest(pair.far, ZTimeInterval(0, 5), request), c.result);
     if (c.result != SocksReadResult::Read) {
-      EXPECT_EQ(pair.agent.GetErrorCode(), c.error);
+      EXPECT_EQ(pair.far.GetErrorCode(), c.error);
     }
-    EXPECT_FALSE(pair.agent.IsPastDeadline());
+    EXPECT_FALSE(pair.far.IsPastDeadline());
     if (c.result == SocksReadResult::Read) {
       EXPECT_EQ(request.port, 8080);
       EXPECT_EQ(request.address, ZIPAddress(127, 0, 0, 1));
@@ -198,42 +186,42 @@ TEST(SocksRead, OutcomesOfWholeRequests) {
 }
 
 TEST(SocksRead, TrickledRequestIsCutOffByTheTotalBound) {
-  SocketPair pair;
+  TcpPair pair;
   const std::string sent = Request(4, "a-trickling-client");
   std::atomic<bool> ended{false};
   size_t written = 0;
   std::thread trickle([&] {
     // A byte every 40 ms, well within the read time-out: 1 s in all.
     for (; written < sent.size() && !ended.load(); ++written) {
-      if (!pair.client.Write(&sent[written], 1)) break;
+      if (!pair.near.Write(&sent[written], 1)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
   });
-  pair.agent.SetReadTimeout(ZTimeInterval(0, 5));
+  pair.far.SetReadTimeout(ZTimeInterval(0, 5));
   SocksRequest request;
-  const SocksReadResult result = ReadSocksRequest(pair.agent, ZTimeInterval(300), request);
+  const SocksReadResult result = ReadSocksRequest(pair.far, ZTimeInterval(300), request);
   ended.store(true);
   trickle.join();
   EXPECT_EQ(result, SocksReadResult::Failed);
   // Logged as a read that timed out.
-  EXPECT_EQ(pair.agent.GetErrorCode(), ZChannel::Timeout);
-  EXPECT_STREQ(pair.agent.GetErrorText().Text(), ZChannel::ErrorText(EAGAIN).Text());
+  EXPECT_EQ(pair.far.GetErrorCode(), ZChannel::Timeout);
+  EXPECT_STREQ(pair.far.GetErrorText().Text(), ZChannel::ErrorText(EAGAIN).Text());
   EXPECT_LT(written, sent.size());
 }
 
 TEST(SocksRead, BytesAfterTheRequestStayForTheLink) {
-  SocketPair pair;
+  TcpPair pair;
   const std::string sent = Request(4, "bob") + "early data";
-  ASSERT_TRUE(pair.client.Write(sent.data(), static_cast<ZIndex>(sent.size())));
-  pair.agent.SetReadTimeout(ZTimeInterval(0, 5));
+  ASSERT_TRUE(pair.near.Write(sent.data(), static_cast<ZIndex>(sent.size())));
+  pair.far.SetReadTimeout(ZTimeInterval(0, 5));
   SocksRequest request;
-  ASSERT_EQ(ReadSocksRequest(pair.agent, ZTimeInterval(100), request), SocksReadResult::Read);
+  ASSERT_EQ(ReadSocksRequest(pair.far, ZTimeInterval(100), request), SocksReadResult::Read);
   EXPECT_STREQ(request.userId.Text(), "bob");
   // The bound has ended with the request: the link reads on after it.
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   char buffer[64];
-  ASSERT_TRUE(pair.agent.Read(buffer, sizeof buffer));
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.agent.GetLastReadCount())), "early data");
+  ASSERT_TRUE(pair.far.Read(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.far.GetLastReadCount())), "early data");
 }
 
 

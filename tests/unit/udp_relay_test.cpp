@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "udp_relay.h"
+#include "udp_exchanges.h"
 
 namespace {
 

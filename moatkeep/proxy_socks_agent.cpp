@@ -6,17 +6,10 @@
 #include <string>
 
 #include "proxy.h"
-#include "read_failure.h"
 #include "socks_bind.h"
-#include "socks_read.h"
 #include "socks_request.h"
-#include "zunder/resources.h"
 
 namespace {
-
-// The pause after a failed accept that may succeed again once descriptors
-// or buffers are given back.
-const ZTimeInterval kAcceptRetryPause(100);
 
 void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddress& address = ZIPAddress(0u)) {
   const SocksReply reply = MakeSocksReply(code, port, address);
@@ -27,25 +20,13 @@ void SendReply(ZSocket& client, uint8_t code, uint16_t port = 0, const ZIPAddres
 }  // namespace
 
 void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
-  auto client = std::make_unique<ZTCPSocket>();
-  bool shortageLogged = false;
-  while (!client->Accept(master)) {
-    const bool closing = client->GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
-    if (!closing && ZIsTransientAcceptError(client->GetOSError())) {
-      // Out of descriptors or buffers for a moment: the agent stays open.
-      if (!shortageLogged) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
-      shortageLogged = true;
-      ZThread::SleepFor(kAcceptRetryPause);
-      continue;
-    }
-    if (!closing) Log(1, "Accept failed for SOCKS server: %s", client->GetErrorText().Text());
-    GetMasterSockets().Remove(&master);
-    return;
-  }
-  // The master socket belongs to the successor from here on.
+  std::unique_ptr<ZTCPSocket> client = listeners.AcceptAndPassOn(thread, ZString("SOCKS server"), PlainAccept(master));
+  if (client == nullptr) return;
   const uint16_t agentPort = client->GetPort();
-  if (!PassOnListener(thread, master, &Proxy::SocksServer)) return;
 
+  // The dial-up gate, after the hand-on, as for the plain relays: the
+  // clients that come meanwhile are accepted and wait for the same dial.
+  // The request is read only then, so its time-out runs once the link is up.
   WaitForRemote(thread);
 
   // Each read and the whole request are bounded by the SOCKS time-out: a
@@ -56,13 +37,13 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     case SocksReadResult::Read:
       break;
     case SocksReadResult::Failed:
-      Log(1, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
+      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
       return;
     case SocksReadResult::WrongVersion:
-      Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
+      Log(ErrorLevel, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
     case SocksReadResult::UserIdTooLong:
-      Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
+      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
       return;
   }
   client->SetReadTimeout(ZInfinite);
@@ -84,12 +65,12 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     if (request.address.IsNone()) {
       // This system would take 0.0.0.0 for itself, which the access check
       // never saw: no such destination.
-      Log(1, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
+      Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
           ZChannel::ErrorText(EHOSTUNREACH).Text());
     } else {
       connected = outgoing->Connect(request.address.GetDotted().Text());
       if (!connected) {
-        Log(1, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
+        Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
             outgoing->GetErrorText().Text());
       }
     }
@@ -100,7 +81,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   } else if (request.command == kSocksBind) {
     auto listener = std::make_unique<ZTCPSocket>(request.port);
     if (!listener->Listen(5, request.port, true)) {
-      Log(1, "Listen error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+      Log(ErrorLevel, "Listen error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
           listener->GetErrorText().Text());
       SendReply(*client, kSocksRefused);
       return;
@@ -116,7 +97,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     listener->Close();
     if (outcome == BindWaitResult::Stopped) return;
     if (outcome != BindWaitResult::Connected) {
-      Log(1, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
+      Log(ErrorLevel, "Accept error on port %u for SOCKS server: %s", static_cast<unsigned>(request.port),
           errorText.Text());
       if (outcome != BindWaitResult::ClientGone) SendReply(*client, kSocksRefused);
       return;
@@ -124,7 +105,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     if (!outgoing->GetPeerAddress(replyAddress)) replyAddress = ZIPAddress(0u);
     replyPort = listenedPort;
   } else {
-    Log(1, "SOCKS protocol error: invalid command");
+    Log(ErrorLevel, "SOCKS protocol error: invalid command");
     return;
   }
 

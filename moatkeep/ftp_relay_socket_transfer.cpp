@@ -124,7 +124,7 @@ bool FtpRelaySocket::Transfer::Run() {
     copying = true;
     ended = upload ? Copy(clientData, siteData) : Copy(siteData, clientData);
     copying = false;
-    relay.log.Log(3, "FTP transfer completed (%lu bytes)", bytes);
+    relay.log.Log(InformationLevel, "FTP transfer completed (%lu bytes)", bytes);
   } else if (outcome == Outcome::ClientGone) {
     ended = Event::ClientGone;
   } else if (outcome == Outcome::AgentGone) {

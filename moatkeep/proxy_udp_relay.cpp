@@ -1,13 +1,11 @@
 // The UDP relay: each datagram is one request/response exchange with the
 // relay's destination, handled by a thread of its own.
-#include "udp_relay.h"
-
 #include <algorithm>
 #include <cerrno>
-#include <map>
 #include <memory>
 
 #include "proxy.h"
+#include "udp_exchanges.h"
 
 namespace {
 
@@ -46,106 +44,14 @@ bool ReadDatagram(ZUDPSocket& socket, Datagram& datagram, ZIPAddress* from, uint
   return read;
 }
 
-std::mutex registryMutex;
-std::map<const ZIPSocket*, std::shared_ptr<UdpExchanges>> registry;
-
 }  // namespace
-
-// ---------------------------------------------------------------- ExchangeBudget
-
-bool ExchangeBudget::Take() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (inUse >= limit) return false;
-  ++inUse;
-  return true;
-}
-
-void ExchangeBudget::Give() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (inUse > 0) --inUse;
-}
-
-int32_t ExchangeBudget::InUse() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return inUse;
-}
-
-// ---------------------------------------------------------------- UdpExchanges
-
-bool UdpExchanges::Begin() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (shuttingDown || !budget.Take()) return false;
-  ++inFlight;
-  refusing = false;
-  return true;
-}
-
-bool UdpExchanges::Attach(ZSocket& socket) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (shuttingDown) return false;
-  sockets.push_back(&socket);
-  return true;
-}
-
-void UdpExchanges::Detach(ZSocket& socket) {
-  std::lock_guard<std::mutex> lock(mutex);
-  sockets.erase(std::remove(sockets.begin(), sockets.end(), &socket), sockets.end());
-}
-
-void UdpExchanges::End() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (inFlight > 0) {
-    --inFlight;
-    budget.Give();
-  }
-  ended.notify_all();
-}
-
-void UdpExchanges::Shutdown() {
-  std::unique_lock<std::mutex> lock(mutex);
-  shuttingDown = true;
-  // Closing wakes an exchange waiting for its reply; it then ends at once.
-  for (ZSocket* socket : sockets) socket->Close();
-  ended.wait(lock, [this] { return inFlight == 0; });
-}
-
-int32_t UdpExchanges::InFlight() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return inFlight;
-}
-
-bool UdpExchanges::IsShuttingDown() const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return shuttingDown;
-}
-
-bool UdpExchanges::NoteRefusal() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (refusing) return false;
-  refusing = true;
-  return true;
-}
-
-std::shared_ptr<UdpExchanges> ExchangesOf(const ZIPSocket& master, ExchangeBudget& budget) {
-  std::lock_guard<std::mutex> lock(registryMutex);
-  auto& exchanges = registry[&master];
-  if (exchanges == nullptr) exchanges = std::make_shared<UdpExchanges>(budget);
-  return exchanges;
-}
-
-void ForgetExchangesOf(const ZIPSocket& master) {
-  std::lock_guard<std::mutex> lock(registryMutex);
-  registry.erase(&master);
-}
-
-// ---------------------------------------------------------------- the relay body
 
 void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   const ZString name = master.GetService() + "/udp";
   auto* socket = ZCast<ZUDPSocket>(&master);
   if (socket == nullptr) {
     Z_ASSERT_MESSAGE("UDP relay on a stream socket");
-    masterSockets.Remove(&master);
+    listeners.Remove(master);
     return;
   }
   std::shared_ptr<UdpExchanges> exchanges = ExchangesOf(master, Budget());
@@ -161,7 +67,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
       // No thread to spare: the datagram is dropped, as the network might.
       request = Datagram();
       if (exchanges->NoteRefusal()) {
-        Log(2, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
+        Log(WarningLevel, "UDP relay \"%s\" busy: datagrams dropped while %d exchanges are in flight.", name.Text(),
             static_cast<int>(Budget().GetLimit()));
       }
       continue;
@@ -170,19 +76,23 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
     // An empty datagram reads as "nothing": there is nothing to relay.
     if (error == ZChannel::NoError && socket->IsOpen()) continue;
     if (error != ZChannel::Interrupted && socket->IsOpen()) {
-      Log(1, "ReadFrom failed for relay \"%s\": %s", name.Text(), socket->GetErrorText().Text());
+      Log(ErrorLevel, "ReadFrom failed for relay \"%s\": %s", name.Text(), socket->GetErrorText().Text());
     }
     // Replies may still be on their way out through the master socket.
     exchanges->Shutdown();
     ForgetExchangesOf(master);
-    masterSockets.Remove(&master);
+    listeners.Remove(master);
     return;
   }
   // Until released, the master socket stays alive for this exchange's reply.
   ExchangeHold hold(exchanges);
 
+  // The dial-up gate comes before the hand-on: while the link is being
+  // brought up, the datagrams after this one wait in the master socket's
+  // buffer, rather than each taking a thread and an exchange's place to
+  // wait for the same dial.
   WaitForRemote(thread);
-  if (!PassOnListener(thread, master, &Proxy::UDPRelay)) return;
+  if (!listeners.PassOnListener(thread)) return;
 
   // The connected remote system's own destination for the relay, if it has
   // one, takes precedence over the relay table.
@@ -199,17 +109,17 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
     return;
   }
   if (!outgoing->Connect(destination.address.GetDotted().Text())) {
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());
     return;
   }
   if (!exchanges->Attach(*outgoing)) return;  // the relay is closing
 
   if (GetLogLevel() == InformationLevel) {
-    Log(3, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
+    Log(InformationLevel, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
         outgoing->GetPeerHostName().Text());
   }
 
@@ -231,7 +141,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   }
   exchanges->Detach(*outgoing);
 
-  Log(3, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
+  Log(InformationLevel, "Relay for \"%s\" completed (sent %u bytes, received %u bytes).", name.Text(),
       static_cast<unsigned>(requestLength), static_cast<unsigned>(replyLength));
   if (user != nullptr) {
     user->AddSent(static_cast<uint32_t>(requestLength));
