@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "../unix/host_socket.h"
+#include "host_socket.h"
 #include "zunder/sockets.h"
 
 // ---------------------------------------------------------------- ZChannelBuffer

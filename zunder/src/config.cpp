@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "../unix/host_file.h"
+#include "host_file.h"
 #include "profile.h"
 #include "zunder/config.h"
 #include "zunder/files.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "../unix/host_file.h"
+#include "host_file.h"
 #include "zunder/config.h"
 #include "zunder/files.h"
 

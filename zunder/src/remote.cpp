@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../unix/host_remote.h"
-#include "../unix/host_service.h"
+#include "host_remote.h"
+#include "host_service.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "../unix/host_service.h"
-#include "../unix/host_thread.h"
+#include "host_service.h"
+#include "host_thread.h"
 #include "zunder/process.h"
 #include "zunder/time.h"
 

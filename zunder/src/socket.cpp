@@ -10,7 +10,7 @@
 #include <tuple>
 #include <thread>
 
-#include "../unix/host_socket.h"
+#include "host_socket.h"
 #include "zunder/sockets.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // thread, and the process's dictionary of live threads.
 #include <chrono>
 
-#include "../unix/host_service.h"
-#include "../unix/host_thread.h"
+#include "host_service.h"
+#include "host_thread.h"
 #include "zunder/threads.h"
 
 // What a ZThread object shares with its running system thread. It outlives

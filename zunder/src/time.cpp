@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "../unix/host_clock.h"
+#include "host_clock.h"
 
 // ================================================================ ZTimeInterval
 

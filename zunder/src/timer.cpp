@@ -6,7 +6,7 @@
 #include <ostream>
 #include <vector>
 
-#include "../unix/host_thread.h"
+#include "host_thread.h"
 #include "zunder/threads.h"
 
 // ---------------------------------------------------------------- ZSmartPointer
