@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host_file.h"
-#include "profile.h"
+#include "config_documents.h"
 #include "zunder/config.h"
 #include "zunder/files.h"
 

@@ -1,6 +1,6 @@
 // The two text formats behind ZConfig, as in-memory documents that keep
-// every line they do not understand: INI profiles (inifile.cpp) and REGEDIT4
-// registry hives (hive.cpp). Private to the library. Names are compared
+// every line they do not understand: INI profiles (config_ini.cpp) and REGEDIT4
+// registry hives (config_hive.cpp). Private to the library. Names are compared
 // without regard to ASCII case; input of any shape parses (leniently).
 #pragma once
 

@@ -10,7 +10,7 @@
 // types (hex:..., @=...) and lines that do not parse are kept as they are.
 #include <cstdio>
 
-#include "profile.h"
+#include "config_documents.h"
 
 namespace zprofile {
 

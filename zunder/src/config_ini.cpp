@@ -3,7 +3,7 @@
 // or entries (comments, blanks, junk) stay where they were.
 #include <algorithm>
 
-#include "profile.h"
+#include "config_documents.h"
 
 namespace zprofile {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <ostream>
 
-#include "cursor.h"
+#include "containers_cursor.h"
 #include "zunder/containers.h"
 
 // ---------------------------------------------------------------- ZCollection
@@ -291,7 +291,7 @@ struct ZListElement {
 struct ZListRecord : ZReferenceRecord {
   ZListElement* head = nullptr;
   ZListElement* tail = nullptr;
-  // The last element visited by index (cursor.h tells who may move it).
+  // The last element visited by index (containers_cursor.h tells who may move it).
   std::atomic_flag cursorBusy;
   ZListElement* last = nullptr;
   ZIndex lastIndex = 0;

@@ -4,7 +4,7 @@
 #include <new>
 #include <ostream>
 
-#include "cursor.h"
+#include "containers_cursor.h"
 #include "zunder/containers.h"
 
 // ---------------------------------------------------------------- ZOrdinalKey
@@ -36,8 +36,8 @@ struct ZHashTableRecord : ZReferenceRecord {
   ZIndex bucketCount = 0;
   bool keysAreData = false;  // a set: the key is the object (never cloned)
   // Cursor: the element visited last, its bucket and its index (ZNotFound
-  // when the index is unknown, after an insertion or a lookup); cursor.h
-  // tells who may move it.
+  // when the index is unknown, after an insertion or a lookup);
+  // containers_cursor.h tells who may move it.
   std::atomic_flag cursorBusy;
   ZHashElement* lastElement = nullptr;
   ZIndex lastBucket = 0;

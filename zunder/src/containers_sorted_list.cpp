@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "cursor.h"
+#include "containers_cursor.h"
 #include "zunder/containers.h"
 
 namespace {
@@ -90,7 +90,7 @@ int CheckSubtree(const ZSortedListNode* node, const ZSortedListNode* parent) {
 
 struct ZSortedListRecord : ZReferenceRecord {
   ZSortedListNode* root = nullptr;
-  // The last node visited by index (cursor.h tells who may move it).
+  // The last node visited by index (containers_cursor.h tells who may move it).
   std::atomic_flag cursorBusy;
   ZSortedListNode* last = nullptr;
   ZIndex lastIndex = 0;

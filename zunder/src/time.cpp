@@ -1,6 +1,6 @@
 // ZTimeInterval and ZTime: arithmetic, letter-pattern formatting and the
 // free-form date parser. The host's clock, zone and locale come through
-// the narrow interface of unix/host_clock.h.
+// the narrow interface of host_clock.h.
 #include "zunder/time.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The host's files, directories, environment and settings files, as the
 // file and configuration classes need them. Private to the library: only
-// zunder/src/file.cpp, zunder/src/config.cpp and the host layer use it.
+// zunder/src/files.cpp, zunder/src/config.cpp and the host layer use it.
 // Calls that fail answer false (or -1) and leave the errno value in `error`
 // (and in errno, so static file operations can leave it for their caller).
 #pragma once

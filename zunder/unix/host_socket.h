@@ -1,8 +1,8 @@
 // The host's BSD sockets, as the channel and socket classes need them.
-// Private to the library: only zunder/src/channel.cpp, zunder/src/socket.cpp
-// and the host layer use it. Addresses are IPv4 in network byte order, ports
-// in host order. Calls that fail answer -1 (or false) and leave the errno
-// value in `error`.
+// Private to the library: only the channel and socket sources
+// (zunder/src/sockets*.cpp) and the host layer use it. Addresses are IPv4 in
+// network byte order, ports in host order. Calls that fail answer -1 (or
+// false) and leave the errno value in `error`.
 #pragma once
 
 #include <cstddef>

@@ -169,7 +169,7 @@ class ZServiceProcess : public ZProcess {
   static constexpr size_t kLogBufferSize = 1000;
 
  protected:
-  // Service entry, service thread and control handler (see service.cpp).
+  // Service entry, service thread and control handler (see process_service.cpp).
   void ServiceEntry();
   void ServiceThreadBody();
   void ControlHandler(uint32_t control);
