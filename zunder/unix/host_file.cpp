@@ -32,6 +32,13 @@ bool Fail(int& error) {
   return false;
 }
 
+// The answer of a call that reports failure through errno.
+bool Check(int result, int& error) {
+  if (result < 0) return Fail(error);
+  error = 0;
+  return true;
+}
+
 }  // namespace
 
 bool CurrentDirectory(std::string& directory) {
@@ -186,6 +193,65 @@ bool ChangeMode(const char* path, unsigned mode, int& error) {
 bool FileExists(const char* path) {
   struct stat info;
   return stat(path, &info) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool MakeDirectories(const std::string& directory, int& error) {
+  error = 0;
+  struct stat info;
+  if (directory.empty() || stat(directory.c_str(), &info) == 0) return true;
+  std::string parent = DirectoryOf(directory);
+  if (parent != directory && !MakeDirectories(parent, error)) return false;
+  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return Fail(error);
+  return true;
+}
+
+namespace {
+
+bool WriteWhole(int fd, const std::string& content, int& error) {
+  size_t sent = 0;
+  while (sent < content.size()) {
+    long count = WriteFile(fd, content.data() + sent, content.size() - sent, error);
+    if (count < 0) return false;
+    if (count == 0) {
+      error = EIO;
+      return false;
+    }
+    sent += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode,
+                           int& error) {
+  struct stat info;
+  const mode_t mode = stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : static_cast<mode_t>(newFileMode);
+  std::string temporary = path + ".XXXXXX";
+  int fd = OpenTemporaryFile(temporary, error);
+  if (fd < 0) return false;
+  // mkstemp makes the file private; it takes the mode it is to have.
+  bool written = Check(fchmod(fd, mode), error) && WriteWhole(fd, content, error) && Check(fsync(fd), error);
+  if (close(fd) != 0 && written) written = Fail(error);
+  if (written && rename(temporary.c_str(), path.c_str()) != 0) written = Fail(error);
+  if (!written) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  int directoryFd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directoryFd >= 0) {
+    fsync(directoryFd);
+    close(directoryFd);
+  }
+  error = 0;
+  return true;
 }
 
 void* OpenDirectory(const char* path, int& error) {

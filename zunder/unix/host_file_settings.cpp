@@ -4,10 +4,10 @@
 //
 // Every settings file "F" has a lock file "F.lock" beside it. Writers hold
 // an exclusive flock on it for the whole read-change-write, and replace F by
-// renaming a fully written and flushed temporary file over it; readers hold
-// a shared flock while they read. Locking a separate file (not F itself)
-// matters because F is replaced: a lock on the old F would not exclude a
-// writer that opened the new one.
+// renaming a fully written and flushed temporary file over it
+// (ReplaceFileAtomically); readers hold a shared flock while they read.
+// Locking a separate file (not F itself) matters because F is replaced: a
+// lock on the old F would not exclude a writer that opened the new one.
 //
 // Settings hold secrets (the administration password), so every file made
 // here, lock files included, is readable by its owner alone; a settings
@@ -62,26 +62,6 @@ class FileLock {
   int fd = -1;
 };
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// mkdir -p: every missing directory of the path, with mode 0755.
-bool MakeDirectories(const std::string& directory, int& error) {
-  struct stat info;
-  if (directory.empty() || stat(directory.c_str(), &info) == 0) return true;
-  std::string parent = DirectoryOf(directory);
-  if (parent != directory && !MakeDirectories(parent, error)) return false;
-  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-    error = errno;
-    return false;
-  }
-  return true;
-}
-
 bool ReadWhole(int fd, std::string& content, int& error) {
   content.clear();
   char buffer[8192];
@@ -95,20 +75,6 @@ bool ReadWhole(int fd, std::string& content, int& error) {
     if (count == 0) return true;
     content.append(buffer, static_cast<size_t>(count));
   }
-}
-
-bool WriteWhole(int fd, const std::string& content, int& error) {
-  size_t sent = 0;
-  while (sent < content.size()) {
-    ssize_t count = write(fd, content.data() + sent, content.size() - sent);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      error = count < 0 ? errno : EIO;
-      return false;
-    }
-    sent += static_cast<size_t>(count);
-  }
-  return true;
 }
 
 // Reads the file when it exists; false only for a real read failure.
@@ -125,45 +91,6 @@ bool ReadIfPresent(const char* path, std::string& content, bool& exists, int& er
   bool read = ReadWhole(fd, content, error);
   close(fd);
   return read;
-}
-
-// Writes content to a fresh temporary file beside path, flushes it and
-// renames it over path; the directory is flushed too so the rename lasts.
-bool ReplaceFile(const std::string& path, const std::string& content, unsigned mode, int& error) {
-  std::string directory = DirectoryOf(path);
-  std::string temporary = path + ".XXXXXX";
-  std::vector<char> name(temporary.begin(), temporary.end());
-  name.push_back('\0');
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
-  // mkstemp makes the file private; keep the mode the old file had.
-  (void)fchmod(fd, static_cast<mode_t>(mode));
-  bool written = WriteWhole(fd, content, error);
-  if (written && fsync(fd) != 0) {
-    error = errno;
-    written = false;
-  }
-  if (close(fd) != 0 && written) {
-    error = errno;
-    written = false;
-  }
-  if (written && rename(name.data(), path.c_str()) != 0) {
-    error = errno;
-    written = false;
-  }
-  if (!written) {
-    unlink(name.data());
-    return false;
-  }
-  int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directoryFd >= 0) {
-    fsync(directoryFd);
-    close(directoryFd);
-  }
-  return true;
 }
 
 }  // namespace
@@ -223,11 +150,8 @@ bool UpdateSettingsFile(const char* path, bool createDirectories,
   std::string content;
   bool exists = false;
   if (!ReadIfPresent(path, content, exists, error)) return false;
-  unsigned mode = kPrivateMode;
-  struct stat info;
-  if (exists && stat(path, &info) == 0) mode = info.st_mode & 07777;
   if (!change(content)) return true;
-  return ReplaceFile(target, content, mode, error);
+  return ReplaceFileAtomically(target, content, kPrivateMode, error);
 }
 
 }  // namespace zhost
