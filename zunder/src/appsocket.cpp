@@ -2,9 +2,10 @@
 // line-oriented protocol socket.
 #include "zunder/appsocket.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "host_error.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ int ZApplicationSocket::ReadLineChar(bool first) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lineBegun).count();
   const int64_t left = limit - spent;
   if (left <= 0) {
-    SetResult(Timeout, EAGAIN);
+    SetResult(Timeout, zhost::kWouldBlock);
     return -1;
   }
   const int64_t perByte = readLineTimeout.GetMilliseconds();
@@ -162,7 +163,7 @@ bool ZApplicationSocket::ReadLine(ZString& line, bool allowContinuation) {
     case LineTooLong:
       lineTooLong = true;
       line = ZString();
-      SetResult(BadParameter, EMSGSIZE);
+      SetResult(BadParameter, zhost::kMessageTooLong);
       return false;
     case ReadFailed:
       break;
@@ -252,7 +253,7 @@ bool ZApplicationSocket::WriteCommand(ZIndex number, const ZString& parameter) {
   if (number < 0 || number >= commandNames.GetSize()) return false;
   // A parameter never carries a second command along with it.
   if (HasLineEnd(parameter)) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   const ZString& name = *commandNames.GetAt(number);
@@ -327,7 +328,7 @@ bool ZApplicationSocket::ReadResponse() {
     info += '\n';
     info += part;
     if (static_cast<ZIndex>(info.size()) > kMaximumResponseLength) {
-      SetResult(BadParameter, EMSGSIZE);
+      SetResult(BadParameter, zhost::kMessageTooLong);
       return false;
     }
     if (last) break;

@@ -1,8 +1,8 @@
 // Files, paths and directories on top of the host's file calls.
-#include <cerrno>
 #include <string>
 #include <vector>
 
+#include "host_error.h"
 #include "host_file.h"
 #include "zunder/config.h"
 #include "zunder/files.h"
@@ -54,9 +54,10 @@ int PermissionsFromMode(unsigned mode) {
   return permissions;
 }
 
-// Leaves error in errno for the callers of the static operations.
+// Leaves error as the thread's last error for the callers of the static
+// operations.
 bool Failed(int error) {
-  errno = error;
+  zhost::SetLastError(error);
   return false;
 }
 
@@ -137,7 +138,7 @@ bool ZFile::Open(int mode, int options) {
   if (IsOpen()) Close();
   if (mode < ReadOnly || mode > ReadWrite) {
     Z_ASSERT_CODE(ZAssertInvalidParameter);
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   if (options == DefaultOptions) {
@@ -151,7 +152,7 @@ bool ZFile::Open(int mode, int options) {
     // it is opened below.
     ZFilePath temporary(ZFilePath::TemporaryName, "ZUN");
     if (temporary.IsEmpty()) {
-      SetResult(Miscellaneous, EEXIST);
+      SetResult(Miscellaneous, zhost::kFileExists);
       return false;
     }
     path = temporary;
@@ -169,7 +170,7 @@ bool ZFile::Open(int mode, int options) {
 bool ZFile::CheckOpen() {
   if (IsOpen()) return true;
   Z_ASSERT_CODE(ZAssertFileNotOpen);
-  SetResult(NotOpen, EBADF);
+  SetResult(NotOpen, zhost::kBadDescriptor);
   return false;
 }
 
@@ -206,7 +207,7 @@ bool ZFile::Write(const void* buffer, ZIndex length) {
 
 bool ZFile::Close() {
   if (!IsOpen()) {
-    SetResult(NotOpen, EBADF);
+    SetResult(NotOpen, zhost::kBadDescriptor);
     return false;
   }
   zhost::CloseFile(handle);
@@ -244,7 +245,7 @@ bool ZFile::IsEndOfFile() {
 bool ZFile::SetPosition(int64_t offset, int origin) {
   if (!CheckOpen()) return false;
   if (origin < 0 || origin > 2) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   int error = 0;
@@ -265,7 +266,7 @@ bool ZFile::SetPosition(int64_t offset, int origin) {
 bool ZFile::Remove(const char* name, bool force) {
   int error = 0;
   if (zhost::RemoveFile(name, error)) return true;
-  if (error == EACCES && force) {
+  if (error == zhost::kAccessDenied && force) {
     zhost::FileStatus status;
     int ignored = 0;
     if (zhost::StatFile(name, status, ignored)) zhost::ChangeMode(name, status.mode | 0200, ignored);
@@ -276,13 +277,13 @@ bool ZFile::Remove(const char* name, bool force) {
 
 bool ZFile::Rename(const char* oldName, const char* newName, bool force) {
   ZString plain(newName);
-  if (plain.IsEmpty() || plain.FindOneOf(":\\/") != ZNotFound) return Failed(EINVAL);
+  if (plain.IsEmpty() || plain.FindOneOf(":\\/") != ZNotFound) return Failed(zhost::kInvalidArgument);
   ZFilePath oldPath(oldName);
   ZString newPath = oldPath.GetPath() + plain;
   int error = 0;
   // An existing file of the new name is replaced only when forced.
   if (zhost::RenameFile(oldPath.Text(), newPath.Text(), false, error)) return true;
-  if (force && error != ENOENT && zhost::FileExists(newPath.Text())) {
+  if (force && error != zhost::kNoSuchFile && zhost::FileExists(newPath.Text())) {
     if (!Remove(newPath.Text(), true)) return false;
     if (zhost::RenameFile(oldPath.Text(), newPath.Text(), false, error)) return true;
   }
@@ -292,7 +293,7 @@ bool ZFile::Rename(const char* oldName, const char* newName, bool force) {
 bool ZFile::Move(const char* oldPath, const char* newPath, bool force) {
   int error = 0;
   if (zhost::RenameFile(oldPath, newPath, false, error)) return true;
-  if (error == ENOENT) return Failed(error);
+  if (error == zhost::kNoSuchFile) return Failed(error);
   if (force && zhost::FileExists(newPath)) {
     if (!Remove(newPath, true)) return false;
     if (zhost::RenameFile(oldPath, newPath, false, error)) return true;
@@ -306,7 +307,7 @@ bool ZFile::Copy(const char* oldPath, const char* newPath, bool force) {
   int error = 0;
   zhost::FileStatus status;
   if (!zhost::StatFile(oldPath, status, error)) return Failed(error);
-  if (status.kind != zhost::FileStatus::Regular) return Failed(EINVAL);
+  if (status.kind != zhost::FileStatus::Regular) return Failed(zhost::kInvalidArgument);
   zhost::OpenFlags readFlags;
   int source = zhost::OpenFile(oldPath, readFlags, error);
   if (source < 0) return Failed(error);
@@ -345,7 +346,7 @@ bool ZFile::Copy(const char* oldPath, const char* newPath, bool force) {
   if (!copied) {
     int ignored = 0;
     zhost::RemoveFile(newPath, ignored);  // never leave a partial copy behind
-    return Failed(error == 0 ? EIO : error);
+    return Failed(error == 0 ? zhost::kInputOutput : error);
   }
   int ignored = 0;
   zhost::ChangeMode(newPath, status.mode, ignored);
@@ -360,7 +361,7 @@ bool ZFile::GetInfo(const char* name, ZFileInfo& info) {
   zhost::FileStatus status;
   int error = 0;
   if (text.empty() || !zhost::StatFile(text.c_str(), status, error)) {
-    return Failed(text.empty() ? ENOENT : error);
+    return Failed(text.empty() ? zhost::kNoSuchFile : error);
   }
   info.type = status.kind == zhost::FileStatus::Regular     ? ZFileInfo::RegularFile
               : status.kind == zhost::FileStatus::Directory ? ZFileInfo::Directory
@@ -404,7 +405,7 @@ bool ZDirectory::Open(int mask) {
   int error = 0;
   scan = zhost::OpenDirectory(IsEmpty() ? "." : Text(), error);
   if (scan == nullptr) {
-    errno = error;
+    zhost::SetLastError(error);
     return false;
   }
   return Next();
@@ -435,6 +436,6 @@ ZString ZDirectory::GetVolume() const { return ZString(); }
 
 bool ZDirectory::Exists(const char* name) {
   int error = 0;
-  if (name == nullptr || !zhost::ChangeDirectory(name, error)) return Failed(error == 0 ? ENOENT : error);
+  if (name == nullptr || !zhost::ChangeDirectory(name, error)) return Failed(error == 0 ? zhost::kNoSuchFile : error);
   return true;
 }

@@ -1,6 +1,5 @@
 // ZHTTPSocket: reading one bounded request and answering it, and the small
 // client side used by an HTTP proxy.
-#include <cerrno>
 #include <string>
 
 #include "zunder/http.h"

@@ -2,6 +2,7 @@
 // stands for the main thread), the program entry and the assertion handler.
 #include <atomic>
 
+#include "host_error.h"
 #include "host_service.h"
 #include "zunder/config.h"
 #include "zunder/process.h"

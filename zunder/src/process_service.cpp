@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "host_error.h"
 #include "host_service.h"
 #include "host_thread.h"
 #include "zunder/process.h"
@@ -112,7 +113,7 @@ int ZServiceProcess::ProcessCommand(const char* word) {
   }
 
   int error = 0;
-  std::unique_ptr<zhost::ServiceManager> manager = zhost::OpenServiceManager(&error);
+  std::unique_ptr<zhost::ServiceManager> manager = zhost::OpenServiceManager(error);
   if (!manager) {
     zhost::ConsoleWrite("Could not open Service Manager.\n");
     return 1;
@@ -131,16 +132,22 @@ int ZServiceProcess::ProcessCommand(const char* word) {
         return 1;
       }
       // Registering an event source has no counterpart here: syslog needs none.
-      done = manager->Install(productName, executableFile, &error);
+      done = manager->Install(productName, executableFile, error);
       break;
     case RemoveCommand:
-      done = manager->Remove(productName, &error);
+      done = manager->Remove(productName, error);
       break;
     case StartCommand:
-      done = manager->Start(productName, &error);
+      done = manager->Start(productName, error);
       break;
-    default:
-      done = manager->Control(productName, command - StopCommand + StopControl, &error);
+    case StopCommand:
+      done = manager->Control(productName, StopControl, error);
+      break;
+    case PauseCommand:
+      done = manager->Control(productName, PauseControl, error);
+      break;
+    default:  // ResumeCommand
+      done = manager->Control(productName, ContinueControl, error);
       break;
   }
   ZString result = ZString("Service command \"") + word + "\" ";
@@ -238,10 +245,11 @@ void ZServiceProcess::ServiceEntry() {
   }
   if (zhost::StartThread(&ZServiceProcess::RunServiceThread, this, 4096)) {
     while (!terminationEvent->IsSet()) {
-      const int control = controls.Wait();
-      if (control > 0) {
-        ControlHandler(static_cast<uint32_t>(control));
-      } else if (control < 0) {
+      Control control = StopControl;
+      const zhost::ControlChannel::Outcome outcome = controls.Wait(control);
+      if (outcome == zhost::ControlChannel::Controlled) {
+        ControlHandler(control);
+      } else if (outcome == zhost::ControlChannel::Failed) {
         // No more controls can come; wait for the service to end by itself.
         std::unique_lock<std::mutex> lock(terminationEvent->mutex);
         terminationEvent->changed.wait(lock, [&] { return terminationEvent->set; });
@@ -313,7 +321,8 @@ void ZServiceProcess::ControlHandler(uint32_t control) {
     default:
       break;
   }
-  ReportStatus(current.currentState, current.exitCode, current.checkPoint, current.waitHint);
+  ReportStatus(static_cast<ServiceState>(current.currentState), current.exitCode, current.checkPoint,
+               current.waitHint);
 }
 
 bool ZServiceProcess::OnPause() {
@@ -328,7 +337,7 @@ ZServiceProcess::ServiceStatus ZServiceProcess::GetServiceStatus() const {
   return serviceStatus;
 }
 
-bool ZServiceProcess::ReportStatus(uint32_t state, uint32_t exitCode, uint32_t checkPoint, uint32_t waitHint) {
+bool ZServiceProcess::ReportStatus(ServiceState state, uint32_t exitCode, uint32_t checkPoint, uint32_t waitHint) {
   bool sent = true;
   {
     std::lock_guard<std::mutex> lock(statusMutex);

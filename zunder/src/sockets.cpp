@@ -2,16 +2,15 @@
 // others are blocked in it, and reads and writes under time-outs and a
 // deadline. Look-ups, waits, TCP and UDP have units of their own
 // (sockets_*.cpp).
-#include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "sockets_timing.h"
 #include "zunder/sockets.h"
 
 using zsockets::Deadline;
-using zsockets::IsWouldBlock;
 using zsockets::kUnlimited;
 
 namespace {
@@ -136,15 +135,15 @@ ZSocket::~ZSocket() {
 
 void ZSocket::SetEntryFailure(Entry entry) {
   if (entry == WasClosed) {
-    SetResult(Interrupted, EINTR);
+    SetResult(Interrupted, zhost::kInterrupted);
   } else {
-    SetResult(NotOpen, EBADF);
+    SetResult(NotOpen, zhost::kBadDescriptor);
   }
 }
 
 void ZSocket::SetFailure(int osError) {
   if (IsClosing()) {
-    SetResult(Interrupted, EINTR);
+    SetResult(Interrupted, zhost::kInterrupted);
   } else {
     SetResult(osError);
   }
@@ -204,13 +203,13 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
                             uint16_t* fromPort, bool peekLength) {
   // A read past the deadline is a read that timed out.
   if (IsPastDeadline()) {
-    SetResult(Timeout, EAGAIN);
+    SetResult(Timeout, zhost::kWouldBlock);
     return -1;
   }
   bool cutByDeadline = false;
   const int64_t timeout = ReadWaitWithinDeadline(cutByDeadline);
   const auto timedOut = [&] {
-    SetResult(Timeout, EAGAIN);
+    SetResult(Timeout, zhost::kWouldBlock);
     // The wait was all that was left: the deadline has passed, even if the
     // clock reads a hair before it.
     if (cutByDeadline) deadlineReached = true;
@@ -227,7 +226,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
       int ready = WaitFor(fd, false, deadline.Remaining());
       if (ready < 0) return -1;
       if (IsClosing()) {
-        SetResult(Interrupted, EINTR);
+        SetResult(Interrupted, zhost::kInterrupted);
         return -1;
       }
       if (ready == 0) return timedOut();
@@ -239,7 +238,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
       if (received >= 0) {
         // An empty datagram is one too; a closed socket's wake-up is not.
         if (IsClosing()) {
-          SetResult(Interrupted, EINTR);
+          SetResult(Interrupted, zhost::kInterrupted);
           return -1;
         }
         SetResult(0);
@@ -262,7 +261,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
       return received;
     }
     if (IsClosing()) {
-      SetResult(Interrupted, EINTR);
+      SetResult(Interrupted, zhost::kInterrupted);
       return -1;
     }
     if (received == 0) {
@@ -271,8 +270,8 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
       return 0;
     }
     // Readiness can be taken away (another reader, a bad checksum): wait again.
-    if ((IsWouldBlock(error) && !blocking) || error == EINTR) {
-      if (immediate && error != EINTR) return timedOut();
+    if ((zhost::IsWouldBlock(error) && !blocking) || error == zhost::kInterrupted) {
+      if (immediate && error != zhost::kInterrupted) return timedOut();
       if (!blocking && !immediate && deadline.Expired()) return timedOut();
       continue;
     }
@@ -284,7 +283,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
 bool ZSocket::Read(void* buffer, ZIndex length) {
   SetLastReadCount(0);
   if (length <= 0 || buffer == nullptr) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   Use use(*this);
@@ -301,7 +300,7 @@ bool ZSocket::Read(void* buffer, ZIndex length) {
 bool ZSocket::Write(const void* buffer, ZIndex length) {
   SetLastWriteCount(0);
   if (length < 0 || (buffer == nullptr && length > 0)) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   Use use(*this);
@@ -320,11 +319,11 @@ bool ZSocket::Write(const void* buffer, ZIndex length) {
   while (sent < length) {
     long part = zhost::Send(use.Fd(), data + sent, static_cast<size_t>(length - sent), false, false, error);
     if (part < 0) {
-      if (error == EINTR && !IsClosing()) continue;
-      if (IsWouldBlock(error) && !IsClosing()) {
+      if (error == zhost::kInterrupted && !IsClosing()) continue;
+      if (zhost::IsWouldBlock(error) && !IsClosing()) {
         const int ready = WaitFor(use.Fd(), true, deadline.Remaining());
         if (ready > 0) continue;
-        if (ready == 0) SetResult(Timeout, EAGAIN);
+        if (ready == 0) SetResult(Timeout, zhost::kWouldBlock);
         return false;  // a failed wait has recorded its own outcome
       }
       SetFailure(error);

@@ -1,8 +1,8 @@
 // ZChannel: the parts every channel shares (character and string transfers,
 // the stream buffer, error codes and texts).
-#include <cerrno>
 #include <vector>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "zunder/sockets.h"
 
@@ -59,7 +59,7 @@ ZString ZChannel::GetName() const { return ZString(); }
 
 bool ZChannel::Read(void*, ZIndex) {
   SetLastReadCount(0);
-  SetResult(NotOpen, EBADF);
+  SetResult(NotOpen, zhost::kBadDescriptor);
   return false;
 }
 
@@ -79,7 +79,7 @@ void ZChannel::OnReadComplete(void*, ZIndex, bool) {}
 
 bool ZChannel::Write(const void*, ZIndex) {
   SetLastWriteCount(0);
-  SetResult(NotOpen, EBADF);
+  SetResult(NotOpen, zhost::kBadDescriptor);
   return false;
 }
 
@@ -138,25 +138,11 @@ int32_t ZChannel::GetOSError() const {
 
 ZString ZChannel::GetErrorText() const { return ErrorText(GetOSError()); }
 
-ZChannel::Error ZChannel::ErrorFromOS(int osError) {
-  switch (osError) {
-    case 0: return NoError;
-    case ENOENT: return NotFound;
-    case EEXIST: return FileExists;
-    case ENOSPC: return DiskFull;
-    case EACCES: return AccessDenied;
-    case EINVAL: return BadParameter;
-    case ENOMEM: return NoMemory;
-    case EBADF: return NotOpen;
-    case EAGAIN: return Timeout;
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK: return Timeout;
-#endif
-    case ETIMEDOUT: return Timeout;
-    case EINTR: return Interrupted;
-    default: return Miscellaneous;
-  }
-}
+ZChannel::Error ZChannel::ErrorFromOS(int osError) { return zhost::ChannelErrorOf(osError); }
+
+int32_t ZChannel::OSErrorOf(Condition condition) { return zhost::ErrorNumberOf(condition); }
+
+ZString ZChannel::ErrorText(Condition condition) { return ErrorText(OSErrorOf(condition)); }
 
 ZString ZChannel::ErrorText(int osError) {
   if (osError == 0) return ZString();

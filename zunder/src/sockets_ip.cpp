@@ -1,6 +1,6 @@
 // ZIPSocket: ports and services, the addresses of both ends, and listening.
-#include <cerrno>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "sockets_timing.h"
 #include "zunder/sockets.h"
@@ -97,7 +97,7 @@ bool ZIPSocket::PrepareConnect() {
   Close();
   if (port == 0) {
     Z_ASSERT_MESSAGE("Cannot connect socket without setting port");
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   return true;

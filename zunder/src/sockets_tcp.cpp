@@ -1,19 +1,18 @@
 // ZTCPSocket: connect, accept, urgent data and the half close.
-#include <cerrno>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "sockets_timing.h"
 #include "zunder/sockets.h"
 
 using zsockets::Deadline;
-using zsockets::IsWouldBlock;
 using zsockets::kLingerSeconds;
 
 bool ZTCPSocket::Connect(const char* host) {
   if (!PrepareConnect()) return false;
   ZIPAddress address;
   if (!GetHostAddress(host, address)) {
-    SetResult(Miscellaneous, EHOSTUNREACH);
+    SetResult(Miscellaneous, zhost::kHostUnreachable);
     return false;
   }
   int error = 0;
@@ -40,7 +39,7 @@ bool ZTCPSocket::Connect(const char* host) {
       RememberPeer(address.GetValue(), port);
     } else if (IsClosing()) {
       code = Interrupted;
-      error = EINTR;
+      error = zhost::kInterrupted;
     } else {
       code = ErrorFromOS(error);
     }
@@ -81,9 +80,9 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
       int ready = WaitFor(listening.Fd(), false, deadline.Remaining());
       bool closing = listener.IsOpen() == false;
       if (closing) {
-        SetResult(Interrupted, EINTR);
+        SetResult(Interrupted, zhost::kInterrupted);
       } else if (ready == 0) {
-        SetResult(Timeout, EAGAIN);
+        SetResult(Timeout, zhost::kWouldBlock);
       }
       if (closing || ready <= 0) {
         RecordOn(listener, GetErrorCode(), GetOSError());
@@ -94,16 +93,16 @@ bool ZTCPSocket::Accept(ZIPSocket& listener) {
     fd = zhost::AcceptSocket(listening.Fd(), peerAddress, peerPort, error);
     if (fd >= 0) break;
     // Someone else took the connection, or it was reset before we came.
-    if (IsWouldBlock(error) || error == EINTR || error == ECONNABORTED) {
+    if (zhost::IsAcceptRetry(error)) {
       if (wait && deadline.Expired()) {
-        SetResult(Timeout, EAGAIN);
-        RecordOn(listener, Timeout, EAGAIN);
+        SetResult(Timeout, zhost::kWouldBlock);
+        RecordOn(listener, Timeout, zhost::kWouldBlock);
         return false;
       }
       continue;
     }
     if (!listener.IsOpen()) {
-      SetResult(Interrupted, EINTR);
+      SetResult(Interrupted, zhost::kInterrupted);
     } else {
       SetResult(error);
     }
@@ -129,8 +128,8 @@ bool ZTCPSocket::AcceptQueued(ZIPSocket& listener) {
   // found nothing leaves them alone.
   const int fd = zhost::AcceptSocket(listening.Fd(), peerAddress, peerPort, error);
   if (fd < 0) {
-    if (IsWouldBlock(error) || error == EINTR || error == ECONNABORTED) {
-      SetResult(Timeout, EAGAIN);
+    if (zhost::IsAcceptRetry(error)) {
+      SetResult(Timeout, zhost::kWouldBlock);
     } else {
       SetResult(error);
     }
@@ -155,7 +154,7 @@ void ZTCPSocket::TakeAccepted(ZIPSocket& listener, int fd, uint32_t peerAddress,
 bool ZTCPSocket::WriteOutOfBand(const void* buffer, ZIndex length) {
   SetLastWriteCount(0);
   if (length < 0 || (buffer == nullptr && length > 0)) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   Use use(*this);

@@ -2,7 +2,6 @@
 // stream lingers. Private to the library.
 #pragma once
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
@@ -33,7 +32,5 @@ class Deadline {
   bool unlimited;
   Clock::time_point end;
 };
-
-inline bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace zsockets

@@ -1,6 +1,6 @@
 // ZUDPSocket: datagrams to and from any peer, and the length of the next one.
-#include <cerrno>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "zunder/sockets.h"
 
@@ -8,7 +8,7 @@ bool ZUDPSocket::Connect(const char* host) {
   if (!PrepareConnect()) return false;
   ZIPAddress address;
   if (!GetHostAddress(host, address)) {
-    SetResult(Miscellaneous, EHOSTUNREACH);
+    SetResult(Miscellaneous, zhost::kHostUnreachable);
     return false;
   }
   int error = 0;
@@ -34,14 +34,14 @@ bool ZUDPSocket::Listen(int queueSize, uint16_t newPort, bool exclusive) {
 
 bool ZUDPSocket::Accept(ZIPSocket&) {
   Z_ASSERT_MESSAGE("Illegal operation.");
-  SetResult(BadParameter, EINVAL);
+  SetResult(BadParameter, zhost::kInvalidArgument);
   return false;
 }
 
 bool ZUDPSocket::ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint16_t& fromPort) {
   SetLastReadCount(0);
   if (length <= 0 || buffer == nullptr) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   Use use(*this);
@@ -72,7 +72,7 @@ bool ZUDPSocket::WriteTo(const void* buffer, ZIndex length, const ZIPAddress& ad
                          uint16_t toPort) {
   SetLastWriteCount(0);
   if (length < 0 || (buffer == nullptr && length > 0)) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   Use use(*this);

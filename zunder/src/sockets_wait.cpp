@@ -1,8 +1,8 @@
 // Waits on several sockets at once: the two-socket Select, the list form
 // and the entry table under both.
-#include <cerrno>
 #include <optional>
 
+#include "host_error.h"
 #include "host_socket.h"
 #include "sockets_timing.h"
 #include "zunder/sockets.h"
@@ -37,7 +37,7 @@ int ZSocket::Select(ZSocket& first, ZSocket& second, const ZTimeInterval& timeou
   bool closed = false;
   for (ZSocket* socket : {&first, &second}) {
     if (socket->IsClosing()) {
-      socket->SetResult(Interrupted, EINTR);
+      socket->SetResult(Interrupted, zhost::kInterrupted);
       closed = true;
     }
   }
@@ -78,7 +78,7 @@ bool ZSocket::WaitUpTo(WaitEntry* entries, ZIndex count, const ZTimeInterval& ti
   bool closed = false;
   for (ZIndex i = 0; i < count; ++i) {
     if (entries[i].socket->IsClosing()) {
-      entries[i].socket->SetResult(Interrupted, EINTR);
+      entries[i].socket->SetResult(Interrupted, zhost::kInterrupted);
       closed = true;
     }
   }

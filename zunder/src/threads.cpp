@@ -2,7 +2,7 @@
 // thread, and the process's dictionary of live threads.
 #include <chrono>
 
-#include "host_service.h"
+#include "host_error.h"
 #include "host_thread.h"
 #include "zunder/threads.h"
 

@@ -110,11 +110,12 @@ bool ListExecutables(const char* directory, std::vector<std::string>& names) {
 }
 
 bool RunEntry(const std::string& program, const std::vector<std::string>& arguments,
-              int64_t timeoutMilliseconds, EntryRun& run) {
+              int64_t timeoutMilliseconds, EntryRun& run, int& error) {
   run = EntryRun();
+  error = 0;
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-    run.error = errno;
+    error = errno;
     return false;
   }
   Descriptor reading{pipeEnds[0]};
@@ -149,7 +150,7 @@ bool RunEntry(const std::string& program, const std::vector<std::string>& argume
   close(writing.fd);
   writing.fd = -1;
   if (spawned != 0) {
-    run.error = spawned;
+    error = spawned;
     return false;
   }
   run.started = true;
@@ -170,7 +171,7 @@ bool RunEntry(const std::string& program, const std::vector<std::string>& argume
       break;
     }
     if (waited < 0 && errno != EINTR) {
-      run.error = errno;
+      error = errno;
       break;
     }
     const int64_t left = deadline - Milliseconds();

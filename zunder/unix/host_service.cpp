@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "host_file.h"
 #include "host_service.h"
 #include "host_thread.h"
 
@@ -41,19 +42,24 @@ sigset_t ControlSignals() {
   return signals;
 }
 
-int ControlOfSignal(int signal) {
+// The control a signal stands for; false for any other signal.
+bool ControlOfSignal(int signal, ZServiceProcess::Control& control) {
   switch (signal) {
     case SIGTERM:
     case SIGINT:
-      return 1;
+      control = ZServiceProcess::StopControl;
+      return true;
     case SIGUSR1:
-      return 2;
+      control = ZServiceProcess::PauseControl;
+      return true;
     case SIGUSR2:
-      return 3;
+      control = ZServiceProcess::ContinueControl;
+      return true;
     case SIGHUP:
-      return 128;
+      control = ZServiceProcess::ReloadControl;
+      return true;
     default:
-      return -1;
+      return false;
   }
 }
 
@@ -77,62 +83,27 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool FileExists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
+// Unit files, service records, pid and status files are no secrets: the
+// manager's tools and the administrator read them.
+constexpr unsigned kRecordMode = 0644;
+
+// Replaces a record in one step, so a reader never sees half of one.
+bool WriteRecord(const std::string& path, const std::string& text, int& error) {
+  return ReplaceFileAtomically(path, text, kRecordMode, error);
 }
 
-// Creates the directory and its parents; errno set on failure.
-bool MakeDirectories(const std::string& path) {
-  if (path.empty() || IsDirectory(path)) return true;
-  const size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) return false;
-  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  return true;
-}
-
-bool WriteAll(int descriptor, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t done = write(descriptor, text.data() + written, text.size() - written);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    written += static_cast<size_t>(done);
-  }
-  return true;
-}
-
-// Replaces the file in one step (temporary file, fsync, rename), so a reader
-// never sees half a file. errno set on failure.
-bool WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::string temporary = path + ".XXXXXX";
-  const int descriptor = mkstemp(temporary.data());
-  if (descriptor < 0) return false;
-  bool done = WriteAll(descriptor, text) && fchmod(descriptor, mode) == 0 && fsync(descriptor) == 0;
-  int error = errno;
-  if (close(descriptor) != 0 && done) {
-    done = false;
-    error = errno;
-  }
-  if (done && rename(temporary.c_str(), path.c_str()) != 0) {
-    done = false;
-    error = errno;
-  }
-  if (!done) {
-    unlink(temporary.c_str());
-    errno = error;
-  }
-  return done;
-}
-
-bool ReadFile(const std::string& path, std::string* text) {
+bool ReadWholeFile(const std::string& path, std::string& text, int& error) {
   FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) return false;
+  if (file == nullptr) {
+    error = errno;
+    return false;
+  }
   char buffer[4096];
-  text->clear();
+  text.clear();
   size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) text->append(buffer, got);
+  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, got);
   std::fclose(file);
+  error = 0;
   return true;
 }
 
@@ -143,17 +114,17 @@ class NotifyReporter : public StatusReporter {
  public:
   explicit NotifyReporter(std::string socketPath) : path(std::move(socketPath)) {}
 
-  bool Report(uint32_t state, uint32_t exitCode) override {
+  bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode) override {
     std::string message;
     switch (state) {
-      case 2: message = "STATUS=Starting"; break;
-      case 4: message = "READY=1\nSTATUS=Running"; break;
-      case 7: message = "STATUS=Paused"; break;
-      case 3: message = "STOPPING=1\nSTATUS=Stopping"; break;
-      case 1: message = "STATUS=Stopped"; break;
-      default: message = "STATUS=State " + std::to_string(state); break;
+      case ZServiceProcess::StartPendingState: message = "STATUS=Starting"; break;
+      case ZServiceProcess::RunningState: message = "READY=1\nSTATUS=Running"; break;
+      case ZServiceProcess::PausedState: message = "STATUS=Paused"; break;
+      case ZServiceProcess::StopPendingState: message = "STOPPING=1\nSTATUS=Stopping"; break;
+      case ZServiceProcess::StoppedState: message = "STATUS=Stopped"; break;
+      default: message = "STATUS=State " + std::to_string(static_cast<int>(state)); break;
     }
-    if (state == 1 && exitCode != 0) message += "\nERRNO=" + std::to_string(exitCode);
+    if (state == ZServiceProcess::StoppedState && exitCode != 0) message += "\nERRNO=" + std::to_string(exitCode);
     return Send(message);
   }
 
@@ -161,10 +132,7 @@ class NotifyReporter : public StatusReporter {
   bool Send(const std::string& message) {
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-      errno = EINVAL;
-      return false;
-    }
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
     std::memcpy(address.sun_path, path.data(), path.size());
     if (path[0] == '@') address.sun_path[0] = '\0';  // abstract name space
     const socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size());
@@ -172,18 +140,16 @@ class NotifyReporter : public StatusReporter {
     if (descriptor < 0) return false;
     const ssize_t sent = sendto(descriptor, message.data(), message.size(), MSG_NOSIGNAL,
                                 reinterpret_cast<const struct sockaddr*>(&address), length);
-    const int error = errno;
     close(descriptor);
-    errno = error;
     return sent == static_cast<ssize_t>(message.size());
   }
 
   std::string path;
 };
 
-// Runs systemctl with the arguments and answers its exit status (0 success);
-// errno when it cannot be run.
-bool RunSystemctl(const std::vector<std::string>& arguments, int* error) {
+// Runs systemctl with the arguments; true when it exits with 0. Otherwise
+// error is its exit status, or errno when it cannot be run.
+bool RunSystemctl(const std::vector<std::string>& arguments, int& error) {
   std::vector<char*> argv;
   std::string program = "systemctl";
   argv.push_back(program.data());
@@ -194,18 +160,21 @@ bool RunSystemctl(const std::vector<std::string>& arguments, int* error) {
   pid_t child = 0;
   const int spawned = posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
   if (spawned != 0) {
-    *error = spawned;
+    error = spawned;
     return false;
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
-      *error = errno;
+      error = errno;
       return false;
     }
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *error = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    error = 0;
+    return true;
+  }
+  error = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return false;
 }
 
@@ -213,9 +182,9 @@ class SystemdManager : public ServiceManager {
  public:
   explicit SystemdManager(std::string unitDirectory) : directory(std::move(unitDirectory)) {}
 
-  bool IsInstalled(const char* name) override { return FileExists(UnitPath(name)); }
+  bool IsInstalled(const char* name) override { return FileExists(UnitPath(name).c_str()); }
 
-  bool Install(const char* name, const char* executable, int* error) override {
+  bool Install(const char* name, const char* executable, int& error) override {
     // Every connection is a thread and two descriptors: no task limit, many files.
     std::string unit;
     unit += "[Unit]\nDescription=";
@@ -223,33 +192,27 @@ class SystemdManager : public ServiceManager {
     unit += "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=";
     unit += executable;
     unit += "\nTasksMax=infinity\nLimitNOFILE=65536\n\n[Install]\nWantedBy=multi-user.target\n";
-    if (!WriteFileAtomically(UnitPath(name), unit)) {
-      *error = errno;
-      return false;
-    }
+    if (!WriteRecord(UnitPath(name), unit, error)) return false;
     return RunSystemctl({"daemon-reload"}, error);
   }
 
-  bool Remove(const char* name, int* error) override {
-    if (unlink(UnitPath(name).c_str()) != 0) {
-      *error = errno;
-      return false;
-    }
+  bool Remove(const char* name, int& error) override {
+    if (!RemoveFile(UnitPath(name).c_str(), error)) return false;
     return RunSystemctl({"daemon-reload"}, error);
   }
 
-  bool Start(const char* name, int* error) override { return RunSystemctl({"start", UnitName(name)}, error); }
+  bool Start(const char* name, int& error) override { return RunSystemctl({"start", UnitName(name)}, error); }
 
-  bool Control(const char* name, int control, int* error) override {
+  bool Control(const char* name, ZServiceProcess::Control control, int& error) override {
     switch (control) {
-      case 1:
+      case ZServiceProcess::StopControl:
         return RunSystemctl({"stop", UnitName(name)}, error);
-      case 2:
+      case ZServiceProcess::PauseControl:
         return RunSystemctl({"kill", "--kill-whom=main", "-s", "SIGUSR1", UnitName(name)}, error);
-      case 3:
+      case ZServiceProcess::ContinueControl:
         return RunSystemctl({"kill", "--kill-whom=main", "-s", "SIGUSR2", UnitName(name)}, error);
       default:
-        *error = EINVAL;
+        error = EINVAL;
         return false;
     }
   }
@@ -272,7 +235,10 @@ std::string BuiltinDirectory() {
 class StatusFileReporter : public StatusReporter {
  public:
   explicit StatusFileReporter(std::string statusPath) : path(std::move(statusPath)) {}
-  bool Report(uint32_t state, uint32_t) override { return WriteFileAtomically(path, std::to_string(state) + "\n"); }
+  bool Report(ZServiceProcess::ServiceState state, uint32_t) override {
+    int error = 0;
+    return WriteRecord(path, std::to_string(static_cast<int>(state)) + "\n", error);
+  }
 
  private:
   std::string path;
@@ -282,7 +248,8 @@ class StatusFileReporter : public StatusReporter {
 bool IsAlive(pid_t pid) {
   if (pid <= 0 || kill(pid, 0) != 0) return false;
   std::string stat;
-  if (!ReadFile("/proc/" + std::to_string(pid) + "/stat", &stat)) return true;
+  int ignored = 0;
+  if (!ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", stat, ignored)) return true;
   const size_t close = stat.rfind(')');
   return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
@@ -291,36 +258,27 @@ class BuiltinManager : public ServiceManager {
  public:
   explicit BuiltinManager(std::string serviceDirectory) : directory(std::move(serviceDirectory)) {}
 
-  bool IsInstalled(const char* name) override { return FileExists(RecordPath(name)); }
+  bool IsInstalled(const char* name) override { return FileExists(RecordPath(name).c_str()); }
 
-  bool Install(const char* name, const char* executable, int* error) override {
-    if (!WriteFileAtomically(RecordPath(name), std::string(executable) + "\n")) {
-      *error = errno;
-      return false;
-    }
+  bool Install(const char* name, const char* executable, int& error) override {
+    return WriteRecord(RecordPath(name), std::string(executable) + "\n", error);
+  }
+
+  bool Remove(const char* name, int& error) override {
+    if (!RemoveFile(RecordPath(name).c_str(), error)) return false;
+    int ignored = 0;
+    RemoveFile(PidPath(name).c_str(), ignored);
+    RemoveFile(StatusPath(name).c_str(), ignored);
     return true;
   }
 
-  bool Remove(const char* name, int* error) override {
-    if (unlink(RecordPath(name).c_str()) != 0) {
-      *error = errno;
-      return false;
-    }
-    unlink(PidPath(name).c_str());
-    unlink(StatusPath(name).c_str());
-    return true;
-  }
-
-  bool Start(const char* name, int* error) override {
+  bool Start(const char* name, int& error) override {
     if (IsAlive(RecordedPid(name))) {
-      *error = EALREADY;
+      error = EALREADY;
       return false;
     }
     std::string executable;
-    if (!ReadFile(RecordPath(name), &executable)) {
-      *error = errno;
-      return false;
-    }
+    if (!ReadWholeFile(RecordPath(name), executable, error)) return false;
     while (!executable.empty() && (executable.back() == '\n' || executable.back() == '\r')) executable.pop_back();
 
     // The environment of the command, told who started it and where to report.
@@ -359,31 +317,32 @@ class BuiltinManager : public ServiceManager {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
-      *error = spawned;
+      error = spawned;
       return false;
     }
-    if (!WriteFileAtomically(PidPath(name), std::to_string(child) + "\n")) {
-      *error = errno;
-      return false;
-    }
-    return true;
+    return WriteRecord(PidPath(name), std::to_string(child) + "\n", error);
   }
 
-  bool Control(const char* name, int control, int* error) override {
-    static const int kSignalOfControl[] = {0, SIGTERM, SIGUSR1, SIGUSR2};
-    if (control < 1 || control > 3) {
-      *error = EINVAL;
-      return false;
+  bool Control(const char* name, ZServiceProcess::Control control, int& error) override {
+    int signal = 0;
+    switch (control) {
+      case ZServiceProcess::StopControl: signal = SIGTERM; break;
+      case ZServiceProcess::PauseControl: signal = SIGUSR1; break;
+      case ZServiceProcess::ContinueControl: signal = SIGUSR2; break;
+      default:
+        error = EINVAL;
+        return false;
     }
     const pid_t pid = RecordedPid(name);
     if (!IsAlive(pid)) {
-      *error = ESRCH;
+      error = ESRCH;
       return false;
     }
-    if (kill(pid, kSignalOfControl[control]) != 0) {
-      *error = errno;
+    if (kill(pid, signal) != 0) {
+      error = errno;
       return false;
     }
+    error = 0;
     return true;
   }
 
@@ -394,7 +353,8 @@ class BuiltinManager : public ServiceManager {
 
   pid_t RecordedPid(const char* name) const {
     std::string text;
-    if (!ReadFile(PidPath(name), &text)) return 0;
+    int ignored = 0;
+    if (!ReadWholeFile(PidPath(name), text, ignored)) return 0;
     return static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
   }
 
@@ -421,27 +381,26 @@ ControlChannel::~ControlChannel() {
   if (wakeDescriptor >= 0) close(wakeDescriptor);
 }
 
-int ControlChannel::Wait() {
-  if (!IsOpen()) return -1;
+ControlChannel::Outcome ControlChannel::Wait(ZServiceProcess::Control& control) {
+  if (!IsOpen()) return Failed;
   for (;;) {
     // Both descriptors are watched; the wake wins so that the end is prompt.
     struct pollfd watched[2] = {{wakeDescriptor, POLLIN, 0}, {signalDescriptor, POLLIN, 0}};
     if (poll(watched, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return Failed;
     }
     if (watched[0].revents != 0) {
       uint64_t count = 0;
-      if (read(wakeDescriptor, &count, sizeof(count)) < 0 && errno != EAGAIN) return -1;
-      return 0;
+      if (read(wakeDescriptor, &count, sizeof(count)) < 0 && errno != EAGAIN) return Failed;
+      return Woken;
     }
     if (watched[1].revents != 0) {
       struct signalfd_siginfo info {};
       const ssize_t got = read(signalDescriptor, &info, sizeof(info));
       if (got < 0 && errno == EINTR) continue;
-      if (got != sizeof(info)) return -1;
-      const int control = ControlOfSignal(static_cast<int>(info.ssi_signo));
-      if (control > 0) return control;
+      if (got != sizeof(info)) return Failed;
+      if (ControlOfSignal(static_cast<int>(info.ssi_signo), control)) return Controlled;
     }
   }
 }
@@ -501,27 +460,29 @@ std::unique_ptr<StatusReporter> OpenStatusReporter(const char* serviceName) {
   }
   // Started by systemd without a notify socket (Type=simple): nothing to tell.
   class SilentReporter : public StatusReporter {
-    bool Report(uint32_t, uint32_t) override { return true; }
+    bool Report(ZServiceProcess::ServiceState, uint32_t) override { return true; }
   };
   if (!Environment("INVOCATION_ID").empty()) return std::make_unique<SilentReporter>();
   return nullptr;
 }
 
-std::unique_ptr<ServiceManager> OpenServiceManager(int* error) {
+std::unique_ptr<ServiceManager> OpenServiceManager(int& error) {
   const std::string chosen = Environment("ZUNDER_SERVICE_MANAGER");
   const bool systemd = chosen == "systemd" || (chosen != "builtin" && IsDirectory("/run/systemd/system"));
   if (systemd) {
     std::string directory = Environment("ZUNDER_UNIT_DIR");
     if (directory.empty()) directory = "/etc/systemd/system";
     if (!IsDirectory(directory)) {
-      *error = ENOENT;
+      error = ENOENT;
       return nullptr;
     }
+    error = 0;
     return std::make_unique<SystemdManager>(directory);
   }
   const std::string directory = BuiltinDirectory();
-  if (!MakeDirectories(directory) || access(directory.c_str(), R_OK | W_OK | X_OK) != 0) {
-    *error = errno;
+  if (!MakeDirectories(directory, error)) return nullptr;
+  if (access(directory.c_str(), R_OK | W_OK | X_OK) != 0) {
+    error = errno;
     return nullptr;
   }
   return std::make_unique<BuiltinManager>(directory);

@@ -1,9 +1,8 @@
-// Program identity on this host: the executable, kernel, user and errno.
+// Program identity on this host: the executable, kernel and user.
 #include <pwd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -47,10 +46,6 @@ ZString UserName() {
   }
   return ZString(found->pw_name).Left(50);
 }
-
-int LastError() { return errno; }
-
-void SetLastError(int error) { errno = error; }
 
 void ExitProcessNow(int code) {
   std::fflush(stdout);

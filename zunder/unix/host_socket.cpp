@@ -1,4 +1,5 @@
-// BSD sockets, poll and the thread-safe look-up calls of the C library.
+// BSD sockets, poll and the thread-safe look-up calls of the C library, and
+// the channel error codes of error numbers.
 #include "host_socket.h"
 
 #include <arpa/inet.h>
@@ -12,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <vector>
 
 #include "zunder/strings.h"
@@ -31,19 +31,19 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
 
 // The answer of a call that reports failure through errno.
 bool Check(int result, int& error) {
-  if (result < 0) {
-    error = errno;
-    return false;
-  }
-  return true;
+  error = result < 0 ? errno : 0;
+  return result >= 0;
 }
+
+// The error of a call that answered result: errno when it failed, else 0.
+int ErrorOf(long result) { return result < 0 ? errno : 0; }
 
 }  // namespace
 
 int CreateSocket(SocketKind kind, int& error) {
   int type = kind == SocketKind::Stream ? SOCK_STREAM : SOCK_DGRAM;
   int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) error = errno;
+  error = ErrorOf(fd);
   return fd;
 }
 
@@ -128,8 +128,8 @@ int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error) 
   socklen_t size = sizeof peer;
   const int before = errno;
   int result = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+  error = ErrorOf(result);
   if (result < 0) {
-    error = errno;
     // Nobody waiting is no failure: the thread's last error (which log
     // lines show) stays as it was.
     if (error == EAGAIN || error == EWOULDBLOCK) errno = before;
@@ -142,7 +142,7 @@ int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error) 
 
 long Receive(int fd, void* buffer, size_t length, bool wait, int& error) {
   ssize_t result = ::recv(fd, buffer, length, wait ? 0 : MSG_DONTWAIT);
-  if (result < 0) error = errno;
+  error = ErrorOf(result);
   return static_cast<long>(result);
 }
 
@@ -152,9 +152,8 @@ long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_
   socklen_t size = sizeof from;
   ssize_t result =
       ::recvfrom(fd, buffer, length, wait ? 0 : MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &size);
-  if (result < 0) {
-    error = errno;
-  } else {
+  error = ErrorOf(result);
+  if (result >= 0) {
     address = from.sin_addr.s_addr;
     port = ntohs(from.sin_port);
   }
@@ -166,14 +165,14 @@ long PeekDatagramLength(int fd, bool wait, int& error) {
   // With MSG_TRUNC the answer is the datagram's real length, however small
   // the buffer.
   ssize_t result = ::recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
-  if (result < 0) error = errno;
+  error = ErrorOf(result);
   return static_cast<long>(result);
 }
 
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error) {
   ssize_t result =
       ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));
-  if (result < 0) error = errno;
+  error = ErrorOf(result);
   return static_cast<long>(result);
 }
 
@@ -182,7 +181,7 @@ long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_
   sockaddr_in target = MakeAddress(address, port);
   ssize_t result = ::sendto(fd, buffer, length, MSG_NOSIGNAL,
                             reinterpret_cast<sockaddr*>(&target), sizeof target);
-  if (result < 0) error = errno;
+  error = ErrorOf(result);
   return static_cast<long>(result);
 }
 
@@ -215,10 +214,8 @@ int Poll(PollEntry* entries, int count, int timeoutMilliseconds, int& error) {
     result = ::poll(waits, static_cast<nfds_t>(count), wait);
     if (result >= 0 || errno != EINTR) break;
   }
-  if (result < 0) {
-    error = errno;
-    return -1;
-  }
+  error = ErrorOf(result);
+  if (result < 0) return -1;
   for (int i = 0; i < count; ++i) {
     short got = waits[i].revents;
     // As select does: a hang-up or an error counts as readable (the read then
@@ -295,15 +292,35 @@ bool LookupHost(const char* name, uint32_t& address, ZString* officialName) {
   return true;
 }
 
-bool ErrorText(int error, ZString& text) {
-  char scratch[256];
-  // The GNU strerror_r answers a pointer that may or may not be scratch.
-  const char* message = ::strerror_r(error, scratch, sizeof scratch);
-  if (message == nullptr || message[0] == '\0' || std::strncmp(message, "Unknown error", 13) == 0) {
-    return false;
+ZChannel::Error ChannelErrorOf(int error) {
+  switch (error) {
+    case 0: return ZChannel::NoError;
+    case ENOENT: return ZChannel::NotFound;
+    case EEXIST: return ZChannel::FileExists;
+    case ENOSPC: return ZChannel::DiskFull;
+    case EACCES: return ZChannel::AccessDenied;
+    case EINVAL: return ZChannel::BadParameter;
+    case ENOMEM: return ZChannel::NoMemory;
+    case EBADF: return ZChannel::NotOpen;
+    case EAGAIN: return ZChannel::Timeout;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK: return ZChannel::Timeout;
+#endif
+    case ETIMEDOUT: return ZChannel::Timeout;
+    case EINTR: return ZChannel::Interrupted;
+    default: return ZChannel::Miscellaneous;
   }
-  text = message;
-  return true;
+}
+
+int ErrorNumberOf(ZChannel::Condition condition) {
+  switch (condition) {
+    case ZChannel::HostUnreachable: return EHOSTUNREACH;
+    case ZChannel::MessageTooLong: return EMSGSIZE;
+    case ZChannel::NoBufferSpace: return ENOBUFS;
+    case ZChannel::ConnectionReset: return ECONNRESET;
+    case ZChannel::ConnectionTimedOut: return ETIMEDOUT;
+  }
+  return EINVAL;  // not a condition
 }
 
 uint32_t NetworkToHost(uint32_t value) { return ntohl(value); }
