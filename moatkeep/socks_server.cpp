@@ -62,7 +62,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       Log(1, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
     case SocksReadResult::UserIdTooLong:
-      Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
+      Log(1, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(ZChannel::MessageTooLong).Text());
       return;
   }
   client->SetReadTimeout(ZInfinite);
@@ -85,7 +85,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       // This system would take 0.0.0.0 for itself, which the access check
       // never saw: no such destination.
       Log(1, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
-          ZChannel::ErrorText(EHOSTUNREACH).Text());
+          ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
     } else {
       connected = outgoing->Connect(request.address.GetDotted().Text());
       if (!connected) {

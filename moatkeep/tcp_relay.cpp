@@ -174,7 +174,7 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
   bool connected = false;
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
   } else {
     connected = outgoing->Connect(destination.address.GetDotted().Text());
     if (!connected) Log(1, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());

@@ -199,7 +199,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(1, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
     return;
   }
   if (!outgoing->Connect(destination.address.GetDotted().Text())) {
