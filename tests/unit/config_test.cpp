@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/config.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/appsocket.h"
 #include "zunder/ftpsocket.h"
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/base64.h"
 #include "zunder/http.h"
 #include "zunder/httpform.h"

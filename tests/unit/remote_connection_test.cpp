@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/remote.h"
 
 namespace fs = std::filesystem;

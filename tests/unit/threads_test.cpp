@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/threads.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/time.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/sockets.h"
 
 namespace {

@@ -34,6 +34,11 @@ class AssertCapture {
     std::lock_guard<std::mutex> lock(Mutex());
     Reports().clear();
   }
+  // The message a report with this assertion code carries.
+  static std::string TextOf(int code) {
+    char text[100];
+    return ZAssertText(code, text, sizeof text);
+  }
 
  private:
   static void Record(const char* source, unsigned line, const char* message) {
