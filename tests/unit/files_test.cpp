@@ -12,29 +12,21 @@
 #include <string>
 
 #include "support/assert_capture.h"
+#include "support/descriptors.h"
+#include "support/scratch_directory.h"
 #include "zunder/files.h"
 
 namespace {
 
-// Open descriptors of this process, to catch one left open.
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (readdir(fds) != nullptr) ++count;
-    closedir(fds);
-  }
-  return count;
-}
-
-// A scratch directory (mkdtemp), removed with its contents afterwards; TMPDIR
-// points into it while the test runs.
-class FilesTest : public ::testing::Test {
+// A scratch directory, removed with its contents afterwards; TMPDIR points
+// into it while the test runs.
+class FilesTest : public ::testing::Test, protected ScratchDirectory {
  protected:
+  FilesTest() : ScratchDirectory("zfiles") {}
   void SetUp() override {
     descriptorsBefore = OpenDescriptors();
-    char pattern[] = "/tmp/zfiles-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
+    ASSERT_TRUE(IsMade());
+    dir = Path();
     const char* old = getenv("TMPDIR");
     hadTmpdir = old != nullptr;
     if (hadTmpdir) oldTmpdir = old;
@@ -46,21 +38,9 @@ class FilesTest : public ::testing::Test {
     } else {
       unsetenv("TMPDIR");
     }
-    std::string command = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
+    ASSERT_TRUE(Remove());
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
   }
-  std::string Path(const std::string& name) const { return dir + "/" + name; }
-  void Put(const std::string& name, const std::string& content) const {
-    std::ofstream(Path(name), std::ios::binary) << content;
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
 
   int descriptorsBefore = 0;
   std::string dir;
