@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "support/assert_capture.h"
 #include "support/descriptors.h"
+#include "support/environment.h"
 #include "support/scratch_directory.h"
 #include "zunder/config.h"
 
@@ -33,20 +35,13 @@ class ConfigTest : public ::testing::Test, protected ScratchDirectory {
     descriptorsBefore = OpenDescriptors();
     ASSERT_TRUE(IsMade());
     dir = Path();
-    const char* old = getenv("ZUNDER_REGISTRY_DIR");
-    hadRegistryDir = old != nullptr;
-    if (hadRegistryDir) oldRegistryDir = old;
-    setenv("ZUNDER_REGISTRY_DIR", dir.c_str(), 1);
+    registryDirectory.emplace("ZUNDER_REGISTRY_DIR", dir);
     savedIdentity = ZConfig::GetIdentity();
     SetIdentity("Acme", "Gate", "1.0", false);
   }
   void TearDown() override {
     ZConfig::SetIdentity(savedIdentity);
-    if (hadRegistryDir) {
-      setenv("ZUNDER_REGISTRY_DIR", oldRegistryDir.c_str(), 1);
-    } else {
-      unsetenv("ZUNDER_REGISTRY_DIR");
-    }
+    registryDirectory.reset();
     ASSERT_TRUE(Remove());
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
   }
@@ -70,8 +65,7 @@ class ConfigTest : public ::testing::Test, protected ScratchDirectory {
 
   int descriptorsBefore = 0;
   std::string dir;
-  bool hadRegistryDir = false;
-  std::string oldRegistryDir;
+  std::optional<ScopedVariable> registryDirectory;
   ZConfigIdentity savedIdentity;
 };
 

@@ -7,12 +7,14 @@
 
 #include <cerrno>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 
 #include "support/assert_capture.h"
 #include "support/descriptors.h"
+#include "support/environment.h"
 #include "support/scratch_directory.h"
 #include "zunder/files.h"
 
@@ -27,25 +29,17 @@ class FilesTest : public ::testing::Test, protected ScratchDirectory {
     descriptorsBefore = OpenDescriptors();
     ASSERT_TRUE(IsMade());
     dir = Path();
-    const char* old = getenv("TMPDIR");
-    hadTmpdir = old != nullptr;
-    if (hadTmpdir) oldTmpdir = old;
-    setenv("TMPDIR", dir.c_str(), 1);
+    temporaryDirectory.emplace("TMPDIR", dir);
   }
   void TearDown() override {
-    if (hadTmpdir) {
-      setenv("TMPDIR", oldTmpdir.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
+    temporaryDirectory.reset();
     ASSERT_TRUE(Remove());
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
   }
 
   int descriptorsBefore = 0;
   std::string dir;
-  bool hadTmpdir = false;
-  std::string oldTmpdir;
+  std::optional<ScopedVariable> temporaryDirectory;
 };
 
 TEST(FilePath, PartsFollowTheLastSeparator) {

@@ -2,36 +2,27 @@
 // POSIX zone rules (no tz database needed) and an instant to test against.
 #pragma once
 
-#include <stdlib.h>
 #include <time.h>
 
 #include <cstdint>
-#include <string>
+#include <optional>
 
-// Sets TZ for the lifetime of the object and restores the previous value.
+#include "environment.h"
+
+// Sets TZ for the lifetime of the object and restores the previous value;
+// the C library reads it again both times.
 class ScopedTimeZone {
  public:
-  explicit ScopedTimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    hadOld = old != nullptr;
-    if (hadOld) previous = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
+  explicit ScopedTimeZone(const char* zone) : variable(std::in_place, "TZ", zone) { tzset(); }
   ~ScopedTimeZone() {
-    if (hadOld) {
-      setenv("TZ", previous.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    variable.reset();
     tzset();
   }
   ScopedTimeZone(const ScopedTimeZone&) = delete;
   ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
  private:
-  bool hadOld = false;
-  std::string previous;
+  std::optional<ScopedVariable> variable;
 };
 
 // POSIX zone rules, so no tz database is needed.
