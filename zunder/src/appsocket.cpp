@@ -141,14 +141,14 @@ int ZApplicationSocket::ReadLineChar(bool first) {
   if (HasBufferedInput() || limit < 0 || limit == 0x7fffffff) return NextByte(readLineTimeout);
   const int64_t spent =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lineBegun).count();
-  const int64_t left = limit - spent;
-  if (left <= 0) {
+  const int64_t remaining = limit - spent;
+  if (remaining <= 0) {
     SetResult(Timeout, zhost::kWouldBlock);
     return -1;
   }
   const int64_t perByte = readLineTimeout.GetMilliseconds();
-  const bool cut = perByte < 0 || perByte == 0x7fffffff || perByte > left;
-  return NextByte(cut ? ZTimeInterval(left) : readLineTimeout);
+  const bool cut = perByte < 0 || perByte == 0x7fffffff || perByte > remaining;
+  return NextByte(cut ? ZTimeInterval(remaining) : readLineTimeout);
 }
 
 void ZApplicationSocket::UnReadLineChar(char c) { PutBack(c); }

@@ -65,12 +65,12 @@ struct ZObjectArrayRecord : ZReferenceRecord {
   void DestroyContents() override {
     // Detach first so the record is consistent while objects are deleted.
     ZObject** old = items;
-    const ZIndex count = size;
+    const ZIndex oldSize = size;
     items = nullptr;
     size = 0;
     capacity = 0;
     if (deleteObjects) {
-      for (ZIndex i = 0; i < count; ++i) delete old[i];
+      for (ZIndex i = 0; i < oldSize; ++i) delete old[i];
     }
     std::free(old);
   }

@@ -79,12 +79,12 @@ struct ZHashTableRecord : ZReferenceRecord {
 
   void DestroyContents() override {
     ZHashElement** old = buckets;
-    const ZIndex count = bucketCount;
+    const ZIndex oldBucketCount = bucketCount;
     buckets = nullptr;
     bucketCount = 0;
     size = 0;
     ResetCursor();
-    for (ZIndex b = 0; b < count; ++b) {
+    for (ZIndex b = 0; b < oldBucketCount; ++b) {
       ZHashElement* head = old[b];
       if (head == nullptr) continue;
       head->previous->next = nullptr;  // open the ring
@@ -147,13 +147,13 @@ struct ZHashTableRecord : ZReferenceRecord {
     return true;
   }
 
-  bool Grow(ZIndex count) {
-    if (count <= bucketCount) return true;
-    void* grown = std::realloc(buckets, static_cast<size_t>(count) * sizeof(ZHashElement*));
+  bool Grow(ZIndex wanted) {
+    if (wanted <= bucketCount) return true;
+    void* grown = std::realloc(buckets, static_cast<size_t>(wanted) * sizeof(ZHashElement*));
     if (grown == nullptr) return false;
     buckets = static_cast<ZHashElement**>(grown);
-    for (ZIndex b = bucketCount; b < count; ++b) buckets[b] = nullptr;
-    bucketCount = count;
+    for (ZIndex b = bucketCount; b < wanted; ++b) buckets[b] = nullptr;
+    bucketCount = wanted;
     return true;
   }
 

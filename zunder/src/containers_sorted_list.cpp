@@ -115,7 +115,7 @@ struct ZSortedListRecord : ZReferenceRecord {
       delete copy;
       return nullptr;
     }
-    ZIndex count = 0;
+    ZIndex copied = 0;
     bool failed = false;
     for (ZSortedListNode* node = Leftmost(root); node != nullptr && !failed; node = Successor(node)) {
       ZObject* object = deleteObjects ? node->object->Clone() : node->object;
@@ -127,10 +127,10 @@ struct ZSortedListRecord : ZReferenceRecord {
         break;
       }
       fresh->object = object;
-      nodes[count++] = fresh;
+      nodes[copied++] = fresh;
     }
     if (failed) {
-      for (ZIndex i = 0; i < count; ++i) {
+      for (ZIndex i = 0; i < copied; ++i) {
         if (deleteObjects) delete nodes[i]->object;
         delete nodes[i];
       }
@@ -140,9 +140,9 @@ struct ZSortedListRecord : ZReferenceRecord {
     }
     // The copy keeps the order without comparing again.
     int redDepth = 0;
-    while ((count >> (redDepth + 1)) > 0) ++redDepth;
-    copy->root = BuildBalanced(nodes, 0, count - 1, 0, redDepth, nullptr);
-    copy->size = count;
+    while ((copied >> (redDepth + 1)) > 0) ++redDepth;
+    copy->root = BuildBalanced(nodes, 0, copied - 1, 0, redDepth, nullptr);
+    copy->size = copied;
     std::free(nodes);
     return copy;
   }

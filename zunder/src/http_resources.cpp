@@ -261,16 +261,16 @@ std::unique_ptr<ZHTTPRequest> ZHTTPDirectory::CreateRequest(const ZURL& url, con
 bool ZHTTPDirectory::RealPath(const ZURL& url, ZString& real) const {
   const std::vector<ZString> own = ZHTTPSpace::PathNames(GetBaseURL());
   const std::vector<ZString> asked = ZHTTPSpace::PathNames(url);
-  ZString path = GetPath();
-  while (path.GetLength() > 1 && path[path.GetLength() - 1] == '/') path = path.Left(path.GetLength() - 1);
+  ZString found = GetPath();
+  while (found.GetLength() > 1 && found[found.GetLength() - 1] == '/') found = found.Left(found.GetLength() - 1);
   for (size_t i = own.size(); i < asked.size(); ++i) {
     const ZString& name = asked[i];
     // An unescaped "/" or a step up would lead out of the directory.
     if (name == "." || name == ".." || name.Find('/') != ZNotFound) return false;
-    path += "/";
-    path += name;
+    found += "/";
+    found += name;
   }
-  real = path;
+  real = found;
   return true;
 }
 
@@ -313,13 +313,13 @@ bool ZHTTPDirectory::LoadHeaders(ZHTTPRequest& request) {
   return true;
 }
 
-void ZHTTPDirectory::BuildListing(ZHTTPDirRequest& request, const ZString& path) const {
+void ZHTTPDirectory::BuildListing(ZHTTPDirRequest& request, const ZString& realPath) const {
   struct Entry {
     ZString name;
     bool directory;
   };
   std::vector<Entry> entries;
-  ZDirectory scan(path.Text());
+  ZDirectory scan(realPath.Text());
   if (scan.Open(ZDirectory::AllEntries)) {
     do {
       entries.push_back({scan.GetEntryName(), scan.IsSubDir()});

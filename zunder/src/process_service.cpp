@@ -245,10 +245,10 @@ void ZServiceProcess::ServiceEntry() {
   }
   if (zhost::StartThread(&ZServiceProcess::RunServiceThread, this, 4096)) {
     while (!terminationEvent->IsSet()) {
-      Control control = StopControl;
-      const zhost::ControlChannel::Outcome outcome = controls.Wait(control);
+      Control received = StopControl;
+      const zhost::ControlChannel::Outcome outcome = controls.Wait(received);
       if (outcome == zhost::ControlChannel::Controlled) {
-        ControlHandler(control);
+        ControlHandler(received);
       } else if (outcome == zhost::ControlChannel::Failed) {
         // No more controls can come; wait for the service to end by itself.
         std::unique_lock<std::mutex> lock(terminationEvent->mutex);
@@ -297,9 +297,9 @@ bool ZServiceProcess::WaitForServiceThread(int64_t milliseconds) {
                                        [&] { return !serviceThreadRunning; });
 }
 
-void ZServiceProcess::ControlHandler(uint32_t control) {
+void ZServiceProcess::ControlHandler(uint32_t code) {
   const ServiceStatus current = GetServiceStatus();
-  switch (control) {
+  switch (code) {
     case StopControl:
       ReportStatus(StopPendingState, 0, 1, kWaitHint);
       OnStop();
@@ -356,20 +356,20 @@ bool ZServiceProcess::ReportStatus(ServiceState state, uint32_t exitCode, uint32
 // ---------------------------------------------------------------- system log
 
 void ZServiceProcess::SystemLog(int level, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  SystemLogV(level, format, arguments);
-  va_end(arguments);
+  va_list formatArguments;
+  va_start(formatArguments, format);
+  SystemLogV(level, format, formatArguments);
+  va_end(formatArguments);
 }
 
-void ZServiceProcess::SystemLogV(int level, const char* format, va_list arguments) {
+void ZServiceProcess::SystemLogV(int level, const char* format, va_list formatArguments) {
   if (level > currentLogLevel.load()) return;
   const int error = zhost::LastError();
   if (level < FatalLevel) level = FatalLevel;
   if (level > InformationLevel) level = InformationLevel;
 
   char message[kLogBufferSize];
-  const int length = std::vsnprintf(message, sizeof(message), format != nullptr ? format : "", arguments);
+  const int length = std::vsnprintf(message, sizeof(message), format != nullptr ? format : "", formatArguments);
   if (length < 0) {
     message[0] = '\0';
   } else if (static_cast<size_t>(length) >= sizeof(message)) {

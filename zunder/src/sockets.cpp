@@ -187,9 +187,9 @@ int64_t ZSocket::ReadWaitWithinDeadline(bool& cut) const {
   if (!hasDeadline) return wanted;
   // Rounded up and one more, so that a wait the deadline cuts short ends
   // past it.
-  const int64_t left =
+  const int64_t untilDeadline =
       std::chrono::ceil<std::chrono::milliseconds>(readDeadline - std::chrono::steady_clock::now()).count();
-  const int64_t remaining = left > 0 ? left + 1 : 0;
+  const int64_t remaining = untilDeadline > 0 ? untilDeadline + 1 : 0;
   // -1 (a receive without a wait) and the unlimited value give way to the
   // deadline as well.
   if (wanted < 0 || wanted >= kUnlimited || wanted > remaining) {

@@ -388,13 +388,13 @@ ZTime::ZTime(int second, int minute, int hour, int day, int month, int year, int
 
 ZTime::ZTime(const char* text) : seconds(0) { Parse(text); }
 
-int ZTime::GetLocalZoneOffset(bool daylight) {
+int ZTime::GetLocalZoneOffset(bool daylightSaving) {
   zhost::ZoneInfo zone;
   if (!zhost::QueryZone(zone)) {
     Z_ASSERT_CODE(ZAssertOSError);
     return 0;
   }
-  return -zone.bias - (daylight ? zone.daylightBias : 0);
+  return -zone.bias - (daylightSaving ? zone.daylightBias : 0);
 }
 
 int ZTime::GetLocalZoneOffset() {

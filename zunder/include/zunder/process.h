@@ -161,7 +161,7 @@ class ZServiceProcess : public ZProcess {
   int ProcessCommand(const char* word);
 
   void SystemLog(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void SystemLogV(int level, const char* format, va_list arguments);
+  void SystemLogV(int level, const char* format, va_list formatArguments);
 
   bool IsDebugMode() const { return debugMode; }
   int32_t GetLogLevel() const { return currentLogLevel.load(); }
@@ -176,7 +176,7 @@ class ZServiceProcess : public ZProcess {
   // Service entry, service thread and control handler (see process_service.cpp).
   void ServiceEntry();
   void ServiceThreadBody();
-  void ControlHandler(uint32_t control);
+  void ControlHandler(uint32_t code);
   bool ReportStatus(ServiceState state, uint32_t exitCode, uint32_t checkPoint, uint32_t waitHint);
   void RunInForeground();
 
