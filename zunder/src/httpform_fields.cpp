@@ -1,6 +1,7 @@
 // Form fields: their controls, values and checks.
 #include <cstdlib>
 
+#include "host_error.h"
 #include "zunder/httpform.h"
 
 ZHTTPField::ZHTTPField(const char* name, const char* title)
@@ -37,11 +38,14 @@ ZHTTPIntegerField::ZHTTPIntegerField(const char* name, int32_t low, int32_t high
 bool ZHTTPIntegerField::ParseInteger(const char* text, int32_t& number) {
   const ZString trimmed = ZString(text != nullptr ? text : "").Trim();
   if (trimmed.IsEmpty()) return false;
+  // strtoll tells an overflow through the thread's last error alone.
+  zhost::SetLastError(0);
   char* end = nullptr;
-  // Out of the range of long long, strtoll answers its limits: far outside
-  // 32 bits too, so the range check covers that overflow.
   const long long parsed = std::strtoll(trimmed.Text(), &end, 10);
-  if (end == trimmed.Text() || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+  if (zhost::LastError() != 0 || end == trimmed.Text() || *end != '\0' || parsed < INT32_MIN ||
+      parsed > INT32_MAX) {
+    return false;
+  }
   number = static_cast<int32_t>(parsed);
   return true;
 }

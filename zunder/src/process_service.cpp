@@ -347,7 +347,10 @@ bool ZServiceProcess::ReportStatus(ServiceState state, uint32_t exitCode, uint32
     serviceStatus.checkPoint = checkPoint;
     serviceStatus.waitHint = waitHint;
     if (debugMode) return true;
-    sent = statusHandle != nullptr && statusHandle->Report(state, exitCode);
+    int error = 0;
+    sent = statusHandle != nullptr && statusHandle->Report(state, exitCode, error);
+    // The log line tells the cause, as the thread's last error.
+    if (!sent && error != 0) zhost::SetLastError(error);
   }
   if (!sent) SystemLog(ErrorLevel, "SetServiceStatus failed");
   return sent;

@@ -232,6 +232,9 @@ bool WriteWhole(int fd, const std::string& content, int& error) {
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode,
                            int& error) {
+  // A replacement that succeeds leaves the thread's last error as it was,
+  // though asking for the mode of a file not yet there fails.
+  const int lastError = errno;
   struct stat info;
   const mode_t mode = stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : static_cast<mode_t>(newFileMode);
   std::string temporary = path + ".XXXXXX";
@@ -250,6 +253,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content, 
     fsync(directoryFd);
     close(directoryFd);
   }
+  errno = lastError;
   error = 0;
   return true;
 }

@@ -114,7 +114,7 @@ class NotifyReporter : public StatusReporter {
  public:
   explicit NotifyReporter(std::string socketPath) : path(std::move(socketPath)) {}
 
-  bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode) override {
+  bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode, int& error) override {
     std::string message;
     switch (state) {
       case ZServiceProcess::StartPendingState: message = "STATUS=Starting"; break;
@@ -125,21 +125,28 @@ class NotifyReporter : public StatusReporter {
       default: message = "STATUS=State " + std::to_string(static_cast<int>(state)); break;
     }
     if (state == ZServiceProcess::StoppedState && exitCode != 0) message += "\nERRNO=" + std::to_string(exitCode);
-    return Send(message);
+    return Send(message, error);
   }
 
  private:
-  bool Send(const std::string& message) {
+  bool Send(const std::string& message, int& error) {
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+      error = EINVAL;
+      return false;
+    }
     std::memcpy(address.sun_path, path.data(), path.size());
     if (path[0] == '@') address.sun_path[0] = '\0';  // abstract name space
     const socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size());
     const int descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (descriptor < 0) return false;
+    if (descriptor < 0) {
+      error = errno;
+      return false;
+    }
     const ssize_t sent = sendto(descriptor, message.data(), message.size(), MSG_NOSIGNAL,
                                 reinterpret_cast<const struct sockaddr*>(&address), length);
+    error = sent < 0 ? errno : 0;
     close(descriptor);
     return sent == static_cast<ssize_t>(message.size());
   }
@@ -235,8 +242,7 @@ std::string BuiltinDirectory() {
 class StatusFileReporter : public StatusReporter {
  public:
   explicit StatusFileReporter(std::string statusPath) : path(std::move(statusPath)) {}
-  bool Report(ZServiceProcess::ServiceState state, uint32_t) override {
-    int error = 0;
+  bool Report(ZServiceProcess::ServiceState state, uint32_t, int& error) override {
     return WriteRecord(path, std::to_string(static_cast<int>(state)) + "\n", error);
   }
 
@@ -460,7 +466,10 @@ std::unique_ptr<StatusReporter> OpenStatusReporter(const char* serviceName) {
   }
   // Started by systemd without a notify socket (Type=simple): nothing to tell.
   class SilentReporter : public StatusReporter {
-    bool Report(ZServiceProcess::ServiceState, uint32_t) override { return true; }
+    bool Report(ZServiceProcess::ServiceState, uint32_t, int& error) override {
+      error = 0;
+      return true;
+    }
   };
   if (!Environment("INVOCATION_ID").empty()) return std::make_unique<SilentReporter>();
   return nullptr;

@@ -82,7 +82,7 @@ bool StartedByServiceManager();
 class StatusReporter {
  public:
   virtual ~StatusReporter() = default;
-  virtual bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode) = 0;
+  virtual bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode, int& error) = 0;
 };
 // Null when this process was not started by a manager or cannot reach it.
 std::unique_ptr<StatusReporter> OpenStatusReporter(const char* serviceName);
