@@ -86,10 +86,10 @@ class ZStringStream::Buffer : public std::streambuf {
     // Room for the bytes and a terminator; grow in steps of kGrowStep.
     ZIndex size = owner.GetSize();
     while (size < end + 1) size += kGrowStep;
-    char* buffer = owner.Writable(size);
-    if (buffer == nullptr) return 0;
-    std::memcpy(buffer + writePosition, text, static_cast<size_t>(count));
-    if (end > length) buffer[end] = '\0';
+    char* storage = owner.Writable(size);
+    if (storage == nullptr) return 0;
+    std::memcpy(storage + writePosition, text, static_cast<size_t>(count));
+    if (end > length) storage[end] = '\0';
     writePosition = static_cast<ZIndex>(end);
     return count;
   }
