@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "profile.h"
+#include "config_documents.h"
 
 namespace {
 

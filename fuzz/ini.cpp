@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "profile.h"
+#include "config_documents.h"
 
 namespace {
 

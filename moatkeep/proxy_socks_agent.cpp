@@ -1,7 +1,6 @@
 // The SOCKS 4 agent: reads a request, checks access, connects onward
 // (CONNECT) or waits for the host it names to connect in (BIND), answers
 // with one 8-byte reply and links the two connections.
-#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -43,7 +42,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       Log(ErrorLevel, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
     case SocksReadResult::UserIdTooLong:
-      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(EMSGSIZE).Text());
+      Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(ZChannel::MessageTooLong).Text());
       return;
   }
   client->SetReadTimeout(ZInfinite);
@@ -66,7 +65,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       // This system would take 0.0.0.0 for itself, which the access check
       // never saw: no such destination.
       Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
-          ZChannel::ErrorText(EHOSTUNREACH).Text());
+          ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
     } else {
       connected = outgoing->Connect(request.address.GetDotted().Text());
       if (!connected) {

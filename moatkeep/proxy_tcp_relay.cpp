@@ -3,7 +3,6 @@
 // end, then any connections already queued.
 #include "ask_dialogue.h"
 
-#include <cerrno>
 #include <memory>
 
 #include "proxy.h"
@@ -98,7 +97,7 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
   bool connected = false;
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
   } else {
     connected = outgoing->Connect(destination.address.GetDotted().Text());
     if (!connected) Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());

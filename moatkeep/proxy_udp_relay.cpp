@@ -1,7 +1,6 @@
 // The UDP relay: each datagram is one request/response exchange with the
 // relay's destination, handled by a thread of its own.
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
 #include "proxy.h"
@@ -109,7 +108,7 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(EHOSTUNREACH).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
     return;
   }
   if (!outgoing->Connect(destination.address.GetDotted().Text())) {

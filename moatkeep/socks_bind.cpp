@@ -1,6 +1,5 @@
 #include "socks_bind.h"
 
-#include <cerrno>
 #include <chrono>
 
 const ZTimeInterval kBindWaitLimit(0, 0, 2);
@@ -11,7 +10,7 @@ namespace {
 bool TakeEarlyData(ZTCPSocket& client, std::string& early, ZString& errorText) {
   const ZIndex room = kBindEarlyDataLimit - static_cast<ZIndex>(early.size());
   if (room <= 0) {
-    errorText = ZChannel::ErrorText(ENOBUFS);
+    errorText = ZChannel::ErrorText(ZChannel::NoBufferSpace);
     return false;
   }
   char buffer[kBindEarlyDataLimit];
@@ -23,7 +22,7 @@ bool TakeEarlyData(ZTCPSocket& client, std::string& early, ZString& errorText) {
     return true;
   }
   if (client.GetErrorCode() == ZChannel::Timeout) return true;  // nothing after all
-  errorText = client.GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ECONNRESET) : client.GetErrorText();
+  errorText = client.GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ZChannel::ConnectionReset) : client.GetErrorText();
   return false;
 }
 
@@ -38,7 +37,7 @@ BindWaitResult AwaitBindPeer(ZTCPSocket& listener, ZTCPSocket& client, const ZIP
   for (;;) {
     const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     if (left <= 0) {
-      errorText = ZChannel::ErrorText(ETIMEDOUT);
+      errorText = ZChannel::ErrorText(ZChannel::ConnectionTimedOut);
       return BindWaitResult::TimedOut;
     }
     const int ready = ZSocket::Select(listener, client, ZTimeInterval(left));

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/base64.h"
 
 namespace {

@@ -10,53 +10,39 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/descriptors.h"
+#include "support/environment.h"
+#include "support/scratch_directory.h"
 #include "zunder/config.h"
 
 namespace {
 
-// Open descriptors of this process, to catch one left open.
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (readdir(fds) != nullptr) ++count;
-    closedir(fds);
-  }
-  return count;
-}
-
 // A scratch directory holding the INI files and (through
 // ZUNDER_REGISTRY_DIR) both registry hives; the program identity points at
 // an executable in it, so no INI file of the real test binary is consulted.
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public ::testing::Test, protected ScratchDirectory {
  protected:
+  ConfigTest() : ScratchDirectory("zconfig") {}
   void SetUp() override {
     descriptorsBefore = OpenDescriptors();
-    char pattern[] = "/tmp/zconfig-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    const char* old = getenv("ZUNDER_REGISTRY_DIR");
-    hadRegistryDir = old != nullptr;
-    if (hadRegistryDir) oldRegistryDir = old;
-    setenv("ZUNDER_REGISTRY_DIR", dir.c_str(), 1);
+    ASSERT_TRUE(IsMade());
+    dir = Path();
+    registryDirectory.emplace("ZUNDER_REGISTRY_DIR", dir);
     savedIdentity = ZConfig::GetIdentity();
     SetIdentity("Acme", "Gate", "1.0", false);
   }
   void TearDown() override {
     ZConfig::SetIdentity(savedIdentity);
-    if (hadRegistryDir) {
-      setenv("ZUNDER_REGISTRY_DIR", oldRegistryDir.c_str(), 1);
-    } else {
-      unsetenv("ZUNDER_REGISTRY_DIR");
-    }
-    std::string command = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
+    registryDirectory.reset();
+    ASSERT_TRUE(Remove());
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
   }
   void SetIdentity(const char* manufacturer, const char* product, const char* version, bool service) {
@@ -67,16 +53,6 @@ class ConfigTest : public ::testing::Test {
     identity.executablePath = (dir + "/gate").c_str();
     identity.isService = service;
     ZConfig::SetIdentity(identity);
-  }
-  std::string Path(const std::string& name) const { return dir + "/" + name; }
-  void Put(const std::string& name, const std::string& content) const {
-    std::ofstream(Path(name), std::ios::binary) << content;
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
   }
   ZConfig Ini(const char* name = "test.ini") const {
     return ZConfig("Options", ZConfig::File, Path(name).c_str());
@@ -89,8 +65,7 @@ class ConfigTest : public ::testing::Test {
 
   int descriptorsBefore = 0;
   std::string dir;
-  bool hadRegistryDir = false;
-  std::string oldRegistryDir;
+  std::optional<ScopedVariable> registryDirectory;
   ZConfigIdentity savedIdentity;
 };
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/containers.h"
 
 namespace {

@@ -7,65 +7,39 @@
 
 #include <cerrno>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/descriptors.h"
+#include "support/environment.h"
+#include "support/scratch_directory.h"
 #include "zunder/files.h"
 
 namespace {
 
-// Open descriptors of this process, to catch one left open.
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (readdir(fds) != nullptr) ++count;
-    closedir(fds);
-  }
-  return count;
-}
-
-// A scratch directory (mkdtemp), removed with its contents afterwards; TMPDIR
-// points into it while the test runs.
-class FilesTest : public ::testing::Test {
+// A scratch directory, removed with its contents afterwards; TMPDIR points
+// into it while the test runs.
+class FilesTest : public ::testing::Test, protected ScratchDirectory {
  protected:
+  FilesTest() : ScratchDirectory("zfiles") {}
   void SetUp() override {
     descriptorsBefore = OpenDescriptors();
-    char pattern[] = "/tmp/zfiles-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    const char* old = getenv("TMPDIR");
-    hadTmpdir = old != nullptr;
-    if (hadTmpdir) oldTmpdir = old;
-    setenv("TMPDIR", dir.c_str(), 1);
+    ASSERT_TRUE(IsMade());
+    dir = Path();
+    temporaryDirectory.emplace("TMPDIR", dir);
   }
   void TearDown() override {
-    if (hadTmpdir) {
-      setenv("TMPDIR", oldTmpdir.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-    std::string command = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
+    temporaryDirectory.reset();
+    ASSERT_TRUE(Remove());
     EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
   }
-  std::string Path(const std::string& name) const { return dir + "/" + name; }
-  void Put(const std::string& name, const std::string& content) const {
-    std::ofstream(Path(name), std::ios::binary) << content;
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
 
   int descriptorsBefore = 0;
   std::string dir;
-  bool hadTmpdir = false;
-  std::string oldTmpdir;
+  std::optional<ScopedVariable> temporaryDirectory;
 };
 
 TEST(FilePath, PartsFollowTheLastSeparator) {

@@ -8,7 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/loopback.h"
 #include "zunder/appsocket.h"
 #include "zunder/ftpsocket.h"
 
@@ -21,9 +22,7 @@ const char* const kWords[] = {"HELO", "MAIL", "QUIT"};
 class Loopback {
  public:
   Loopback() {
-    EXPECT_TRUE(listener.Listen(5, 0, true));
-    peer.SetPort(listener.GetPort());
-    EXPECT_TRUE(peer.Connect("127.0.0.1"));
+    EXPECT_TRUE(pair.Connect());
     peer.SetReadTimeout(ZTimeInterval(0, 5));
   }
 
@@ -61,8 +60,9 @@ class Loopback {
     return text;
   }
 
-  ZTCPSocket listener;
-  ZTCPSocket peer;
+  LoopbackPair pair;
+  ZTCPSocket& listener = pair.listener;
+  ZTCPSocket& peer = pair.client;
 };
 
 class LineSocketTest : public ::testing::Test {

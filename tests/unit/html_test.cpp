@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/html.h"
 
 namespace {

@@ -8,7 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/scratch_directory.h"
 #include "zunder/base64.h"
 #include "zunder/http.h"
 #include "zunder/httpform.h"
@@ -403,22 +404,14 @@ TEST(HttpForm, HelpLinks) {
 class HttpConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/httpconfXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
-    iniPath = directory + "/test.INI";
-    std::ofstream(iniPath) << "[Globals]\nLog Level=2\n; kept comment\n[Relays]\ntelnet=host\n";
-  }
-  void TearDown() override { std::system(("rm -rf '" + directory + "'").c_str()); }
-
-  std::string Ini() {
-    std::ifstream in(iniPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    ASSERT_TRUE(scratch.IsMade());
+    iniPath = scratch.Path("test.INI");
+    WriteFileText(iniPath, "[Globals]\nLog Level=2\n; kept comment\n[Relays]\ntelnet=host\n");
   }
 
-  std::string directory;
+  std::string Ini() { return ReadFileText(iniPath); }
+
+  ScratchDirectory scratch{"httpconf"};
   std::string iniPath;
 };
 

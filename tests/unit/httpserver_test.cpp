@@ -18,22 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/scratch_directory.h"
 #include "zunder/base64.h"
 #include "zunder/http.h"
 #include "zunder/httpform.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // A text page whose modification time is fixed, for conditional GETs.
 class DatedPage : public ZHTTPString {
@@ -86,23 +76,22 @@ struct CurlResult {
 class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/httpserverXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
+    ASSERT_TRUE(scratch.IsMade());
+    directory = scratch.Path();
     const std::string docs = directory + "/docs";
     ASSERT_EQ(std::system(("mkdir -p '" + docs + "/sub' '" + docs + "/list/inner'").c_str()), 0);
-    WriteFile(docs + "/readme.txt", "read me\n");
-    WriteFile(docs + "/sub/index.html", "<P>sub index</P>");
-    WriteFile(docs + "/sub/deep.html", "<P>deep</P>");
-    WriteFile(docs + "/blob.XYZ", "blob");
-    WriteFile(docs + "/Photo.GIF", "GIF89a");
-    WriteFile(docs + "/list/notes.txt", "n");
-    WriteFile(docs + "/list/<b>x.bin", "x");
-    WriteFile(directory + "/secret.txt", "TOP-SECRET");
+    WriteFileText(docs + "/readme.txt", "read me\n");
+    WriteFileText(docs + "/sub/index.html", "<P>sub index</P>");
+    WriteFileText(docs + "/sub/deep.html", "<P>deep</P>");
+    WriteFileText(docs + "/blob.XYZ", "blob");
+    WriteFileText(docs + "/Photo.GIF", "GIF89a");
+    WriteFileText(docs + "/list/notes.txt", "n");
+    WriteFileText(docs + "/list/<b>x.bin", "x");
+    WriteFileText(directory + "/secret.txt", "TOP-SECRET");
     std::mt19937 random(7);
     binary.resize(1024 * 1024 + 7);
     for (char& byte : binary) byte = static_cast<char>(random() & 0xff);
-    WriteFile(docs + "/data.bin", binary);
+    WriteFileText(docs + "/data.bin", binary);
 
     ASSERT_TRUE(space.AddResource(new ZHTTPString(ZURL("/hello"), "hello text", "text/plain")));
     ASSERT_TRUE(space.AddResource(new ZHTTPString(ZURL("/Welcome.html"), "<P>Welcome</P>")));
@@ -119,10 +108,7 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_TRUE(space.AddResource(form));
   }
 
-  void TearDown() override {
-    server.reset();
-    std::system(("rm -rf '" + directory + "'").c_str());
-  }
+  void TearDown() override { server.reset(); }
 
   void Start(const ZHTTPLimits& limits = ZHTTPLimits(), int workers = 1) {
     server = std::make_unique<HttpServer>(space, limits, workers);
@@ -143,8 +129,8 @@ class HttpServerTest : public ::testing::Test {
     const size_t read = fread(code, 1, sizeof code - 1, pipe);
     pclose(pipe);
     result.status = std::atoi(std::string(code, read).c_str());
-    result.headers = ReadFile(headers);
-    result.body = ReadFile(body);
+    result.headers = ReadFileText(headers);
+    result.body = ReadFileText(body);
     return result;
   }
 
@@ -169,6 +155,7 @@ class HttpServerTest : public ::testing::Test {
     return end == std::string::npos ? std::string() : response.substr(end + 4);
   }
 
+  ScratchDirectory scratch{"httpserver"};
   std::string directory;
   std::string binary;
   ZHTTPSpace space;

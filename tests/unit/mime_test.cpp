@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/linereader.h"
 #include "zunder/mime.h"
 #include "zunder/sockets.h"

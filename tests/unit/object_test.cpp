@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/containers.h"
 
 namespace {

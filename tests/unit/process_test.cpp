@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/scratch_directory.h"
+#include "support/waiting.h"
 #include "zunder/process.h"
 
 extern char** environ;
@@ -154,43 +156,12 @@ TEST(ZArgListTest, DefaultErrorTextsGoToStandardError) {
 const char* const kProbe = SERVICE_PROBE_PATH;
 const char* const kUsage = "usage: Probe [ debug | version | install | remove | start | stop | pause | resume ]\n";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 int CountLines(const std::string& path, const std::string& line) {
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadFileText(path));
   int count = 0;
   for (std::string each; std::getline(in, each);) count += each == line ? 1 : 0;
   return count;
 }
-
-// Polls a condition every 10 ms for at most the given time.
-bool WaitUntil(const std::function<bool()>& condition, int milliseconds = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
-
-// A scratch directory removed with its contents at the end.
-class TempDirectory {
- public:
-  TempDirectory() {
-    char pattern[] = "/tmp/process_test.XXXXXX";
-    path = mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~TempDirectory() {
-    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // One run of the probe with its own environment: the test's environment
 // without the manager and probe settings, plus the given variables.
@@ -334,7 +305,7 @@ struct CommandCase {
 };
 
 TEST(ServiceProcessTest, CommandWordsTable) {
-  TempDirectory services;
+  ScratchDirectory services;
   const std::string version = "Probe Unix/" + KernelName() + " Version 1.0pl3\n";
   const std::vector<CommandCase> cases = {
       {{"bogus"}, 1, "Unknown command \"bogus\".\n" + std::string(kUsage)},
@@ -350,7 +321,7 @@ TEST(ServiceProcessTest, CommandWordsTable) {
   };
   for (const CommandCase& test : cases) {
     SCOPED_TRACE(test.arguments[0]);
-    const Outcome outcome = RunProbe(test.arguments, {{"ZUNDER_SERVICE_DIR", services.path}});
+    const Outcome outcome = RunProbe(test.arguments, {{"ZUNDER_SERVICE_DIR", services.Path()}});
     EXPECT_EQ(outcome.exitCode, test.exitCode);
     EXPECT_EQ(outcome.errors, test.errors);
   }
@@ -363,9 +334,9 @@ TEST(ServiceProcessTest, WithoutWordOutsideAManagerPrintsUsage) {
 }
 
 TEST(ServiceProcessTest, UnusableServiceDirectoryCannotOpenManager) {
-  TempDirectory scratch;
-  std::ofstream(scratch / "file") << "not a directory";
-  const Outcome outcome = RunProbe({"install"}, {{"ZUNDER_SERVICE_DIR", scratch / "file/services"}});
+  ScratchDirectory scratch;
+  std::ofstream(scratch.Path("file")) << "not a directory";
+  const Outcome outcome = RunProbe({"install"}, {{"ZUNDER_SERVICE_DIR", scratch.Path("file/services")}});
   EXPECT_EQ(outcome.exitCode, 1);
   EXPECT_EQ(outcome.errors, "Could not open Service Manager.\n");
 }
@@ -378,12 +349,12 @@ TEST(ServiceProcessTest, EmptyProductNameIsTheExecutableTitle) {
 }
 
 TEST(ServiceProcessTest, InstallAndRemoveWithTheBuiltInManager) {
-  TempDirectory services;
-  const std::map<std::string, std::string> variables = {{"ZUNDER_SERVICE_DIR", services.path}};
+  ScratchDirectory services;
+  const std::map<std::string, std::string> variables = {{"ZUNDER_SERVICE_DIR", services.Path()}};
   Outcome outcome = RunProbe({"INSTALL"}, variables);
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.errors, "Service command \"INSTALL\" successful.\n");
-  EXPECT_EQ(ReadFile(services / "probe.service"), RealPath(kProbe) + "\n");
+  EXPECT_EQ(ReadFileText(services.Path("probe.service")), RealPath(kProbe) + "\n");
 
   outcome = RunProbe({"install"}, variables);
   EXPECT_EQ(outcome.exitCode, 1);
@@ -392,7 +363,7 @@ TEST(ServiceProcessTest, InstallAndRemoveWithTheBuiltInManager) {
   outcome = RunProbe({"remove"}, variables);
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.errors, "Service command \"remove\" successful.\n");
-  EXPECT_NE(access((services / "probe.service").c_str(), F_OK), 0);
+  EXPECT_NE(access((services.Path("probe.service")).c_str(), F_OK), 0);
 
   outcome = RunProbe({"remove"}, variables);
   EXPECT_EQ(outcome.exitCode, 1);
@@ -400,8 +371,8 @@ TEST(ServiceProcessTest, InstallAndRemoveWithTheBuiltInManager) {
 }
 
 TEST(ServiceProcessTest, ControlOfAServiceThatIsNotRunningFails) {
-  TempDirectory services;
-  const std::map<std::string, std::string> variables = {{"ZUNDER_SERVICE_DIR", services.path}};
+  ScratchDirectory services;
+  const std::map<std::string, std::string> variables = {{"ZUNDER_SERVICE_DIR", services.Path()}};
   ASSERT_EQ(RunProbe({"install"}, variables).exitCode, 0);
   for (const char* word : {"stop", "pause", "resume"}) {
     const Outcome outcome = RunProbe({word}, variables);
@@ -414,21 +385,21 @@ TEST(ServiceProcessTest, ControlOfAServiceThatIsNotRunningFails) {
 // ---------------------------------------------------------------- systemd backend
 
 TEST(ServiceProcessTest, SystemdBackendDrivesSystemctl) {
-  TempDirectory scratch;
-  mkdir((scratch / "units").c_str(), 0755);
-  mkdir((scratch / "bin").c_str(), 0755);
+  ScratchDirectory scratch;
+  mkdir((scratch.Path("units")).c_str(), 0755);
+  mkdir((scratch.Path("bin")).c_str(), 0755);
   // A stand-in systemctl that records its arguments and exits with FAKE_STATUS.
-  const std::string fake = scratch / "bin/systemctl";
-  std::ofstream(fake) << "#!/bin/sh\necho \"$*\" >> '" << (scratch / "calls") << "'\nexit ${FAKE_STATUS:-0}\n";
+  const std::string fake = scratch.Path("bin/systemctl");
+  std::ofstream(fake) << "#!/bin/sh\necho \"$*\" >> '" << (scratch.Path("calls")) << "'\nexit ${FAKE_STATUS:-0}\n";
   chmod(fake.c_str(), 0755);
   std::map<std::string, std::string> variables = {{"ZUNDER_SERVICE_MANAGER", "systemd"},
-                                                  {"ZUNDER_UNIT_DIR", scratch / "units"},
-                                                  {"PATH", scratch / "bin:/usr/bin:/bin"}};
+                                                  {"ZUNDER_UNIT_DIR", scratch.Path("units")},
+                                                  {"PATH", scratch.Path("bin:/usr/bin:/bin")}};
 
   Outcome outcome = RunProbe({"install"}, variables);
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.errors, "Service command \"install\" successful.\n");
-  const std::string unit = ReadFile(scratch / "units/probe.service");
+  const std::string unit = ReadFileText(scratch.Path("units/probe.service"));
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("ExecStart=" + RealPath(kProbe) + "\n"), std::string::npos);
   EXPECT_NE(unit.find("TasksMax=infinity\n"), std::string::npos);
@@ -443,13 +414,13 @@ TEST(ServiceProcessTest, SystemdBackendDrivesSystemctl) {
   };
   for (const auto& [word, call] : commands) {
     SCOPED_TRACE(word);
-    unlink((scratch / "calls").c_str());
+    unlink((scratch.Path("calls")).c_str());
     outcome = RunProbe({word}, variables);
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.errors, "Service command \"" + word + "\" successful.\n");
-    EXPECT_EQ(ReadFile(scratch / "calls"), call + "\n");
+    EXPECT_EQ(ReadFileText(scratch.Path("calls")), call + "\n");
   }
-  EXPECT_NE(access((scratch / "units/probe.service").c_str(), F_OK), 0);
+  EXPECT_NE(access((scratch.Path("units/probe.service")).c_str(), F_OK), 0);
 
   // systemctl's exit status is the error code.
   ASSERT_EQ(RunProbe({"install"}, variables).exitCode, 0);
@@ -484,13 +455,13 @@ class NotifySocket {
 };
 
 TEST(ServiceProcessTest, SystemdServiceReportsThroughTheNotifySocket) {
-  TempDirectory scratch;
-  NotifySocket notify(scratch / "notify");
+  ScratchDirectory scratch;
+  NotifySocket notify(scratch.Path("notify"));
   ASSERT_TRUE(notify.bound);
-  ProbeRun run({}, {{"NOTIFY_SOCKET", notify.path}, {"PROBE_LOG", scratch / "log"}});
+  ProbeRun run({}, {{"NOTIFY_SOCKET", notify.path}, {"PROBE_LOG", scratch.Path("log")}});
   EXPECT_EQ(notify.Next(), "STATUS=Starting");
   EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=Running");
-  ASSERT_TRUE(WaitUntil([&] { return CountLines(scratch / "log", "Main") == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return CountLines(scratch.Path("log"), "Main") == 1; }));
   kill(run.pid, SIGUSR1);
   EXPECT_EQ(notify.Next(), "STATUS=Paused");
   kill(run.pid, SIGUSR2);
@@ -502,14 +473,14 @@ TEST(ServiceProcessTest, SystemdServiceReportsThroughTheNotifySocket) {
   for (int i = 0; i < 3 && last != "STATUS=Stopped"; ++i) last = notify.Next();
   EXPECT_EQ(last, "STATUS=Stopped");
   EXPECT_EQ(run.Finish(), 0);
-  EXPECT_EQ(ReadFile(scratch / "log"), "OnStart\nMain\nOnPause\nOnContinue\nOnStop\nMain ended\n");
+  EXPECT_EQ(ReadFileText(scratch.Path("log")), "OnStart\nMain\nOnPause\nOnContinue\nOnStop\nMain ended\n");
 }
 
 TEST(ServiceProcessTest, UnreachableNotifySocketEndsTheServiceEntry) {
-  TempDirectory scratch;
-  ProbeRun run({}, {{"NOTIFY_SOCKET", scratch / "nobody-listens"}, {"PROBE_LOG", scratch / "log"}});
+  ScratchDirectory scratch;
+  ProbeRun run({}, {{"NOTIFY_SOCKET", scratch.Path("nobody-listens")}, {"PROBE_LOG", scratch.Path("log")}});
   EXPECT_EQ(run.Finish(), 0);
-  EXPECT_EQ(ReadFile(scratch / "log"), "");  // the start-pending report failed: OnStart never ran
+  EXPECT_EQ(ReadFileText(scratch.Path("log")), "");  // the start-pending report failed: OnStart never ran
 }
 
 // ---------------------------------------------------------------- built-in service
@@ -526,16 +497,16 @@ class BuiltinService {
   explicit BuiltinService(std::map<std::string, std::string> settings = {}) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     variables = std::move(settings);
-    variables["ZUNDER_SERVICE_DIR"] = directory.path;
-    variables["PROBE_LOG"] = directory / "log";
-    variables["PROBE_HEARTBEAT"] = directory / "beats";
+    variables["ZUNDER_SERVICE_DIR"] = directory.Path();
+    variables["PROBE_LOG"] = directory.Path("log");
+    variables["PROBE_HEARTBEAT"] = directory.Path("beats");
     // The detached service's standard streams lead nowhere: a sanitizer
     // build writes its reports to files here instead, checked at the end.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
       const char* inherited = std::getenv(name);
       std::string value = inherited != nullptr ? inherited : "";
       if (!value.empty()) value += ":";
-      variables[name] = value + "log_path=" + (directory / "sanitizer");
+      variables[name] = value + "log_path=" + directory.Path("sanitizer");
     }
   }
   ~BuiltinService() {
@@ -544,20 +515,20 @@ class BuiltinService {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory.Path())) {
       if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
-        ADD_FAILURE() << "sanitizer report of the service or a command:\n" << ReadFile(entry.path());
+        ADD_FAILURE() << "sanitizer report of the service or a command:\n" << ReadFileText(entry.path());
       }
     }
   }
   Outcome Command(const std::string& word) { return RunProbe({word}, variables); }
-  pid_t Pid() { return static_cast<pid_t>(std::atoi(ReadFile(directory / "probe.pid").c_str())); }
-  std::string State() { return ReadFile(directory / "probe.status"); }
+  pid_t Pid() { return static_cast<pid_t>(std::atoi(ReadFileText(directory.Path("probe.pid")).c_str())); }
+  std::string State() { return ReadFileText(directory.Path("probe.status")); }
   bool WaitForState(int state, int milliseconds = 5000) {
     return WaitUntil([&] { return State() == std::to_string(state) + "\n"; }, milliseconds);
   }
-  std::string Log() { return ReadFile(directory / "log"); }
-  int Beats() { return CountLines(directory / "beats", "beat"); }
+  std::string Log() { return ReadFileText(directory.Path("log")); }
+  int Beats() { return CountLines(directory.Path("beats"), "beat"); }
   // The service's exit code, -1 when it did not end in time.
   int WaitForExit(int milliseconds = 8000) {
     int status = 0;
@@ -566,7 +537,7 @@ class BuiltinService {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  TempDirectory directory;
+  ScratchDirectory directory;
   std::map<std::string, std::string> variables;
 };
 
@@ -677,31 +648,31 @@ TEST(ServiceProcessTest, ServiceThreadCarriesTheProcessIdentity) {
 // ---------------------------------------------------------------- foreground
 
 TEST(ServiceProcessTest, ForegroundRunBannerAndHooks) {
-  TempDirectory scratch;
-  const Outcome outcome = RunProbe({"debug"}, {{"PROBE_MAIN", "return"}, {"PROBE_LOG", scratch / "log"}});
+  ScratchDirectory scratch;
+  const Outcome outcome = RunProbe({"debug"}, {{"PROBE_MAIN", "return"}, {"PROBE_LOG", scratch.Path("log")}});
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.errors, "Service simulation started for \"Probe\".\nPress Ctrl-C to terminate.\n\n");
-  EXPECT_EQ(ReadFile(scratch / "log"), "OnStart\nMain\nOnStop\n");
+  EXPECT_EQ(ReadFileText(scratch.Path("log")), "OnStart\nMain\nOnStop\n");
 }
 
 TEST(ServiceProcessTest, ForegroundOnStartFailureStillStops) {
-  TempDirectory scratch;
-  const Outcome outcome = RunProbe({"Debug"}, {{"PROBE_START", "fail"}, {"PROBE_LOG", scratch / "log"}});
+  ScratchDirectory scratch;
+  const Outcome outcome = RunProbe({"Debug"}, {{"PROBE_START", "fail"}, {"PROBE_LOG", scratch.Path("log")}});
   EXPECT_EQ(outcome.exitCode, 0);
-  EXPECT_EQ(ReadFile(scratch / "log"), "OnStart\nOnStop\n");
+  EXPECT_EQ(ReadFileText(scratch.Path("log")), "OnStart\nOnStop\n");
 }
 
 TEST(ServiceProcessTest, InterruptInTheForegroundStopsWithOne) {
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    TempDirectory scratch;
-    ProbeRun run({"debug"}, {{"PROBE_LOG", scratch / "log"}});
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(scratch / "log") == "OnStart\nMain\n"; }));
+    ScratchDirectory scratch;
+    ProbeRun run({"debug"}, {{"PROBE_LOG", scratch.Path("log")}});
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(scratch.Path("log")) == "OnStart\nMain\n"; }));
     kill(run.pid, signal);
     EXPECT_EQ(run.Finish(), 1);
     // OnStop runs exactly once; Main, which OnStop ends, may get to return
     // before the interrupt ends the program.
-    const std::string log = ReadFile(scratch / "log");
+    const std::string log = ReadFileText(scratch.Path("log"));
     EXPECT_TRUE(log == "OnStart\nMain\nOnStop\n" || log == "OnStart\nMain\nOnStop\nMain ended\n") << log;
   }
 }
@@ -727,13 +698,13 @@ TEST(ServiceProcessTest, ForegroundLogLines) {
 }
 
 TEST(ServiceProcessTest, ProgramIdentity) {
-  TempDirectory scratch;
+  ScratchDirectory scratch;
   // Started through a link, the executable is still the real file.
-  const std::string link = scratch / "linked-probe";
+  const std::string link = scratch.Path("linked-probe");
   ASSERT_EQ(symlink(kProbe, link.c_str()), 0);
-  ProbeRun run({"debug"}, {{"PROBE_MAIN", "identity"}, {"PROBE_LOG", scratch / "log"}}, "", link.c_str());
+  ProbeRun run({"debug"}, {{"PROBE_MAIN", "identity"}, {"PROBE_LOG", scratch.Path("log")}}, "", link.c_str());
   EXPECT_EQ(run.Finish(), 0);
-  const std::string log = ReadFile(scratch / "log");
+  const std::string log = ReadFileText(scratch.Path("log"));
 
   struct utsname name {};
   uname(&name);
@@ -778,16 +749,16 @@ TEST(ServiceProcessTest, ForegroundAssertionPromptTable) {
   };
   for (const AssertCase& test : cases) {
     SCOPED_TRACE(test.keys);
-    TempDirectory scratch;
+    ScratchDirectory scratch;
     const Outcome outcome =
-        RunProbe({"debug"}, {{"PROBE_MAIN", "assert"}, {"PROBE_LOG", scratch / "log"}}, test.keys);
+        RunProbe({"debug"}, {{"PROBE_MAIN", "assert"}, {"PROBE_LOG", scratch.Path("log")}}, test.keys);
     EXPECT_EQ(outcome.exitCode, test.exitCode);
     std::string expected = "Service simulation started for \"Probe\".\nPress Ctrl-C to terminate.\n\n";
     for (int i = 0; i < test.prompts; ++i) {
       expected += "Assertion fail: File probe, Line N\nprobe check - Error code=0\n<A>bort, <B>reak, <I>gnore? ";
     }
     EXPECT_EQ(WithoutLineNumbers(outcome.errors), expected + test.answer);
-    EXPECT_EQ(ReadFile(scratch / "log").find("after-assert") != std::string::npos, test.carriedOn);
+    EXPECT_EQ(ReadFileText(scratch.Path("log")).find("after-assert") != std::string::npos, test.carriedOn);
   }
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "service_description.h"
 #include "socket_list.h"
 #include "socket_spec.h"

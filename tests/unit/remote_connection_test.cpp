@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/scratch_directory.h"
 #include "zunder/remote.h"
 
 namespace fs = std::filesystem;
@@ -20,9 +21,8 @@ namespace {
 class Phonebook : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zunder-phonebook-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
+    ASSERT_TRUE(scratch.IsMade());
+    directory = scratch.Path();
     for (const char* name : {"connecting", "busy", "nodialtone", "noanswer", "nocarrier", "portinuse",
                              "garbled", "hanging", ".default"}) {
       Install(name);
@@ -34,7 +34,6 @@ class Phonebook : public ::testing::Test {
   void TearDown() override {
     ZRemoteConnection::SetPhonebookDirectory("");
     ZRemoteConnection::SetDialTimeout(ZTimeInterval(0));
-    fs::remove_all(directory);
   }
 
   void Install(const char* name) {
@@ -55,6 +54,7 @@ class Phonebook : public ::testing::Test {
     std::ofstream(fs::path(directory) / (std::string(name) + ".state")) << state << "\n";
   }
 
+  ScratchDirectory scratch{"zunder-phonebook"};
   std::string directory;
 };
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
 #include "zunder/strings.h"
 
 namespace {

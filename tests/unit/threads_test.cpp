@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "assert_capture.h"
+#include "support/assert_capture.h"
+#include "support/waiting.h"
 #include "zunder/threads.h"
 
 namespace {
@@ -18,16 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
-}
-
-// Polls a condition every 5 ms for at most limitMs; answers its last value.
-bool Eventually(const std::function<bool()>& condition, int64_t limitMs = 20000) {
-  const int64_t deadline = NowMs() + limitMs;
-  while (!condition()) {
-    if (NowMs() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 void SleepMs(int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -196,7 +187,7 @@ TEST(Thread, AutoDeletingThreadsDeleteThemselves) {
     new BodyThread([&](BodyThread&) { ++runs; }, /*autoDelete=*/true, &destroyed);
   }
   // The leak check of the address sanitizer build proves the objects are freed.
-  EXPECT_TRUE(Eventually([&] { return destroyed.load() == kThreads; }));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.load() == kThreads; }));
   EXPECT_EQ(runs.load(), kThreads);
 }
 
@@ -219,7 +210,7 @@ TEST(Thread, RestartRunsMainAgain) {
     ++runs;
     while (!release) ZThread::SleepFor(ZTimeInterval(2));
   });
-  ASSERT_TRUE(Eventually([&] { return runs.load() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return runs.load() == 3; }));
   waiting.Restart();
   release = true;
   ASSERT_TRUE(waiting.WaitForTermination(ZTimeInterval(20000)));
@@ -242,7 +233,7 @@ TEST(Thread, TerminateFromInsideUnwindsAndRunsEndSteps) {
         carriedOn = true;
       },
       /*autoDelete=*/true, &destroyed);
-  ASSERT_TRUE(Eventually([&] { return destroyed.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return destroyed.load() == 1; }));
   EXPECT_TRUE(unwound.load());
   EXPECT_FALSE(carriedOn.load());
 }
@@ -263,7 +254,7 @@ TEST(Thread, TerminateFromOutside) {
     self.Sleep(ZInfinite);
     sawRequest = self.TerminationRequested();
   });
-  ASSERT_TRUE(Eventually([&] { return sleeping.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return sleeping.load(); }));
   sleeper.Terminate();
   ASSERT_TRUE(sleeper.WaitForTermination(ZTimeInterval(20000)));
   EXPECT_TRUE(sawRequest.load());
@@ -301,7 +292,7 @@ TEST(Thread, ThreadStoppedByItsOwnerBeforeDestruction) {
   std::atomic<bool> finished{false};
   {
     Worker worker(started, finished);
-    ASSERT_TRUE(Eventually([&] { return started.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
     EXPECT_TRUE(worker.IsRunning());
   }
   EXPECT_TRUE(finished.load());
@@ -315,7 +306,7 @@ TEST(Thread, SuspendingItselfHoldsUntilResumed) {
     self.Suspend(true);
     after = true;
   });
-  ASSERT_TRUE(Eventually([&] { return reached.load() && !thread.IsRunning(); }));
+  ASSERT_TRUE(WaitUntil([&] { return reached.load() && !thread.IsRunning(); }));
   SleepMs(100);
   EXPECT_FALSE(after.load());
   thread.Suspend(false);
@@ -331,7 +322,7 @@ TEST(Thread, SuspendFromOutsideHoldsAtTheNextSleep) {
       self.Sleep(ZTimeInterval(2));
     }
   });
-  ASSERT_TRUE(Eventually([&] { return passes.load() > 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return passes.load() > 2; }));
   thread.Suspend(true);
   EXPECT_FALSE(thread.IsRunning());
   const int atSuspend = passes.load();
@@ -344,7 +335,7 @@ TEST(Thread, SuspendFromOutsideHoldsAtTheNextSleep) {
 
   thread.Resume();
   EXPECT_TRUE(thread.IsRunning());
-  EXPECT_TRUE(Eventually([&] { return passes.load() > settled + 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return passes.load() > settled + 3; }));
   thread.Terminate();
   ASSERT_TRUE(thread.WaitForTermination(ZTimeInterval(20000)));
 }
@@ -418,7 +409,7 @@ TEST(Thread, ManyThreadsStartAndEndConcurrently) {
     });
   }
   for (std::thread& creator : creators) creator.join();
-  EXPECT_TRUE(Eventually([&] { return destroyed.load() == kCreators * kPerCreator; }, 60000));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.load() == kCreators * kPerCreator; }, 60000));
   EXPECT_EQ(ownCurrent.load(), kCreators * kPerCreator);
 }
 
@@ -607,7 +598,7 @@ TEST(Timer, OneShotFiresOnceThenReportsStopped) {
   EXPECT_GT(timer.GetRemaining().GetMilliseconds(), 0);
   EXPECT_LE(timer.GetRemaining().GetMilliseconds(), 1000);
 
-  ASSERT_TRUE(Eventually([&] { return log.calls.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() == 1; }));
   EXPECT_GE(log.lastAt.load() - start, 995);  // never early
   EXPECT_EQ(log.lastExtra.load(), 0);         // stopped after this expiry
   EXPECT_NE(log.thread.load(), 0u);           // on the timer thread, a ZThread
@@ -627,7 +618,7 @@ TEST(Timer, RepeatingTimerStoppedInsideItsCallbackStopsAfterThatCall) {
   timer = ZTimeInterval(30);
   timer.StartRunning(false);
   EXPECT_FALSE(timer.IsOneShot());
-  ASSERT_TRUE(Eventually([&] { return log.calls.load() >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() >= 3; }));
   EXPECT_EQ(log.lastExtra.load(), 1);  // still running when the third call began
   SleepMs(300);
   EXPECT_EQ(log.calls.load(), 3);
@@ -642,7 +633,7 @@ TEST(Timer, RestartInsideCallbackFiresAgain) {
   ZTimer timer;
   timer.SetNotifier(log.Notifier());
   timer = ZTimeInterval(40);
-  ASSERT_TRUE(Eventually([&] { return log.calls.load() == 2 && timer.GetState() == ZTimer::Stopped; }));
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() == 2 && timer.GetState() == ZTimer::Stopped; }));
   SleepMs(300);
   EXPECT_EQ(log.calls.load(), 2);
 }
@@ -658,7 +649,7 @@ TEST(Timer, RestartingARunningTimerPostponesItsExpiry) {
     lastRestart = NowMs();
     timer.StartRunning(true);
   }
-  ASSERT_TRUE(Eventually([&] { return log.calls.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() == 1; }));
   EXPECT_GE(log.lastAt.load(), lastRestart + 995);
   SleepMs(200);
   EXPECT_EQ(log.calls.load(), 1);
@@ -679,7 +670,7 @@ TEST(Timer, PauseKeepsTheRemainingTimeUntilResumed) {
   const int64_t resumed = NowMs();
   timer.Resume();
   EXPECT_EQ(timer.GetState(), ZTimer::Running);
-  ASSERT_TRUE(Eventually([&] { return log.calls.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() == 1; }));
   EXPECT_GE(log.lastAt.load(), resumed + left - 5);
   timer.Resume();  // not paused: no effect
   EXPECT_EQ(timer.GetState(), ZTimer::Stopped);
@@ -725,8 +716,8 @@ TEST(Timer, DestroyedInsideItsOwnCallbackIsReported) {
     called = true;
   }));
   *doomed = ZTimeInterval(20);
-  ASSERT_TRUE(Eventually([&] { return called.load(); }));
-  ASSERT_TRUE(Eventually([&] { return AssertCapture::Count() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return called.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return AssertCapture::Count() == 1; }));
   EXPECT_EQ(AssertCapture::LastMessage(), "Timer destroyed in OnTimeout()");
 
   // The timer thread carried on.
@@ -734,7 +725,7 @@ TEST(Timer, DestroyedInsideItsOwnCallbackIsReported) {
   ZTimer next;
   next.SetNotifier(log.Notifier());
   next = ZTimeInterval(20);
-  EXPECT_TRUE(Eventually([&] { return log.calls.load() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return log.calls.load() == 1; }));
 }
 
 TEST(Timer, DestroyingFromAnotherThreadWaitsForTheCallback) {
@@ -747,7 +738,7 @@ TEST(Timer, DestroyingFromAnotherThreadWaitsForTheCallback) {
     callbackDone = true;
   }));
   *timer = ZTimeInterval(10);
-  ASSERT_TRUE(Eventually([&] { return inCallback.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return inCallback.load(); }));
   delete timer;
   EXPECT_TRUE(callbackDone.load());
 }
@@ -799,7 +790,7 @@ void ShutDownTimerThreadAndStartATimer() {
   ZTimer first;
   first.SetNotifier(ZNotifier([&](ZObject&, int32_t) { ++before; }));
   first = ZTimeInterval(10);
-  if (!Eventually([&] { return before.load() == 1; })) std::_Exit(2);
+  if (!WaitUntil([&] { return before.load() == 1; })) std::_Exit(2);
   ZTimer::ShutdownTimerThread();
   ZTimer second;
   second.SetNotifier(ZNotifier([&](ZObject&, int32_t) { ++after; }));

@@ -2,9 +2,10 @@
 // line-oriented protocol socket.
 #include "zunder/appsocket.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "host_error.h"
 
 namespace {
 
@@ -140,14 +141,14 @@ int ZApplicationSocket::ReadLineChar(bool first) {
   if (HasBufferedInput() || limit < 0 || limit == 0x7fffffff) return NextByte(readLineTimeout);
   const int64_t spent =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lineBegun).count();
-  const int64_t left = limit - spent;
-  if (left <= 0) {
-    SetResult(Timeout, EAGAIN);
+  const int64_t remaining = limit - spent;
+  if (remaining <= 0) {
+    SetResult(Timeout, zhost::kWouldBlock);
     return -1;
   }
   const int64_t perByte = readLineTimeout.GetMilliseconds();
-  const bool cut = perByte < 0 || perByte == 0x7fffffff || perByte > left;
-  return NextByte(cut ? ZTimeInterval(left) : readLineTimeout);
+  const bool cut = perByte < 0 || perByte == 0x7fffffff || perByte > remaining;
+  return NextByte(cut ? ZTimeInterval(remaining) : readLineTimeout);
 }
 
 void ZApplicationSocket::UnReadLineChar(char c) { PutBack(c); }
@@ -162,7 +163,7 @@ bool ZApplicationSocket::ReadLine(ZString& line, bool allowContinuation) {
     case LineTooLong:
       lineTooLong = true;
       line = ZString();
-      SetResult(BadParameter, EMSGSIZE);
+      SetResult(BadParameter, zhost::kMessageTooLong);
       return false;
     case ReadFailed:
       break;
@@ -252,7 +253,7 @@ bool ZApplicationSocket::WriteCommand(ZIndex number, const ZString& parameter) {
   if (number < 0 || number >= commandNames.GetSize()) return false;
   // A parameter never carries a second command along with it.
   if (HasLineEnd(parameter)) {
-    SetResult(BadParameter, EINVAL);
+    SetResult(BadParameter, zhost::kInvalidArgument);
     return false;
   }
   const ZString& name = *commandNames.GetAt(number);
@@ -327,7 +328,7 @@ bool ZApplicationSocket::ReadResponse() {
     info += '\n';
     info += part;
     if (static_cast<ZIndex>(info.size()) > kMaximumResponseLength) {
-      SetResult(BadParameter, EMSGSIZE);
+      SetResult(BadParameter, zhost::kMessageTooLong);
       return false;
     }
     if (last) break;

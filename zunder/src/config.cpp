@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "../unix/host_file.h"
-#include "profile.h"
+#include "host_file.h"
+#include "config_documents.h"
 #include "zunder/config.h"
 #include "zunder/files.h"
 

@@ -94,10 +94,10 @@ bool ZFTPSocket::Connect(const char* host) {
   return true;
 }
 
-bool ZFTPSocket::SendPort(const ZIPAddress& address, uint16_t port) {
+bool ZFTPSocket::SendPort(const ZIPAddress& address, uint16_t portNumber) {
   const ZString parameter =
       FormatText("%i,%i,%i,%i,%i,%i", address.GetByte(0), address.GetByte(1), address.GetByte(2),
-                 address.GetByte(3), port >> 8, port & 0xff);
+                 address.GetByte(3), portNumber >> 8, portNumber & 0xff);
   if (!WriteCommand(PORT, parameter)) return false;
   ReadResponse();
   return true;
@@ -222,10 +222,10 @@ bool ZFTPSocket::ParseHostPort(const ZString& argument, ZIPAddress& address, uin
 
 bool ZFTPSocket::OnPORT(const ZString& arguments) {
   ZIPAddress address;
-  uint16_t port = 0;
-  if (!ParseHostPort(arguments, address, port)) return OnSyntaxError(PORT);
+  uint16_t requested = 0;
+  if (!ParseHostPort(arguments, address, requested)) return OnSyntaxError(PORT);
   dataHost = address;
-  dataPort = port;
+  dataPort = requested;
   // An active data port replaces an earlier passive one.
   passiveSocket.reset();
   return OnCommandSuccessful(PORT);
@@ -243,10 +243,10 @@ bool ZFTPSocket::OnPASV(const ZString& /*arguments*/) {
   ZIPAddress address(0u);
   uint16_t ignored = 0;
   if (!GetLocalAddress(address, ignored) || address.IsNone()) GetHostAddress(address);
-  const uint16_t port = listener->GetPort();
+  const uint16_t passivePort = listener->GetPort();
   passiveSocket = std::move(listener);
   WriteResponse(227, FormatText("Entering Passive Mode (%i,%i,%i,%i,%i,%i)", address.GetByte(0), address.GetByte(1),
-                                address.GetByte(2), address.GetByte(3), port >> 8, port & 0xff));
+                                address.GetByte(2), address.GetByte(3), passivePort >> 8, passivePort & 0xff));
   return true;
 }
 

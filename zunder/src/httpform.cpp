@@ -86,8 +86,8 @@ bool ZHTTPForm::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& 
   return true;
 }
 
-bool ZHTTPForm::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& /*data*/, ZHTML& msg) {
-  return field.Validate(text, msg);
+bool ZHTTPForm::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& /*data*/, ZHTML& msg) {
+  return field.Validate(posted, msg);
 }
 
 // ---------------------------------------------------------------- ZHTTPConfig
@@ -115,13 +115,13 @@ void ZHTTPConfig::AddNewKeyFields(ZHTTPField* newKeyField, ZHTTPField* newValueF
   Add(newValueField);
 }
 
-bool ZHTTPConfig::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data,
+bool ZHTTPConfig::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data,
                                  ZHTML& msg) {
-  bool accepted = ZHTTPForm::ValidatePosted(field, text, data, msg);
+  bool accepted = ZHTTPForm::ValidatePosted(field, posted, data, msg);
   if (&field == valueField) return accepted;
   // The key field names a new key with its text (none when empty); every
   // other field is written under its own name.
-  const ZString key = &field == keyField ? ZString(text) : ZString(field.GetName());
+  const ZString key = &field == keyField ? ZString(posted) : ZString(field.GetName());
   if (&field == keyField && key.IsEmpty()) return accepted;
   if (!ZConfig::IsStorableKey(key.Text())) {
     msg << "The field \"" << ZHTML::Escape(field.GetName().Text())

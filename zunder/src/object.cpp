@@ -31,7 +31,7 @@ void DefaultAssertHandler(const char* source, unsigned line, const char* message
 
 std::atomic<ZAssertHandler> assertHandler{&DefaultAssertHandler};
 
-// "/path/to/contain.cpp" -> "contain" (written into buffer).
+// "/path/to/containers.cpp" -> "containers" (written into buffer).
 const char* SourceBaseName(const char* file, char* buffer, size_t size) {
   const char* base = file;
   for (const char* p = file; *p != '\0'; ++p) {

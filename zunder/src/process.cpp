@@ -2,7 +2,8 @@
 // stands for the main thread), the program entry and the assertion handler.
 #include <atomic>
 
-#include "../unix/host_service.h"
+#include "host_error.h"
+#include "host_service.h"
 #include "zunder/config.h"
 #include "zunder/process.h"
 

@@ -2,17 +2,14 @@
 // is the host layer's part (host_remote.h).
 #include "zunder/remote.h"
 
-#include <strings.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "../unix/host_remote.h"
-#include "../unix/host_service.h"
+#include "host_error.h"
+#include "host_remote.h"
 
 namespace {
 
@@ -45,12 +42,23 @@ int64_t QuickRunLimit() {
 }
 
 // Runs one command of an entry; number is passed after the command word.
+// error tells why an entry could not be run.
 bool RunCommand(const ZString& program, const char* command, const ZString& number, int64_t limit,
-                zhost::EntryRun& run) {
+                zhost::EntryRun& run, int& error) {
   std::vector<std::string> arguments{command};
   if (!number.IsEmpty()) arguments.emplace_back(number.Text());
-  return zhost::RunEntry(program.Text(), arguments, limit, run);
+  return zhost::RunEntry(program.Text(), arguments, limit, run, error);
 }
+
+bool RunCommand(const ZString& program, const char* command, const ZString& number, int64_t limit,
+                zhost::EntryRun& run) {
+  int ignored = 0;
+  return RunCommand(program, command, number, limit, run, ignored);
+}
+
+// The phonebook's words are compared as a modem's would be: without regard
+// to case.
+bool SameWord(const char* text, const char* word) { return ZString(text) *= word; }
 
 }  // namespace
 
@@ -106,7 +114,7 @@ ZRemoteConnection::Status ZRemoteConnection::StatusOfError(uint32_t error) {
 uint32_t ZRemoteConnection::ErrorOfDialResponse(const char* lastLine) {
   if (lastLine != nullptr) {
     for (const DialResponse& response : kDialResponses) {
-      if (strcasecmp(lastLine, response.text) == 0) return response.error;
+      if (SameWord(lastLine, response.text)) return response.error;
     }
   }
   return Failure;
@@ -165,18 +173,19 @@ bool ZRemoteConnection::Open() {
 
   // A link that is already up (made outside this object) is adopted.
   zhost::EntryRun run;
-  if (RunCommand(program, "status", number, QuickRunLimit(), run) && strcasecmp(run.lastLine.c_str(), "connected") == 0) {
+  if (RunCommand(program, "status", number, QuickRunLimit(), run) && SameWord(run.lastLine.c_str(), "connected")) {
     connected = true;
     lastError = NoError;
     return true;
   }
 
-  if (RunCommand(program, "dial", number, GetDialTimeout().GetMilliseconds(), run)) {
+  int runError = 0;
+  if (RunCommand(program, "dial", number, GetDialTimeout().GetMilliseconds(), run, runError)) {
     connected = true;
     lastError = NoError;
     return true;
   }
-  if (!run.started) return Fail(run.error == ENOENT ? EntryNotFound : Failure);
+  if (!run.started) return Fail(runError == zhost::kNoSuchFile ? EntryNotFound : Failure);
   if (run.timedOut) {
     // Killed half-way: whatever it had set up is taken down again.
     zhost::EntryRun hangup;
@@ -205,8 +214,8 @@ ZRemoteConnection::Status ZRemoteConnection::GetStatus() const {
   if (!ResolveEntry(program, number, error)) return GeneralFailure;
   zhost::EntryRun run;
   if (!RunCommand(program, "status", number, QuickRunLimit(), run) || run.lastLine.empty()) return GeneralFailure;
-  if (strcasecmp(run.lastLine.c_str(), "connected") == 0) return Connected;
-  if (strcasecmp(run.lastLine.c_str(), "idle") == 0) return Idle;
+  if (SameWord(run.lastLine.c_str(), "connected")) return Connected;
+  if (SameWord(run.lastLine.c_str(), "idle")) return Idle;
   return Dialling;
 }
 

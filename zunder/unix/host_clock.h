@@ -1,5 +1,6 @@
 // The host's clock, time zone and locale, as the time classes need them.
-// Private to the library: only zunder/src/time.cpp and the host layer use it.
+// Private to the library: only the time sources (zunder/src/time*.cpp) and
+// the host layer use it.
 #pragma once
 
 #include <cstdint>

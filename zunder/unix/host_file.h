@@ -1,8 +1,8 @@
 // The host's files, directories, environment and settings files, as the
 // file and configuration classes need them. Private to the library: only
-// zunder/src/file.cpp, zunder/src/config.cpp and the host layer use it.
-// Calls that fail answer false (or -1) and leave the errno value in `error`
-// (and in errno, so static file operations can leave it for their caller).
+// zunder/src/files.cpp, zunder/src/config.cpp and the host layer use it.
+// Errors follow the convention of host_error.h: a failed call answers false
+// (or -1, or null) with errno in `error`.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +61,19 @@ bool RemoveFile(const char* path, int& error);
 bool RenameFile(const char* from, const char* to, bool replace, int& error);
 bool ChangeMode(const char* path, unsigned mode, int& error);
 bool FileExists(const char* path);
+
+// The directory part of a path: "." without a slash, "/" for the root.
+std::string DirectoryOf(const std::string& path);
+// Creates the directory and every missing one above it, with mode 0755.
+bool MakeDirectories(const std::string& directory, int& error);
+// Replaces the file at path by one holding content, in one step: a
+// temporary file made beside it (race-free), written, flushed to disk and
+// renamed over path; then the directory is flushed so that the rename
+// lasts. Readers see the old file or the new one, never a part of either,
+// and a crash leaves one of the two. The file keeps the mode it had; a new
+// one gets newFileMode.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode,
+                           int& error);
 
 // ---- directory scans: an opaque handle, null when none is open
 void* OpenDirectory(const char* path, int& error);

@@ -1,6 +1,7 @@
 // The host side of remote access: the phonebook is a directory of
 // executable entries, each run as "<entry> dial|status|hangup [number]".
 // Private to the library: only zunder/src/remote.cpp and the host layer use it.
+// Errors follow the convention of host_error.h.
 #pragma once
 
 #include <cstdint>
@@ -23,10 +24,9 @@ bool ListExecutables(const char* directory, std::vector<std::string>& names);
 
 // How one run of an entry ended.
 struct EntryRun {
-  bool started = false;   // false: it could not be run at all (see error)
+  bool started = false;   // false: it could not be run at all
   bool timedOut = false;  // killed after the bound
   int exitStatus = -1;    // exit code, or -1 when it did not exit normally
-  int error = 0;          // errno of a failure to start or to watch it
   std::string lastLine;   // the last non-empty line of its output, trimmed
 };
 
@@ -34,8 +34,9 @@ struct EntryRun {
 // standard input on /dev/null and standard output and error read through a
 // pipe, and waits at most timeoutMilliseconds for it to end; then the whole
 // group is killed. Only a bounded tail of the output is kept. Answers
-// whether it ran and exited with status 0.
+// whether it ran and exited with status 0; error is the cause when it could
+// not be started or watched (0 when it ran, whatever its exit status).
 bool RunEntry(const std::string& program, const std::vector<std::string>& arguments,
-              int64_t timeoutMilliseconds, EntryRun& run);
+              int64_t timeoutMilliseconds, EntryRun& run, int& error);
 
 }  // namespace zhost

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "zunder/process.h"
 #include "zunder/strings.h"
 
 namespace zhost {
@@ -19,9 +20,6 @@ ZString OSName();
 void OSVersion(unsigned* major, unsigned* minor);
 // The effective user's account name (at most 50 characters).
 ZString UserName();
-
-int LastError();
-void SetLastError(int error);
 
 // Ends the process at once: no static destructors, no other thread runs on.
 [[noreturn]] void ExitProcessNow(int code);
@@ -48,8 +46,8 @@ bool ReportEvent(const char* identity, int level, const char* message);
 // starts afterwards). Called first thing by the program entry.
 void BlockControlSignals();
 
-// The dispatcher's source of service controls: SIGTERM and SIGINT are stop
-// (1), SIGUSR1 pause (2), SIGUSR2 continue (3), SIGHUP 128 (reload).
+// The dispatcher's source of service controls: SIGTERM and SIGINT are stop,
+// SIGUSR1 pause, SIGUSR2 continue, SIGHUP reload.
 class ControlChannel {
  public:
   ControlChannel();
@@ -58,8 +56,10 @@ class ControlChannel {
   ControlChannel& operator=(const ControlChannel&) = delete;
 
   bool IsOpen() const { return signalDescriptor >= 0 && wakeDescriptor >= 0; }
-  // Waits for the next control; 0 when woken by Wake, -1 on failure.
-  int Wait();
+  enum Outcome { Controlled, Woken, Failed };
+  // Waits for the next control and puts it in control; Woken after Wake,
+  // Failed when no control can come any more.
+  Outcome Wait(ZServiceProcess::Control& control);
   // Makes a current or the next Wait return 0 (any thread).
   void Wake();
 
@@ -82,25 +82,24 @@ bool StartedByServiceManager();
 class StatusReporter {
  public:
   virtual ~StatusReporter() = default;
-  virtual bool Report(uint32_t state, uint32_t exitCode) = 0;
+  virtual bool Report(ZServiceProcess::ServiceState state, uint32_t exitCode, int& error) = 0;
 };
 // Null when this process was not started by a manager or cannot reach it.
 std::unique_ptr<StatusReporter> OpenStatusReporter(const char* serviceName);
 
 // The manager's side of the service commands. Each answers true on success;
-// on failure the error code (errno or systemctl's exit status) is in error.
+// on failure the error code (errno, or systemctl's exit status) is in error.
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
   virtual bool IsInstalled(const char* name) = 0;
-  virtual bool Install(const char* name, const char* executable, int* error) = 0;
-  virtual bool Remove(const char* name, int* error) = 0;
-  virtual bool Start(const char* name, int* error) = 0;
-  // control: 1 stop, 2 pause, 3 continue.
-  virtual bool Control(const char* name, int control, int* error) = 0;
+  virtual bool Install(const char* name, const char* executable, int& error) = 0;
+  virtual bool Remove(const char* name, int& error) = 0;
+  virtual bool Start(const char* name, int& error) = 0;
+  virtual bool Control(const char* name, ZServiceProcess::Control control, int& error) = 0;
 };
 // The systemd backend when the host runs systemd (or ZUNDER_SERVICE_MANAGER
 // is "systemd"), else the built-in one; null when it cannot be opened.
-std::unique_ptr<ServiceManager> OpenServiceManager(int* error);
+std::unique_ptr<ServiceManager> OpenServiceManager(int& error);
 
 }  // namespace zhost

@@ -1,14 +1,14 @@
 // The host's BSD sockets, as the channel and socket classes need them.
-// Private to the library: only zunder/src/channel.cpp, zunder/src/socket.cpp
-// and the host layer use it. Addresses are IPv4 in network byte order, ports
-// in host order. Calls that fail answer -1 (or false) and leave the errno
-// value in `error`.
+// Private to the library: only the channel and socket sources
+// (zunder/src/sockets*.cpp) and the host layer use it. Addresses are IPv4 in
+// network byte order, ports in host order. Errors follow the convention of
+// host_error.h: a failed call answers -1 (or false) with errno in `error`.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-class ZString;
+#include "zunder/sockets.h"
 
 namespace zhost {
 
@@ -79,8 +79,11 @@ bool LookupAddressName(uint32_t address, ZString& name);
 // First IPv4 address of the name, with the official name when asked for.
 bool LookupHost(const char* name, uint32_t& address, ZString* officialName);
 
-// The C library's text of an error number; false for unknown numbers.
-bool ErrorText(int error, ZString& text);
+// The channel error code of an error number: the table by errno name, with
+// EWOULDBLOCK and ETIMEDOUT as Timeout and anything unnamed Miscellaneous.
+ZChannel::Error ChannelErrorOf(int error);
+// The error number of a condition reported by name.
+int ErrorNumberOf(ZChannel::Condition condition);
 
 // Byte order of IPv4 addresses.
 uint32_t NetworkToHost(uint32_t value);

@@ -4,7 +4,7 @@
 //
 // Paths use "/" as separator and have no volume. Static operations (Remove,
 // Rename, Move, Copy, GetInfo, SetPermissions) answer false on failure and
-// leave the C library's error number in errno.
+// leave the C library's error number as the thread's last error.
 #pragma once
 
 #include <cstdint>

@@ -44,7 +44,7 @@ class ZFTPSocket : public ZApplicationSocket {
   bool ProcessCommand();
   // Sends "PORT a,b,c,d,p1,p2" and reads the response (see
   // GetLastResponseCode); false when the command could not be written.
-  bool SendPort(const ZIPAddress& address, uint16_t port);
+  bool SendPort(const ZIPAddress& address, uint16_t portNumber);
 
   // Type 'A', structure 'F', mode 'S', no refused passwords, state
   // NotConnected, no passive socket.

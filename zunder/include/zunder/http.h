@@ -290,7 +290,7 @@ class ZHTTPDirectory : public ZHTTPFile {
   // The path below the directory that the URL names; false for a URL that
   // would leave the directory.
   bool RealPath(const ZURL& url, ZString& path) const;
-  void BuildListing(ZHTTPDirRequest& request, const ZString& path) const;
+  void BuildListing(ZHTTPDirRequest& request, const ZString& realPath) const;
 };
 
 // ---------------------------------------------------------------- the space

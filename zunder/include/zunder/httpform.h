@@ -178,7 +178,7 @@ class ZHTTPForm : public ZHTTPString {
  protected:
   // Checks one posted field (under the form's lock), with the whole post
   // at hand for checks that span fields; the base asks the field alone.
-  virtual bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg);
+  virtual bool ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data, ZHTML& msg);
 
   // Guards the fields' values: connections post and render concurrently.
   mutable std::mutex formLock;
@@ -211,7 +211,7 @@ class ZHTTPConfig : public ZHTTPForm {
   const ZString& GetSection() const { return section; }
 
  protected:
-  bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
+  bool ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data, ZHTML& msg) override;
 
  private:
   ZString section;

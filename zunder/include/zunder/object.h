@@ -67,11 +67,11 @@ void ZAssertMessageAt(const char* file, unsigned line, const char* message);
   const char* GetClass(int ancestor = 0) const override {                           \
     return ancestor <= 0 ? #Class : Parent::GetClass(ancestor - 1);                 \
   }                                                                                 \
-  bool IsClass(const char* name) const override {                                   \
-    return name != nullptr && std::strcmp(name, #Class) == 0;                       \
+  bool IsClass(const char* className) const override {                              \
+    return className != nullptr && std::strcmp(className, #Class) == 0;             \
   }                                                                                 \
-  bool IsDescendant(const char* name) const override {                              \
-    return Class::IsClass(name) || Parent::IsDescendant(name);                      \
+  bool IsDescendant(const char* className) const override {                         \
+    return Class::IsClass(className) || Parent::IsDescendant(className);            \
   }                                                                                 \
                                                                                     \
  private:

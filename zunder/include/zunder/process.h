@@ -123,9 +123,13 @@ class ZServiceProcess : public ZProcess {
   enum Command { DebugCommand, VersionCommand, InstallCommand, RemoveCommand,
                  StartCommand, StopCommand, PauseCommand, ResumeCommand, CommandCount };
   enum LogLevel { FatalLevel = 0, ErrorLevel = 1, WarningLevel = 2, InformationLevel = 3 };
+  // The states and controls of the host's service-status record; the
+  // numbers are fixed (the built-in manager's status file holds the state's).
   enum ServiceState { StoppedState = 1, StartPendingState = 2, StopPendingState = 3,
                       RunningState = 4, PausedState = 7 };
-  enum Control { StopControl = 1, PauseControl = 2, ContinueControl = 3 };
+  // The host offers reload (SIGHUP) too; the framework answers it as any
+  // control it does not take, with the current status.
+  enum Control { StopControl = 1, PauseControl = 2, ContinueControl = 3, ReloadControl = 128 };
 
   // The host's service-status record.
   struct ServiceStatus {
@@ -157,7 +161,7 @@ class ZServiceProcess : public ZProcess {
   int ProcessCommand(const char* word);
 
   void SystemLog(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void SystemLogV(int level, const char* format, va_list arguments);
+  void SystemLogV(int level, const char* format, va_list formatArguments);
 
   bool IsDebugMode() const { return debugMode; }
   int32_t GetLogLevel() const { return currentLogLevel.load(); }
@@ -169,11 +173,11 @@ class ZServiceProcess : public ZProcess {
   static constexpr size_t kLogBufferSize = 1000;
 
  protected:
-  // Service entry, service thread and control handler (see service.cpp).
+  // Service entry, service thread and control handler (see process_service.cpp).
   void ServiceEntry();
   void ServiceThreadBody();
-  void ControlHandler(uint32_t control);
-  bool ReportStatus(uint32_t state, uint32_t exitCode, uint32_t checkPoint, uint32_t waitHint);
+  void ControlHandler(uint32_t code);
+  bool ReportStatus(ServiceState state, uint32_t exitCode, uint32_t checkPoint, uint32_t waitHint);
   void RunInForeground();
 
   bool debugMode = false;

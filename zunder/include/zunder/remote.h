@@ -57,7 +57,7 @@ class ZRemoteConnection : public ZObject {
   bool Open(const ZString& remoteName);
   // Adopts a connection of the current name that is already up, else dials
   // it. True when connected; on failure the last error is set, also as the
-  // thread's system error (errno).
+  // thread's last system error.
   bool Open();
   // Hangs up the connection held, if any. The last error stays.
   void Close();

@@ -66,6 +66,10 @@ class ZChannel : public ZObject, public std::iostream {
     Interrupted = 10,
     Miscellaneous = 11,
   };
+  // Conditions of the host's system that a program reports by name (a
+  // destination nobody can reach, say) when no call has failed with them;
+  // the host layer knows their error numbers.
+  enum Condition { HostUnreachable, MessageTooLong, NoBufferSpace, ConnectionReset, ConnectionTimedOut };
 
   ZChannel();
   ZChannel(const ZChannel&) = delete;
@@ -110,10 +114,14 @@ class ZChannel : public ZObject, public std::iostream {
   const ZTimeInterval& GetReadTimeout() const { return readTimeout; }
   const ZTimeInterval& GetWriteTimeout() const { return writeTimeout; }
 
-  // The channel error code of a C library error number (errno).
+  // The channel error code of a C library error number.
   static Error ErrorFromOS(int osError);
   // The text of an error number as GetErrorText gives it.
   static ZString ErrorText(int osError);
+  // The host's error number of a condition, and its text: what
+  // GetErrorText says after a call that failed with it.
+  static int32_t OSErrorOf(Condition condition);
+  static ZString ErrorText(Condition condition);
 
  protected:
   // Records the outcome of an operation: osError 0 is success.

@@ -77,7 +77,7 @@ class ZTime : public ZObject {
   // The host's local zone offset in minutes east of UTC: standard time, or
   // daylight saving time when asked; without an argument, whichever is in
   // force now.
-  static int GetLocalZoneOffset(bool daylight);
+  static int GetLocalZoneOffset(bool daylightSaving);
   static int GetLocalZoneOffset();
 
   // ---- arithmetic (an interval counts in whole seconds here; the
