@@ -70,6 +70,8 @@ class FtpRelaySocket::Transfer {
   bool transferReplied = false;
   // The client's data connection could not be made.
   bool clientDataFailed = false;
+  // The client sent ABOR: the data connections are dropped, not drained.
+  bool aborted = false;
   // Completion replies wait until the data is delivered: a client may take
   // the reply for the end of the data.
   bool copying = false;
@@ -130,8 +132,16 @@ bool FtpRelaySocket::Transfer::Run() {
   } else if (outcome == Outcome::AgentGone) {
     ended = Event::AgentGone;
   }
-  siteData.Close();
-  clientData.Close();
+  if (aborted) {
+    // Data still on its way is given up with the transfer: a client that
+    // sent ABOR reads no more of it, and a plain close would wait the linger
+    // time for it before the site's replies could follow.
+    siteData.CloseDiscarding();
+    clientData.CloseDiscarding();
+  } else {
+    siteData.Close();
+    clientData.Close();
+  }
 
   if (ended == Event::ClientGone) return false;
   if (ended == Event::AgentGone) return relay.CloseAgent(kAgentClosed);
@@ -190,6 +200,7 @@ FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeClient() {
       // the site's replies follow once the data connections are closed.
       if (!agent.WriteCommand(command, text)) return Event::AgentGone;
       ++finalsOwed;
+      aborted = true;
       return Event::TransferEnded;
     case STAT:
     case NOOP:

@@ -227,3 +227,28 @@ TEST(SocketClose, WokenThreadsNeverTouchAReusedDescriptor) {
 }
 
 }  // namespace
+
+// A connection given up on closes at once although its peer reads nothing,
+// and the peer learns of a reset, not of an orderly end of the data.
+TEST(SocketClose, CloseDiscardingDropsUnsentDataAtOnce) {
+  LoopbackPair pair;
+  ASSERT_TRUE(pair.Open());
+  // Fill the way to the client, which takes nothing.
+  pair.server.SetWriteTimeout(ZTimeInterval(0));
+  std::vector<char> block(64 * 1024, 'x');
+  for (int i = 0; i < 1000 && pair.server.Write(block.data(), static_cast<ZIndex>(block.size())); ++i) {
+  }
+  ASSERT_EQ(pair.server.GetErrorCode(), ZChannel::Timeout) << "the way never filled";
+  const Clock::time_point start = Clock::now();
+  pair.server.CloseDiscarding();
+  // A plain close would wait up to the linger time (ten seconds) here.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_FALSE(pair.server.IsOpen());
+  pair.client.SetReadTimeout(ZTimeInterval(0, 5));
+  bool failed = false;
+  for (int reads = 0; reads < 100000 && !failed; ++reads) {
+    if (!pair.client.Read(block.data(), static_cast<ZIndex>(block.size()))) failed = true;
+  }
+  ASSERT_TRUE(failed);
+  EXPECT_NE(pair.client.GetErrorCode(), ZChannel::NoError) << "an orderly end instead of a reset";
+}

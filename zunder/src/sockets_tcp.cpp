@@ -190,6 +190,17 @@ bool ZTCPSocket::SetUrgentInline(bool on) {
   return true;
 }
 
+void ZTCPSocket::CloseDiscarding() {
+  {
+    Use use(*this);
+    if (use.Ok()) {
+      int ignored = 0;
+      zhost::SetLinger(use.Fd(), 0, ignored);
+    }
+  }
+  Close();
+}
+
 bool ZTCPSocket::ShutdownWrite() {
   Use use(*this);
   if (!use.Ok()) {

@@ -407,6 +407,10 @@ class ZTCPSocket : public ZIPSocket {
   // Ends the sending direction only: the peer reads the end of the stream
   // after everything already written, and this side can still read.
   bool ShutdownWrite();
+  // Closes at once, dropping whatever was written but not yet taken by the
+  // peer (which sees the connection reset): for a connection given up on,
+  // whose close must not wait the linger time for a peer that reads no more.
+  void CloseDiscarding();
   const char* GetProtocol() const override { return "tcp"; }
 
  private:
