@@ -25,8 +25,8 @@ bool AllDigits(const char* text, ZIndex length) {
 
 }  // namespace
 
-ZApplicationSocket::ZApplicationSocket(ZIndex commandCount, const char* const names[], uint16_t port)
-    : ZTCPSocket(port) {
+ZApplicationSocket::ZApplicationSocket(ZIndex commandCount, const char* const names[], uint16_t portNumber)
+    : ZTCPSocket(portNumber) {
   SetUp(commandCount, names);
 }
 
@@ -36,8 +36,8 @@ ZApplicationSocket::ZApplicationSocket(ZIndex commandCount, const char* const na
 }
 
 ZApplicationSocket::ZApplicationSocket(ZIndex commandCount, const char* const names[], const char* host,
-                                       uint16_t port)
-    : ZTCPSocket(port) {
+                                       uint16_t portNumber)
+    : ZTCPSocket(portNumber) {
   SetUp(commandCount, names);
   Connect(host);
 }

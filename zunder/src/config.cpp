@@ -128,16 +128,16 @@ ZConfigIdentity ZConfig::GetIdentity() {
 
 // ---------------------------------------------------------------- construction
 
-ZConfig::ZConfig(Source source) : defaultSection(kDefaultSection), source(source) { Resolve(); }
+ZConfig::ZConfig(Source kind) : defaultSection(kDefaultSection), source(kind) { Resolve(); }
 
-ZConfig::ZConfig(const char* section, Source source)
-    : defaultSection(section == nullptr ? kDefaultSection : section), source(source) {
+ZConfig::ZConfig(const char* section, Source kind)
+    : defaultSection(section == nullptr ? kDefaultSection : section), source(kind) {
   Resolve();
 }
 
-ZConfig::ZConfig(const char* section, Source source, const char* where)
-    : defaultSection(section == nullptr ? kDefaultSection : section), source(source), location(where) {
-  if (source == System) this->source = File;
+ZConfig::ZConfig(const char* section, Source kind, const char* where)
+    : defaultSection(section == nullptr ? kDefaultSection : section), source(kind), location(where) {
+  if (kind == System) this->source = File;
   if (this->source == Application && !location.IsEmpty() && location[location.GetLength() - 1] != '\\') {
     location += "\\";
   }

@@ -52,7 +52,7 @@ bool UsableBeforeLogin(ZIndex number) {
 
 }  // namespace
 
-ZFTPSocket::ZFTPSocket(uint16_t port) : ZApplicationSocket(CommandCount, kCommandNames, port) {
+ZFTPSocket::ZFTPSocket(uint16_t portNumber) : ZApplicationSocket(CommandCount, kCommandNames, portNumber) {
   SetTelnetCommandsDropped(true);
 }
 

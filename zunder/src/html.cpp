@@ -109,8 +109,8 @@ ZString ZHTML::Escape(const char* text) {
 
 // ---------------------------------------------------------------- ZHTMLElement
 
-ZHTMLElement::ZHTMLElement(const char* tagName, int inElement, int reqElement, int crlfMode)
-    : tagName(tagName), inElement(inElement), reqElement(reqElement), crlfMode(crlfMode) {}
+ZHTMLElement::ZHTMLElement(const char* tag, int ownContext, int requiredContext, int lineBreaks)
+    : tagName(tag), inElement(ownContext), reqElement(requiredContext), crlfMode(lineBreaks) {}
 
 ZHTMLElement& ZHTMLElement::SetAttr(const char* text) {
   attr = text != nullptr ? text : "";
@@ -196,8 +196,8 @@ void ZHTMLBody::Output(ZHTML& html) const {
   if (!html.Is(ZHTML::BodyContext) && html.Is(ZHTML::HTMLContext)) ZHTMLRoot().Output(html);
 }
 
-ZHTMLTitle::ZHTMLTitle(const char* text)
-    : ZHTMLElement("TITLE", ZHTML::TitleContext, ZHTML::HeadContext, CrlfAfterClose), text(text) {}
+ZHTMLTitle::ZHTMLTitle(const char* titleText)
+    : ZHTMLElement("TITLE", ZHTML::TitleContext, ZHTML::HeadContext, CrlfAfterClose), text(titleText) {}
 
 void ZHTMLTitle::Output(ZHTML& html) const {
   if (html.Is(ZHTML::BodyContext)) {
@@ -218,13 +218,13 @@ void ZHTMLTitle::Output(ZHTML& html) const {
 
 ZHTMLBanner::ZHTMLBanner() : ZHTMLElement("BANNER", ZHTML::NoContext, ZHTML::BodyContext, CrlfAfterBoth) {}
 
-ZHTMLHeading::ZHTMLHeading(int level, const char* image, int32_t seqNum, int32_t skip)
+ZHTMLHeading::ZHTMLHeading(int headingLevel, const char* imageSource, int32_t sequenceNumber, int32_t skipCount)
     : ZHTMLElement("H", ZHTML::HeadingContext, ZHTML::BodyContext, CrlfAfterClose),
-      level(level),
-      image(image),
-      seqNum(seqNum),
-      skip(skip) {
-  tagName += FormatText("%d", level);
+      level(headingLevel),
+      image(imageSource),
+      seqNum(sequenceNumber),
+      skip(skipCount) {
+  tagName += FormatText("%d", headingLevel);
 }
 
 void ZHTMLHeading::AddAttr(ZHTML& html) const {
@@ -238,30 +238,30 @@ ZHTMLBreak::ZHTMLBreak() : ZHTMLElement("BR", ZHTML::NoContext, ZHTML::BodyConte
 
 ZHTMLParagraph::ZHTMLParagraph() : ZHTMLElement("P", ZHTML::NoContext, ZHTML::BodyContext, CrlfAround) {}
 
-ZHTMLPreformatted::ZHTMLPreformatted(int32_t width)
-    : ZHTMLElement("PRE", ZHTML::PreContext, ZHTML::BodyContext, CrlfAfterClose), width(width) {}
+ZHTMLPreformatted::ZHTMLPreformatted(int32_t lineWidth)
+    : ZHTMLElement("PRE", ZHTML::PreContext, ZHTML::BodyContext, CrlfAfterClose), width(lineWidth) {}
 
 void ZHTMLPreformatted::AddAttr(ZHTML& html) const { NumberAttr(html, "WIDTH=", width); }
 
-ZHTMLHotLink::ZHTMLHotLink(const char* url)
-    : ZHTMLElement("A", ZHTML::HotLinkContext, ZHTML::BodyContext, NoCrlf), url(url) {}
+ZHTMLHotLink::ZHTMLHotLink(const char* linkURL)
+    : ZHTMLElement("A", ZHTML::HotLinkContext, ZHTML::BodyContext, NoCrlf), url(linkURL) {}
 
 void ZHTMLHotLink::AddAttr(ZHTML& html) const {
   if (url.IsEmpty() && !html.Is(ZHTML::HotLinkContext)) Z_ASSERT_CODE(ZAssertInvalidParameter);
   QuotedAttr(html, "HREF=", url);
 }
 
-ZHTMLTarget::ZHTMLTarget(const char* name)
-    : ZHTMLElement("A", ZHTML::NoContext, ZHTML::BodyContext, NoCrlf), name(name) {}
+ZHTMLTarget::ZHTMLTarget(const char* targetName)
+    : ZHTMLElement("A", ZHTML::NoContext, ZHTML::BodyContext, NoCrlf), name(targetName) {}
 
 void ZHTMLTarget::AddAttr(ZHTML& html) const { QuotedAttr(html, "NAME=", name); }
 
-ZHTMLImage::ZHTMLImage(const char* source, const char* alt, int32_t width, int32_t height)
+ZHTMLImage::ZHTMLImage(const char* imageSource, const char* altText, int32_t pixelWidth, int32_t pixelHeight)
     : ZHTMLElement("IMG", ZHTML::NoContext, ZHTML::BodyContext, NoCrlf),
-      source(source),
-      alt(alt),
-      width(width),
-      height(height) {}
+      source(imageSource),
+      alt(altText),
+      width(pixelWidth),
+      height(pixelHeight) {}
 
 void ZHTMLImage::AddAttr(ZHTML& html) const {
   if (source.IsEmpty()) Z_ASSERT_CODE(ZAssertInvalidParameter);
@@ -282,8 +282,8 @@ ZHTMLBlockQuote::ZHTMLBlockQuote()
 
 ZHTMLCredit::ZHTMLCredit() : ZHTMLElement("CREDIT", ZHTML::NoContext, ZHTML::BlockQuoteContext, CrlfAround) {}
 
-ZHTMLTab::ZHTMLTab(int32_t id, int32_t indent, int32_t to)
-    : ZHTMLElement("TAB", ZHTML::NoContext, ZHTML::BodyContext, NoCrlf), id(id), indent(indent), to(to) {}
+ZHTMLTab::ZHTMLTab(int32_t stopId, int32_t indentWidth, int32_t toStop)
+    : ZHTMLElement("TAB", ZHTML::NoContext, ZHTML::BodyContext, NoCrlf), id(stopId), indent(indentWidth), to(toStop) {}
 
 void ZHTMLTab::AddAttr(ZHTML& html) const {
   if (id >= 0) ValueAttr(html, "ID=", id);
@@ -293,11 +293,11 @@ void ZHTMLTab::AddAttr(ZHTML& html) const {
 
 // ---------------------------------------------------------------- lists
 
-ZHTMLList::ZHTMLList(Kind kind, int32_t seqNum, bool continued)
-    : ZHTMLElement(kind == Ordered ? "OL" : "UL", ZHTML::ListContext, ZHTML::BodyContext, CrlfAfterBoth),
-      kind(kind),
-      seqNum(seqNum),
-      continued(continued) {}
+ZHTMLList::ZHTMLList(Kind listKind, int32_t sequenceNumber, bool continuesPrevious)
+    : ZHTMLElement(listKind == Ordered ? "OL" : "UL", ZHTML::ListContext, ZHTML::BodyContext, CrlfAfterBoth),
+      kind(listKind),
+      seqNum(sequenceNumber),
+      continued(continuesPrevious) {}
 
 void ZHTMLList::AddAttr(ZHTML& html) const {
   FlagAttr(html, "PLAIN", kind == Simple);
@@ -310,8 +310,8 @@ void ZHTMLList::AddAttr(ZHTML& html) const {
 ZHTMLListHeader::ZHTMLListHeader()
     : ZHTMLElement("LH", ZHTML::ListHeaderContext, ZHTML::ListContext, CrlfAfterClose) {}
 
-ZHTMLListItem::ZHTMLListItem(int32_t skip)
-    : ZHTMLElement("LI", ZHTML::NoContext, ZHTML::ListContext, CrlfAround), skip(skip) {}
+ZHTMLListItem::ZHTMLListItem(int32_t skipCount)
+    : ZHTMLElement("LI", ZHTML::NoContext, ZHTML::ListContext, CrlfAround), skip(skipCount) {}
 
 void ZHTMLListItem::AddAttr(ZHTML& html) const { NumberAttr(html, "SKIP=", skip); }
 
@@ -336,8 +336,8 @@ void ZHTMLDefinitionItem::AddAttr(ZHTML& html) const {
 
 // ---------------------------------------------------------------- tables
 
-ZHTMLTable::ZHTMLTable(bool bordered)
-    : ZHTMLElement("TABLE", ZHTML::TableContext, ZHTML::BodyContext, CrlfAfterBoth), bordered(bordered) {}
+ZHTMLTable::ZHTMLTable(bool withBorder)
+    : ZHTMLElement("TABLE", ZHTML::TableContext, ZHTML::BodyContext, CrlfAfterBoth), bordered(withBorder) {}
 
 void ZHTMLTable::AddAttr(ZHTML& html) const { FlagAttr(html, "BORDER", bordered); }
 
@@ -350,12 +350,12 @@ ZHTMLTableData::ZHTMLTableData() : ZHTMLElement("TD", ZHTML::NoContext, ZHTML::T
 
 // ---------------------------------------------------------------- forms
 
-ZHTMLForm::ZHTMLForm(const char* method, const char* action, const char* encType, const char* script)
+ZHTMLForm::ZHTMLForm(const char* formMethod, const char* actionURL, const char* encoding, const char* scriptURL)
     : ZHTMLElement("FORM", ZHTML::FormContext, ZHTML::BodyContext, CrlfAfterBoth),
-      method(method),
-      action(action),
-      encType(encType),
-      script(script) {}
+      method(formMethod),
+      action(actionURL),
+      encType(encoding),
+      script(scriptURL) {}
 
 void ZHTMLForm::AddAttr(ZHTML& html) const {
   WordAttr(html, "METHOD=", method);
@@ -364,10 +364,10 @@ void ZHTMLForm::AddAttr(ZHTML& html) const {
   QuotedAttr(html, "SCRIPT=", script);
 }
 
-ZHTMLSelect::ZHTMLSelect(const char* name, bool disabled)
+ZHTMLSelect::ZHTMLSelect(const char* controlName, bool isDisabled)
     : ZHTMLElement("SELECT", ZHTML::SelectContext, ZHTML::FormContext, CrlfAfterBoth),
-      name(name),
-      disabled(disabled) {}
+      name(controlName),
+      disabled(isDisabled) {}
 
 void ZHTMLSelect::AddAttr(ZHTML& html) const {
   if (!html.Is(ZHTML::SelectContext)) {
@@ -377,20 +377,20 @@ void ZHTMLSelect::AddAttr(ZHTML& html) const {
   FlagAttr(html, "DISABLED", disabled);
 }
 
-ZHTMLOption::ZHTMLOption(bool selected, bool disabled)
-    : ZHTMLElement("OPTION", ZHTML::NoContext, ZHTML::FormContext, NoCrlf), selected(selected), disabled(disabled) {}
+ZHTMLOption::ZHTMLOption(bool isSelected, bool isDisabled)
+    : ZHTMLElement("OPTION", ZHTML::NoContext, ZHTML::FormContext, NoCrlf), selected(isSelected), disabled(isDisabled) {}
 
 void ZHTMLOption::AddAttr(ZHTML& html) const {
   FlagAttr(html, "SELECTED", selected);
   FlagAttr(html, "DISABLED", disabled);
 }
 
-ZHTMLTextArea::ZHTMLTextArea(const char* name, int32_t rows, int32_t cols, bool disabled)
+ZHTMLTextArea::ZHTMLTextArea(const char* controlName, int32_t rowCount, int32_t columnCount, bool isDisabled)
     : ZHTMLElement("TEXTAREA", ZHTML::SelectContext, ZHTML::FormContext, CrlfAfterBoth),
-      name(name),
-      rows(rows),
-      cols(cols),
-      disabled(disabled) {}
+      name(controlName),
+      rows(rowCount),
+      cols(columnCount),
+      disabled(isDisabled) {}
 
 void ZHTMLTextArea::AddAttr(ZHTML& html) const {
   QuotedAttr(html, "NAME=", name);
@@ -401,11 +401,11 @@ void ZHTMLTextArea::AddAttr(ZHTML& html) const {
 
 // ---------------------------------------------------------------- inputs
 
-ZHTMLInput::ZHTMLInput(const char* type, const char* name, bool disabled)
+ZHTMLInput::ZHTMLInput(const char* inputType, const char* controlName, bool isDisabled)
     : ZHTMLElement("INPUT", ZHTML::NoContext, ZHTML::FormContext, NoCrlf),
-      type(type),
-      name(name),
-      disabled(disabled) {}
+      type(inputType),
+      name(controlName),
+      disabled(isDisabled) {}
 
 void ZHTMLInput::AddAttr(ZHTML& html) const {
   if (type.IsEmpty() || (name.IsEmpty() && NeedsName())) Z_ASSERT_CODE(ZAssertInvalidParameter);
@@ -417,12 +417,12 @@ void ZHTMLInput::AddAttr(ZHTML& html) const {
 
 void ZHTMLInput::AddTypeAttr(ZHTML&) const {}
 
-ZHTMLTextInput::ZHTMLTextInput(const char* name, int32_t size, int32_t maxLength, const char* value, bool disabled)
-    : ZHTMLTextInput("text", name, size, maxLength, value, disabled) {}
+ZHTMLTextInput::ZHTMLTextInput(const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue, bool isDisabled)
+    : ZHTMLTextInput("text", controlName, boxWidth, maxChars, initialValue, isDisabled) {}
 
-ZHTMLTextInput::ZHTMLTextInput(const char* type, const char* name, int32_t size, int32_t maxLength,
-                               const char* value, bool disabled)
-    : ZHTMLInput(type, name, disabled), size(size), maxLength(maxLength), value(value) {}
+ZHTMLTextInput::ZHTMLTextInput(const char* inputType, const char* controlName, int32_t boxWidth, int32_t maxChars,
+                               const char* initialValue, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled), size(boxWidth), maxLength(maxChars), value(initialValue) {}
 
 void ZHTMLTextInput::AddTypeAttr(ZHTML& html) const {
   NumberAttr(html, "SIZE=", size);
@@ -430,31 +430,31 @@ void ZHTMLTextInput::AddTypeAttr(ZHTML& html) const {
   QuotedAttr(html, "VALUE=", value);
 }
 
-ZHTMLPasswordInput::ZHTMLPasswordInput(const char* name, int32_t size, int32_t maxLength, const char* value,
-                                       bool disabled)
-    : ZHTMLTextInput("password", name, size, maxLength, value, disabled) {}
+ZHTMLPasswordInput::ZHTMLPasswordInput(const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue,
+                                       bool isDisabled)
+    : ZHTMLTextInput("password", controlName, boxWidth, maxChars, initialValue, isDisabled) {}
 
-ZHTMLCheckBox::ZHTMLCheckBox(const char* name, const char* value, bool checked, bool disabled)
-    : ZHTMLCheckBox("checkbox", name, value, checked, disabled) {}
+ZHTMLCheckBox::ZHTMLCheckBox(const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
+    : ZHTMLCheckBox("checkbox", controlName, postedValue, isChecked, isDisabled) {}
 
-ZHTMLCheckBox::ZHTMLCheckBox(const char* type, const char* name, const char* value, bool checked, bool disabled)
-    : ZHTMLInput(type, name, disabled), value(value), checked(checked) {}
+ZHTMLCheckBox::ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled), value(postedValue), checked(isChecked) {}
 
 void ZHTMLCheckBox::AddTypeAttr(ZHTML& html) const {
   WordAttr(html, "VALUE=", value);
   FlagAttr(html, "CHECKED", checked);
 }
 
-ZHTMLRadioButton::ZHTMLRadioButton(const char* name, const char* value, bool checked, bool disabled)
-    : ZHTMLCheckBox("radio", name, value, checked, disabled) {}
+ZHTMLRadioButton::ZHTMLRadioButton(const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
+    : ZHTMLCheckBox("radio", controlName, postedValue, isChecked, isDisabled) {}
 
-ZHTMLRangeInput::ZHTMLRangeInput(const char* name, int32_t low, int32_t high, int32_t value, int32_t size,
-                                 bool disabled)
-    : ZHTMLRangeInput("range", name, low, high, value, size, disabled) {}
+ZHTMLRangeInput::ZHTMLRangeInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
+                                 bool isDisabled)
+    : ZHTMLRangeInput("range", controlName, minimum, maximum, initialValue, boxWidth, isDisabled) {}
 
-ZHTMLRangeInput::ZHTMLRangeInput(const char* type, const char* name, int32_t low, int32_t high, int32_t value,
-                                 int32_t size, bool disabled)
-    : ZHTMLInput(type, name, disabled), low(low), high(high), value(value), size(size) {}
+ZHTMLRangeInput::ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue,
+                                 int32_t boxWidth, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled), low(minimum), high(maximum), value(initialValue), size(boxWidth) {}
 
 void ZHTMLRangeInput::AddTypeAttr(ZHTML& html) const {
   ValueAttr(html, "VALUE=", value);
@@ -463,33 +463,33 @@ void ZHTMLRangeInput::AddTypeAttr(ZHTML& html) const {
   NumberAttr(html, "SIZE=", size);
 }
 
-ZHTMLNumberInput::ZHTMLNumberInput(const char* name, int32_t low, int32_t high, int32_t value, int32_t size,
-                                   bool disabled)
-    : ZHTMLRangeInput("number", name, low, high, value, size, disabled) {}
+ZHTMLNumberInput::ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
+                                   bool isDisabled)
+    : ZHTMLRangeInput("number", controlName, minimum, maximum, initialValue, boxWidth, isDisabled) {}
 
-ZHTMLFileInput::ZHTMLFileInput(const char* name, const char* accept, bool disabled)
-    : ZHTMLInput("file", name, disabled), accept(accept) {}
+ZHTMLFileInput::ZHTMLFileInput(const char* controlName, const char* acceptedTypes, bool isDisabled)
+    : ZHTMLInput("file", controlName, isDisabled), accept(acceptedTypes) {}
 
 void ZHTMLFileInput::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "ACCEPT=", accept); }
 
-ZHTMLImageInput::ZHTMLImageInput(const char* name, const char* source, bool disabled)
-    : ZHTMLImageInput("image", name, source, disabled) {}
+ZHTMLImageInput::ZHTMLImageInput(const char* controlName, const char* imageSource, bool isDisabled)
+    : ZHTMLImageInput("image", controlName, imageSource, isDisabled) {}
 
-ZHTMLImageInput::ZHTMLImageInput(const char* type, const char* name, const char* source, bool disabled)
-    : ZHTMLInput(type, name, disabled), source(source) {}
+ZHTMLImageInput::ZHTMLImageInput(const char* inputType, const char* controlName, const char* imageSource, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled), source(imageSource) {}
 
 void ZHTMLImageInput::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "SRC=", source); }
 
-ZHTMLScribbleInput::ZHTMLScribbleInput(const char* name, const char* source, bool disabled)
-    : ZHTMLImageInput("scribble", name, source, disabled) {}
+ZHTMLScribbleInput::ZHTMLScribbleInput(const char* controlName, const char* imageSource, bool isDisabled)
+    : ZHTMLImageInput("scribble", controlName, imageSource, isDisabled) {}
 
-ZHTMLResetButton::ZHTMLResetButton(const char* label, const char* name, bool disabled)
-    : ZHTMLResetButton("reset", label, name, disabled) {}
+ZHTMLResetButton::ZHTMLResetButton(const char* buttonLabel, const char* controlName, bool isDisabled)
+    : ZHTMLResetButton("reset", buttonLabel, controlName, isDisabled) {}
 
-ZHTMLResetButton::ZHTMLResetButton(const char* type, const char* label, const char* name, bool disabled)
-    : ZHTMLInput(type, name, disabled), label(label) {}
+ZHTMLResetButton::ZHTMLResetButton(const char* inputType, const char* buttonLabel, const char* controlName, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled), label(buttonLabel) {}
 
 void ZHTMLResetButton::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "VALUE=", label); }
 
-ZHTMLSubmitButton::ZHTMLSubmitButton(const char* label, const char* name, bool disabled)
-    : ZHTMLResetButton("submit", label, name, disabled) {}
+ZHTMLSubmitButton::ZHTMLSubmitButton(const char* buttonLabel, const char* controlName, bool isDisabled)
+    : ZHTMLResetButton("submit", buttonLabel, controlName, isDisabled) {}

@@ -2,10 +2,10 @@
 #include "zunder/base64.h"
 #include "zunder/http.h"
 
-ZHTTPSimpleAuth::ZHTTPSimpleAuth(const char* realm, const char* username, const char* password)
-    : realm(realm != nullptr ? realm : ""),
-      username(username != nullptr ? username : ""),
-      password(password != nullptr ? password : "") {
+ZHTTPSimpleAuth::ZHTTPSimpleAuth(const char* realmName, const char* user, const char* secret)
+    : realm(realmName != nullptr ? realmName : ""),
+      username(user != nullptr ? user : ""),
+      password(secret != nullptr ? secret : "") {
   if (this->realm.IsEmpty()) Z_ASSERT_MESSAGE("Must have a realm!");
 }
 

@@ -19,9 +19,9 @@ ZString Extension(const ZString& name) {
 
 // ---------------------------------------------------------------- ZHTTPResource
 
-ZHTTPResource::ZHTTPResource(const ZURL& baseURL, const char* contentType, const ZHTTPAuthority* authority)
-    : baseURL(baseURL), contentType(contentType != nullptr ? contentType : "") {
-  if (authority != nullptr) SetAuthority(*authority);
+ZHTTPResource::ZHTTPResource(const ZURL& url, const char* type, const ZHTTPAuthority* access)
+    : baseURL(url), contentType(type != nullptr ? type : "") {
+  if (access != nullptr) SetAuthority(*access);
 }
 
 ZHTTPResource::~ZHTTPResource() = default;
@@ -151,9 +151,9 @@ bool ZHTTPResource::Post(ZHTTPRequest& request, const ZStringToString&, ZHTML& m
 
 // ---------------------------------------------------------------- ZHTTPString
 
-ZHTTPString::ZHTTPString(const ZURL& url, const char* text, const char* contentType,
-                         const ZHTTPAuthority* authority)
-    : ZHTTPResource(url, contentType, authority), text(text != nullptr ? text : "") {}
+ZHTTPString::ZHTTPString(const ZURL& url, const char* initialText, const char* type,
+                         const ZHTTPAuthority* access)
+    : ZHTTPResource(url, type, access), text(initialText != nullptr ? initialText : "") {}
 
 ZString ZHTTPString::GetText() const {
   std::lock_guard<std::mutex> guard(textLock);
@@ -174,12 +174,12 @@ ZString ZHTTPString::LoadText(ZHTTPRequest&) { return GetText(); }
 
 // ---------------------------------------------------------------- ZHTTPFile
 
-ZHTTPFile::ZHTTPFile(const ZURL& url, const char* path, const ZHTTPAuthority* authority)
-    : ZHTTPResource(url, "", authority), path(path) {
+ZHTTPFile::ZHTTPFile(const ZURL& url, const char* filePath, const ZHTTPAuthority* access)
+    : ZHTTPResource(url, "", access), path(filePath) {
   SetContentType(GetContentType(this->path.GetType().Text()).Text());
 }
 
-ZHTTPFile::ZHTTPFile(const char* path, const ZHTTPAuthority* authority) : ZHTTPFile(ZURL(path), path, authority) {}
+ZHTTPFile::ZHTTPFile(const char* filePath, const ZHTTPAuthority* access) : ZHTTPFile(ZURL(filePath), filePath, access) {}
 
 std::unique_ptr<ZHTTPRequest> ZHTTPFile::CreateRequest(const ZURL& url, const ZMIMEInfo& mime) {
   return std::make_unique<ZHTTPFileRequest>(url, mime);
@@ -248,8 +248,8 @@ ZString ZHTTPFile::LoadText(ZHTTPRequest& request) {
 
 // ---------------------------------------------------------------- ZHTTPDirectory
 
-ZHTTPDirectory::ZHTTPDirectory(const ZURL& url, const char* directory, const ZHTTPAuthority* authority)
-    : ZHTTPFile(url, directory, authority) {
+ZHTTPDirectory::ZHTTPDirectory(const ZURL& url, const char* directory, const ZHTTPAuthority* access)
+    : ZHTTPFile(url, directory, access) {
   // Each file found brings its own type.
   SetContentType("");
 }

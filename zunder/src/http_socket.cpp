@@ -43,9 +43,9 @@ bool SplitVersion(const ZString& version, int32_t& major, int32_t& minor) {
 
 }  // namespace
 
-ZHTTPSocket::ZHTTPSocket(uint16_t port) : ZApplicationSocket(kCommandCount, kCommands, port) {}
+ZHTTPSocket::ZHTTPSocket(uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, portNumber) {}
 
-ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t port) : ZApplicationSocket(kCommandCount, kCommands, host, port) {}
+ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, host, portNumber) {}
 
 ZHTTPSocket::ZHTTPSocket(ZIPSocket& listener, const ZHTTPSpace& space)
     : ZApplicationSocket(kCommandCount, kCommands, listener), urlSpace(space) {}

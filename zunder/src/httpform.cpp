@@ -1,8 +1,8 @@
 // ZHTTPForm and ZHTTPConfig: pages of fields that accept posted values.
 #include "zunder/httpform.h"
 
-ZHTTPForm::ZHTTPForm(const ZURL& url, const ZHTTPAuthority* authority)
-    : ZHTTPString(url, "", "text/html", authority) {}
+ZHTTPForm::ZHTTPForm(const ZURL& url, const ZHTTPAuthority* access)
+    : ZHTTPString(url, "", "text/html", access) {}
 
 ZHTTPField* ZHTTPForm::FindField(const char* name) const {
   for (const auto& field : fields) {
@@ -92,8 +92,8 @@ bool ZHTTPForm::ValidatePosted(ZHTTPField& field, const char* posted, const ZStr
 
 // ---------------------------------------------------------------- ZHTTPConfig
 
-ZHTTPConfig::ZHTTPConfig(const ZURL& url, const char* section, const ZConfig& store, const ZHTTPAuthority* authority)
-    : ZHTTPForm(url, authority), section(section != nullptr ? section : ""), store(store) {}
+ZHTTPConfig::ZHTTPConfig(const ZURL& url, const char* sectionName, const ZConfig& settings, const ZHTTPAuthority* access)
+    : ZHTTPForm(url, access), section(sectionName != nullptr ? sectionName : ""), store(settings) {}
 
 void ZHTTPConfig::SetConfigValues() {
   std::lock_guard<std::mutex> guard(formLock);

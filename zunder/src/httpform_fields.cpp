@@ -4,8 +4,8 @@
 #include "host_error.h"
 #include "zunder/httpform.h"
 
-ZHTTPField::ZHTTPField(const char* name, const char* title)
-    : name(name != nullptr ? name : ""), title(title != nullptr ? title : (name != nullptr ? name : "")) {}
+ZHTTPField::ZHTTPField(const char* fieldName, const char* fieldTitle)
+    : name(fieldName != nullptr ? fieldName : ""), title(fieldTitle != nullptr ? fieldTitle : (fieldName != nullptr ? fieldName : "")) {}
 
 bool ZHTTPField::Validate(const char*, ZHTML&) { return true; }
 
@@ -20,8 +20,8 @@ void ZHTTPField::SetHelp(const char* url, const char* image, const char* alt) {
 
 // ---------------------------------------------------------------- text
 
-ZHTTPStringField::ZHTTPStringField(const char* name, const char* value, int32_t size, const char* title)
-    : ZHTTPField(name, title), value(value != nullptr ? value : ""), size(size) {}
+ZHTTPStringField::ZHTTPStringField(const char* fieldName, const char* initialValue, int32_t boxWidth, const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle), value(initialValue != nullptr ? initialValue : ""), size(boxWidth) {}
 
 void ZHTTPStringField::GetHTML(ZHTML& html) { html << ZHTMLTextInput(GetName().Text(), size, 0, value.Text()); }
 
@@ -31,9 +31,9 @@ void ZHTTPPasswordField::GetHTML(ZHTML& html) {
 
 // ---------------------------------------------------------------- integer
 
-ZHTTPIntegerField::ZHTTPIntegerField(const char* name, int32_t low, int32_t high, int32_t value, const char* units,
-                                     const char* title)
-    : ZHTTPField(name, title), low(low), high(high), value(value), units(units != nullptr ? units : "") {}
+ZHTTPIntegerField::ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue, const char* unitText,
+                                     const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle), low(lowest), high(highest), value(initialValue), units(unitText != nullptr ? unitText : "") {}
 
 bool ZHTTPIntegerField::ParseInteger(const char* text, int32_t& number) {
   const ZString trimmed = ZString(text != nullptr ? text : "").Trim();
@@ -73,8 +73,8 @@ bool ZHTTPIntegerField::Validate(const char* text, ZHTML& msg) {
 
 // ---------------------------------------------------------------- boolean
 
-ZHTTPBooleanField::ZHTTPBooleanField(const char* name, bool value, const char* title)
-    : ZHTTPField(name, title), value(value) {}
+ZHTTPBooleanField::ZHTTPBooleanField(const char* fieldName, bool initialValue, const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle), value(initialValue) {}
 
 void ZHTTPBooleanField::GetHTML(ZHTML& html) { html << ZHTMLCheckBox(GetName().Text(), "", value); }
 
@@ -82,10 +82,10 @@ void ZHTTPBooleanField::SetValue(const char* text) { value = text == nullptr || 
 
 // ---------------------------------------------------------------- choices
 
-ZHTTPRadioField::ZHTTPRadioField(const char* name, const ZStringArray& values, ZIndex initial,
-                                 const ZStringArray* titles, const char* title)
-    : ZHTTPField(name, title), values(values), titles(titles != nullptr ? *titles : values) {
-  value = initial >= 0 && initial < values.GetSize() ? values[initial] : ZString();
+ZHTTPRadioField::ZHTTPRadioField(const char* fieldName, const ZStringArray& choices, ZIndex initial,
+                                 const ZStringArray* choiceTitles, const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle), values(choices), titles(choiceTitles != nullptr ? *choiceTitles : choices) {
+  value = initial >= 0 && initial < choices.GetSize() ? choices[initial] : ZString();
 }
 
 void ZHTTPRadioField::GetHTML(ZHTML& html) {
@@ -95,9 +95,9 @@ void ZHTTPRadioField::GetHTML(ZHTML& html) {
   }
 }
 
-ZHTTPSelectField::ZHTTPSelectField(const char* name, const ZStringArray& values, const char* value,
-                                   const char* title)
-    : ZHTTPField(name, title), values(values), value(value != nullptr ? value : "") {}
+ZHTTPSelectField::ZHTTPSelectField(const char* fieldName, const ZStringArray& choices, const char* initialValue,
+                                   const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle), values(choices), value(initialValue != nullptr ? initialValue : "") {}
 
 void ZHTTPSelectField::GetHTML(ZHTML& html) {
   html << ZHTMLSelect(GetName().Text());

@@ -69,8 +69,8 @@ ZLineReader::Outcome ZLineReader::ReadLimitedLine(ZString& line, bool allowConti
 
 // ---------------------------------------------------------------- buffer
 
-ZBufferLineReader::ZBufferLineReader(const void* data, ZIndex length)
-    : data(static_cast<const unsigned char*>(data)), length(data != nullptr && length > 0 ? length : 0) {}
+ZBufferLineReader::ZBufferLineReader(const void* bytes, ZIndex byteCount)
+    : data(static_cast<const unsigned char*>(bytes)), length(bytes != nullptr && byteCount > 0 ? byteCount : 0) {}
 
 ZBufferLineReader::ZBufferLineReader(const char* text)
     : ZBufferLineReader(text, text != nullptr ? static_cast<ZIndex>(std::char_traits<char>::length(text)) : 0) {}

@@ -23,15 +23,15 @@ ZString TitleOf(const ZString& path) {
 
 }  // namespace
 
-ZProcess::ZProcess(const char* manufacturer, const char* productName, uint16_t majorVersion,
-                   uint16_t minorVersion, int32_t codeStatus, uint16_t buildNumber)
+ZProcess::ZProcess(const char* maker, const char* product, uint16_t versionMajor,
+                   uint16_t versionMinor, int32_t releaseStatus, uint16_t build)
     : ZThread(CurrentThread),
-      manufacturer(manufacturer != nullptr ? manufacturer : ""),
-      productName(productName != nullptr ? productName : ""),
-      majorVersion(majorVersion),
-      minorVersion(minorVersion),
-      codeStatus(codeStatus),
-      buildNumber(buildNumber) {
+      manufacturer(maker != nullptr ? maker : ""),
+      productName(product != nullptr ? product : ""),
+      majorVersion(versionMajor),
+      minorVersion(versionMinor),
+      codeStatus(releaseStatus),
+      buildNumber(build) {
   currentProcess.store(this);
   ZSetAssertHandler(&ZProcessAssertHandler);
 }

@@ -44,9 +44,9 @@ void OnInterrupt(void* argument) {
 
 }  // namespace
 
-ZServiceProcess::ZServiceProcess(const char* manufacturer, const char* productName, uint16_t majorVersion,
-                                 uint16_t minorVersion, int32_t codeStatus, uint16_t buildNumber)
-    : ZProcess(manufacturer, productName, majorVersion, minorVersion, codeStatus, buildNumber) {}
+ZServiceProcess::ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor,
+                                 uint16_t versionMinor, int32_t releaseStatus, uint16_t build)
+    : ZProcess(maker, product, versionMajor, versionMinor, releaseStatus, build) {}
 
 ZServiceProcess::~ZServiceProcess() = default;
 

@@ -29,7 +29,7 @@ uint64_t UsersOf(uint64_t state) { return (state & kUserMask) >> 32; }
 
 // ---------------------------------------------------------------- the guard
 
-ZSocket::Use::Use(const ZSocket& socket) : socket(socket), entry(socket.Enter(fd)) {}
+ZSocket::Use::Use(const ZSocket& used) : socket(used), entry(used.Enter(fd)) {}
 
 ZSocket::Use::~Use() {
   if (entry == Entered) socket.Leave();

@@ -8,7 +8,7 @@
 
 // ---------------------------------------------------------------- ZChannelBuffer
 
-ZChannelBuffer::ZChannelBuffer(ZChannel& channel) : channel(channel) {
+ZChannelBuffer::ZChannelBuffer(ZChannel& wrapped) : channel(wrapped) {
   setg(input, input, input);
   setp(output, output + kSize);
 }

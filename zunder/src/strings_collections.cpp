@@ -100,11 +100,11 @@ ZObject* ZStringDictionary::Clone() const {
 
 // ---------------------------------------------------------------- ZStringToString
 
-ZStringToString::ZStringToString(bool caselessKeys, bool caselessValues)
-    : caselessKeys(caselessKeys), caselessValues(caselessValues) {}
+ZStringToString::ZStringToString(bool keysIgnoreCase, bool valuesIgnoreCase)
+    : caselessKeys(keysIgnoreCase), caselessValues(valuesIgnoreCase) {}
 
-ZStringToString::ZStringToString(ZIndex count, const Pair pairs[], bool caselessKeys, bool caselessValues)
-    : caselessKeys(caselessKeys), caselessValues(caselessValues) {
+ZStringToString::ZStringToString(ZIndex count, const Pair pairs[], bool keysIgnoreCase, bool valuesIgnoreCase)
+    : caselessKeys(keysIgnoreCase), caselessValues(valuesIgnoreCase) {
   if (count > 0 && pairs == nullptr) {
     Z_ASSERT_CODE(ZAssertNullPointer);
     return;
@@ -151,10 +151,10 @@ ZObject* ZStringToString::Clone() const {
 
 // ---------------------------------------------------------------- ZStringToOrdinal
 
-ZStringToOrdinal::ZStringToOrdinal(bool caselessKeys) : caselessKeys(caselessKeys) {}
+ZStringToOrdinal::ZStringToOrdinal(bool keysIgnoreCase) : caselessKeys(keysIgnoreCase) {}
 
-ZStringToOrdinal::ZStringToOrdinal(ZIndex count, const Pair pairs[], bool caselessKeys)
-    : caselessKeys(caselessKeys) {
+ZStringToOrdinal::ZStringToOrdinal(ZIndex count, const Pair pairs[], bool keysIgnoreCase)
+    : caselessKeys(keysIgnoreCase) {
   if (count > 0 && pairs == nullptr) {
     Z_ASSERT_CODE(ZAssertNullPointer);
     return;

@@ -20,7 +20,7 @@ ZIndex Clamp(int64_t position, ZIndex length) {
 // buffer may move when it grows or separates from another holder.
 class ZStringStream::Buffer : public std::streambuf {
  public:
-  explicit Buffer(ZStringStream& owner) : writePosition(owner.GetLength()), owner(owner) {}
+  explicit Buffer(ZStringStream& stream) : writePosition(stream.GetLength()), owner(stream) {}
 
   ZIndex readPosition = 0;  // reading starts at the beginning
   ZIndex writePosition;     // writing appends to the text

@@ -103,7 +103,7 @@ namespace {
 // The one thread that processes the timer list and calls timer callbacks.
 class TimerThread : public ZThread {
  public:
-  explicit TimerThread(ZTimerService& service) : ZThread(1000, true, false, LowPriority), service(service) {
+  explicit TimerThread(ZTimerService& timers) : ZThread(1000, true, false, LowPriority), service(timers) {
     Resume();  // after construction, so Main never runs on a half-built object
   }
   void Main() override { service.Run(); }
@@ -227,8 +227,8 @@ ZTimerList::ZTimerList() { SetDeleteObjects(false); }
 
 // ---------------------------------------------------------------- ZTimer
 
-ZTimer::ZTimer(int64_t milliseconds, int64_t seconds, int64_t minutes, int64_t hours, int64_t days)
-    : ZTimeInterval(milliseconds, seconds, minutes, hours, days) {
+ZTimer::ZTimer(int64_t ms, int64_t s, int64_t min, int64_t h, int64_t d)
+    : ZTimeInterval(ms, s, min, h, d) {
   ZTimerService& service = ZTimerService::Get();
   std::lock_guard<std::mutex> lock(service.mutex);
   resetTime = this->milliseconds;

@@ -84,7 +84,7 @@ struct Token {
 
 class Tokeniser {
  public:
-  explicit Tokeniser(CharSource& source) : source(source) {}
+  explicit Tokeniser(CharSource& chars) : source(chars) {}
 
   Token Next() {
     Token token;
@@ -177,7 +177,7 @@ bool SameIgnoringCase(const char* lower, const char* name) {
 
 class DateParser {
  public:
-  explicit DateParser(CharSource& source) : source(source), tokens(source) {}
+  explicit DateParser(CharSource& chars) : source(chars), tokens(chars) {}
 
   // Runs the parse; answers false when the text did not parse (nothing
   // usable was recognised before an error, or a field is out of range).

@@ -37,11 +37,11 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
 
   // Each form takes the number of command names and the table first.
   // An unconnected socket with that port.
-  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], uint16_t port);
+  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], uint16_t portNumber);
   // An unconnected socket with the port of the service.
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* service);
   // Connected to host (check IsOpen).
-  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, uint16_t port);
+  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, uint16_t portNumber);
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host,
                      const char* service);
   // Accepts one connection from the listening socket (check IsOpen).

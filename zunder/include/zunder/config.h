@@ -34,11 +34,11 @@ class ZConfig : public ZObject {
     File = 3,         // a named INI file
   };
 
-  explicit ZConfig(Source source = Application);
-  ZConfig(const char* defaultSection, Source source);
+  explicit ZConfig(Source kind = Application);
+  ZConfig(const char* defaultSection, Source kind);
   // A store at an explicit location: for File the INI file's name, for
   // Application the registry key path (ending in a backslash).
-  ZConfig(const char* defaultSection, Source source, const char* location);
+  ZConfig(const char* defaultSection, Source kind, const char* location);
 
   Source GetSource() const { return source; }
   const ZString& GetLocation() const { return location; }

@@ -303,7 +303,7 @@ class ZSortedList : public ZAbstractSortedList {
 class ZOrdinalKey : public ZObject {
   Z_CLASS(ZOrdinalKey, ZObject)
  public:
-  explicit ZOrdinalKey(int32_t value = 0) : value(value) {}
+  explicit ZOrdinalKey(int32_t number = 0) : value(number) {}
   int32_t GetValue() const { return value; }
   operator int32_t() const { return value; }
   ZComparison Compare(const ZObject& other) const override;

@@ -29,7 +29,7 @@ class ZFTPSocket : public ZApplicationSocket {
   static constexpr int32_t kPasswordAttempts = 4;
 
   // Client side: unconnected, for Connect.
-  explicit ZFTPSocket(uint16_t port);
+  explicit ZFTPSocket(uint16_t portNumber);
   // Server side: accepts one connection from listener and greets it with
   // 220 and readyText (check IsOpen).
   ZFTPSocket(ZIPSocket& listener, const char* readyText);

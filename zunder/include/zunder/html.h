@@ -109,7 +109,7 @@ class ZHTMLElement : public ZObject {
     CrlfAfterBoth = 3,   // after the opening and after the closing tag
   };
 
-  ZHTMLElement(const char* tagName, int inElement, int reqElement, int crlfMode);
+  ZHTMLElement(const char* tag, int ownContext, int requiredContext, int lineBreaks);
 
   // Free attribute text written after the element's own attributes; it is
   // markup, written as it is.
@@ -178,7 +178,7 @@ class ZHTMLBody : public ZHTMLElement {
 class ZHTMLTitle : public ZHTMLElement {
   Z_CLASS(ZHTMLTitle, ZHTMLElement)
  public:
-  explicit ZHTMLTitle(const char* text = "");
+  explicit ZHTMLTitle(const char* titleText = "");
   void Output(ZHTML& html) const override;
 
  private:
@@ -195,7 +195,7 @@ class ZHTMLBanner : public ZHTMLElement {
 class ZHTMLHeading : public ZHTMLElement {
   Z_CLASS(ZHTMLHeading, ZHTMLElement)
  public:
-  explicit ZHTMLHeading(int level = 1, const char* image = "", int32_t seqNum = 0, int32_t skip = 0);
+  explicit ZHTMLHeading(int headingLevel = 1, const char* imageSource = "", int32_t sequenceNumber = 0, int32_t skipCount = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -220,7 +220,7 @@ class ZHTMLParagraph : public ZHTMLElement {
 class ZHTMLPreformatted : public ZHTMLElement {
   Z_CLASS(ZHTMLPreformatted, ZHTMLElement)
  public:
-  explicit ZHTMLPreformatted(int32_t width = 0);
+  explicit ZHTMLPreformatted(int32_t lineWidth = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -232,7 +232,7 @@ class ZHTMLPreformatted : public ZHTMLElement {
 class ZHTMLHotLink : public ZHTMLElement {
   Z_CLASS(ZHTMLHotLink, ZHTMLElement)
  public:
-  explicit ZHTMLHotLink(const char* url = "");
+  explicit ZHTMLHotLink(const char* linkURL = "");
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -243,7 +243,7 @@ class ZHTMLHotLink : public ZHTMLElement {
 class ZHTMLTarget : public ZHTMLElement {
   Z_CLASS(ZHTMLTarget, ZHTMLElement)
  public:
-  explicit ZHTMLTarget(const char* name);
+  explicit ZHTMLTarget(const char* targetName);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -254,7 +254,7 @@ class ZHTMLTarget : public ZHTMLElement {
 class ZHTMLImage : public ZHTMLElement {
   Z_CLASS(ZHTMLImage, ZHTMLElement)
  public:
-  explicit ZHTMLImage(const char* source, const char* alt = "", int32_t width = 0, int32_t height = 0);
+  explicit ZHTMLImage(const char* imageSource, const char* altText = "", int32_t pixelWidth = 0, int32_t pixelHeight = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -299,7 +299,7 @@ class ZHTMLCredit : public ZHTMLElement {
 class ZHTMLTab : public ZHTMLElement {
   Z_CLASS(ZHTMLTab, ZHTMLElement)
  public:
-  explicit ZHTMLTab(int32_t id = -1, int32_t indent = -1, int32_t to = -1);
+  explicit ZHTMLTab(int32_t stopId = -1, int32_t indentWidth = -1, int32_t toStop = -1);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -313,7 +313,7 @@ class ZHTMLList : public ZHTMLElement {
   Z_CLASS(ZHTMLList, ZHTMLElement)
  public:
   enum Kind { Simple = 0, Bullet = 1, Ordered = 2 };
-  explicit ZHTMLList(Kind kind = Bullet, int32_t seqNum = 0, bool continued = false);
+  explicit ZHTMLList(Kind listKind = Bullet, int32_t sequenceNumber = 0, bool continuesPrevious = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -331,7 +331,7 @@ class ZHTMLListHeader : public ZHTMLElement {
 class ZHTMLListItem : public ZHTMLElement {
   Z_CLASS(ZHTMLListItem, ZHTMLElement)
  public:
-  explicit ZHTMLListItem(int32_t skip = 0);
+  explicit ZHTMLListItem(int32_t skipCount = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -363,7 +363,7 @@ class ZHTMLDefinitionItem : public ZHTMLElement {
 class ZHTMLTable : public ZHTMLElement {
   Z_CLASS(ZHTMLTable, ZHTMLElement)
  public:
-  explicit ZHTMLTable(bool bordered = false);
+  explicit ZHTMLTable(bool withBorder = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -392,8 +392,8 @@ class ZHTMLTableData : public ZHTMLElement {
 class ZHTMLForm : public ZHTMLElement {
   Z_CLASS(ZHTMLForm, ZHTMLElement)
  public:
-  explicit ZHTMLForm(const char* method = "", const char* action = "", const char* encType = "",
-                     const char* script = "");
+  explicit ZHTMLForm(const char* formMethod = "", const char* actionURL = "", const char* encoding = "",
+                     const char* scriptURL = "");
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -407,7 +407,7 @@ class ZHTMLForm : public ZHTMLElement {
 class ZHTMLSelect : public ZHTMLElement {
   Z_CLASS(ZHTMLSelect, ZHTMLElement)
  public:
-  explicit ZHTMLSelect(const char* name = "", bool disabled = false);
+  explicit ZHTMLSelect(const char* controlName = "", bool isDisabled = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -419,7 +419,7 @@ class ZHTMLSelect : public ZHTMLElement {
 class ZHTMLOption : public ZHTMLElement {
   Z_CLASS(ZHTMLOption, ZHTMLElement)
  public:
-  explicit ZHTMLOption(bool selected = false, bool disabled = false);
+  explicit ZHTMLOption(bool isSelected = false, bool isDisabled = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -430,7 +430,7 @@ class ZHTMLOption : public ZHTMLElement {
 class ZHTMLTextArea : public ZHTMLElement {
   Z_CLASS(ZHTMLTextArea, ZHTMLElement)
  public:
-  explicit ZHTMLTextArea(const char* name = "", int32_t rows = 0, int32_t cols = 0, bool disabled = false);
+  explicit ZHTMLTextArea(const char* controlName = "", int32_t rowCount = 0, int32_t columnCount = 0, bool isDisabled = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -445,7 +445,7 @@ class ZHTMLTextArea : public ZHTMLElement {
 class ZHTMLInput : public ZHTMLElement {
   Z_CLASS(ZHTMLInput, ZHTMLElement)
  public:
-  ZHTMLInput(const char* type, const char* name, bool disabled = false);
+  ZHTMLInput(const char* inputType, const char* controlName, bool isDisabled = false);
   void AddAttr(ZHTML& html) const override;
 
  protected:
@@ -462,12 +462,12 @@ class ZHTMLInput : public ZHTMLElement {
 class ZHTMLTextInput : public ZHTMLInput {
   Z_CLASS(ZHTMLTextInput, ZHTMLInput)
  public:
-  explicit ZHTMLTextInput(const char* name, int32_t size = 0, int32_t maxLength = 0, const char* value = "",
-                          bool disabled = false);
+  explicit ZHTMLTextInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0, const char* initialValue = "",
+                          bool isDisabled = false);
 
  protected:
-  ZHTMLTextInput(const char* type, const char* name, int32_t size, int32_t maxLength, const char* value,
-                 bool disabled);
+  ZHTMLTextInput(const char* inputType, const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue,
+                 bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -479,18 +479,18 @@ class ZHTMLTextInput : public ZHTMLInput {
 class ZHTMLPasswordInput : public ZHTMLTextInput {
   Z_CLASS(ZHTMLPasswordInput, ZHTMLTextInput)
  public:
-  explicit ZHTMLPasswordInput(const char* name, int32_t size = 0, int32_t maxLength = 0, const char* value = "",
-                              bool disabled = false);
+  explicit ZHTMLPasswordInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0, const char* initialValue = "",
+                              bool isDisabled = false);
 };
 
 // "checkbox" and "radio": VALUE (a word), CHECKED.
 class ZHTMLCheckBox : public ZHTMLInput {
   Z_CLASS(ZHTMLCheckBox, ZHTMLInput)
  public:
-  explicit ZHTMLCheckBox(const char* name, const char* value = "", bool checked = false, bool disabled = false);
+  explicit ZHTMLCheckBox(const char* controlName, const char* postedValue = "", bool isChecked = false, bool isDisabled = false);
 
  protected:
-  ZHTMLCheckBox(const char* type, const char* name, const char* value, bool checked, bool disabled);
+  ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked, bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -501,7 +501,7 @@ class ZHTMLCheckBox : public ZHTMLInput {
 class ZHTMLRadioButton : public ZHTMLCheckBox {
   Z_CLASS(ZHTMLRadioButton, ZHTMLCheckBox)
  public:
-  ZHTMLRadioButton(const char* name, const char* value, bool checked = false, bool disabled = false);
+  ZHTMLRadioButton(const char* controlName, const char* postedValue, bool isChecked = false, bool isDisabled = false);
 };
 
 // "range": VALUE, MAX, MIN, SIZE. Browsers draw it as a slider without a
@@ -509,12 +509,12 @@ class ZHTMLRadioButton : public ZHTMLCheckBox {
 class ZHTMLRangeInput : public ZHTMLInput {
   Z_CLASS(ZHTMLRangeInput, ZHTMLInput)
  public:
-  ZHTMLRangeInput(const char* name, int32_t low, int32_t high, int32_t value, int32_t size = 0,
-                  bool disabled = false);
+  ZHTMLRangeInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth = 0,
+                  bool isDisabled = false);
 
  protected:
-  ZHTMLRangeInput(const char* type, const char* name, int32_t low, int32_t high, int32_t value, int32_t size,
-                  bool disabled);
+  ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
+                  bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -528,15 +528,15 @@ class ZHTMLRangeInput : public ZHTMLInput {
 class ZHTMLNumberInput : public ZHTMLRangeInput {
   Z_CLASS(ZHTMLNumberInput, ZHTMLRangeInput)
  public:
-  ZHTMLNumberInput(const char* name, int32_t low, int32_t high, int32_t value, int32_t size = 0,
-                   bool disabled = false);
+  ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth = 0,
+                   bool isDisabled = false);
 };
 
 // "file": ACCEPT.
 class ZHTMLFileInput : public ZHTMLInput {
   Z_CLASS(ZHTMLFileInput, ZHTMLInput)
  public:
-  explicit ZHTMLFileInput(const char* name, const char* accept = "", bool disabled = false);
+  explicit ZHTMLFileInput(const char* controlName, const char* acceptedTypes = "", bool isDisabled = false);
 
  protected:
   void AddTypeAttr(ZHTML& html) const override;
@@ -549,10 +549,10 @@ class ZHTMLFileInput : public ZHTMLInput {
 class ZHTMLImageInput : public ZHTMLInput {
   Z_CLASS(ZHTMLImageInput, ZHTMLInput)
  public:
-  ZHTMLImageInput(const char* name, const char* source, bool disabled = false);
+  ZHTMLImageInput(const char* controlName, const char* imageSource, bool isDisabled = false);
 
  protected:
-  ZHTMLImageInput(const char* type, const char* name, const char* source, bool disabled);
+  ZHTMLImageInput(const char* inputType, const char* controlName, const char* imageSource, bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -562,17 +562,17 @@ class ZHTMLImageInput : public ZHTMLInput {
 class ZHTMLScribbleInput : public ZHTMLImageInput {
   Z_CLASS(ZHTMLScribbleInput, ZHTMLImageInput)
  public:
-  ZHTMLScribbleInput(const char* name, const char* source, bool disabled = false);
+  ZHTMLScribbleInput(const char* controlName, const char* imageSource, bool isDisabled = false);
 };
 
 // "reset" and "submit": VALUE, the label (text). The name may be empty.
 class ZHTMLResetButton : public ZHTMLInput {
   Z_CLASS(ZHTMLResetButton, ZHTMLInput)
  public:
-  explicit ZHTMLResetButton(const char* label = "", const char* name = "", bool disabled = false);
+  explicit ZHTMLResetButton(const char* buttonLabel = "", const char* controlName = "", bool isDisabled = false);
 
  protected:
-  ZHTMLResetButton(const char* type, const char* label, const char* name, bool disabled);
+  ZHTMLResetButton(const char* inputType, const char* buttonLabel, const char* controlName, bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
   bool NeedsName() const override { return false; }
 
@@ -583,5 +583,5 @@ class ZHTMLResetButton : public ZHTMLInput {
 class ZHTMLSubmitButton : public ZHTMLResetButton {
   Z_CLASS(ZHTMLSubmitButton, ZHTMLResetButton)
  public:
-  explicit ZHTMLSubmitButton(const char* label = "", const char* name = "", bool disabled = false);
+  explicit ZHTMLSubmitButton(const char* buttonLabel = "", const char* controlName = "", bool isDisabled = false);
 };

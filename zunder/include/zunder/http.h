@@ -116,7 +116,7 @@ class ZHTTPSimpleAuth : public ZHTTPAuthority {
   Z_CLASS(ZHTTPSimpleAuth, ZHTTPAuthority)
  public:
   // An empty realm is reported ("Must have a realm!").
-  ZHTTPSimpleAuth(const char* realm, const char* username, const char* password);
+  ZHTTPSimpleAuth(const char* realmName, const char* user, const char* secret);
 
   ZString GetRealm() const override { return realm; }
   // "Basic " (any letter case) and Base64 of "user:password", or the Base64
@@ -137,7 +137,7 @@ class ZHTTPSimpleAuth : public ZHTTPAuthority {
 class ZHTTPRequest : public ZObject {
   Z_CLASS(ZHTTPRequest, ZObject)
  public:
-  ZHTTPRequest(const ZURL& url, const ZMIMEInfo& inMIME) : url(url), inMIME(inMIME) {}
+  ZHTTPRequest(const ZURL& requestURL, const ZMIMEInfo& requestMIME) : url(requestURL), inMIME(requestMIME) {}
 
   const ZURL& url;
   const ZMIMEInfo& inMIME;
@@ -170,8 +170,8 @@ class ZHTTPResource : public ZObject {
   Z_CLASS(ZHTTPResource, ZObject)
  public:
   // The authority, when given, is cloned.
-  explicit ZHTTPResource(const ZURL& baseURL, const char* contentType = "",
-                         const ZHTTPAuthority* authority = nullptr);
+  explicit ZHTTPResource(const ZURL& url, const char* type = "",
+                         const ZHTTPAuthority* access = nullptr);
   ZHTTPResource(const ZHTTPResource&) = delete;
   ZHTTPResource& operator=(const ZHTTPResource&) = delete;
   ~ZHTTPResource() override;
@@ -230,8 +230,8 @@ class ZHTTPResource : public ZObject {
 class ZHTTPString : public ZHTTPResource {
   Z_CLASS(ZHTTPString, ZHTTPResource)
  public:
-  explicit ZHTTPString(const ZURL& url, const char* text = "", const char* contentType = "text/html",
-                       const ZHTTPAuthority* authority = nullptr);
+  explicit ZHTTPString(const ZURL& url, const char* initialText = "", const char* type = "text/html",
+                       const ZHTTPAuthority* access = nullptr);
 
   ZString GetText() const;
   void SetText(const ZString& text);
@@ -251,9 +251,9 @@ class ZHTTPFile : public ZHTTPResource {
  public:
   static constexpr ZIndex kChunkSize = 10000;
 
-  ZHTTPFile(const ZURL& url, const char* path, const ZHTTPAuthority* authority = nullptr);
+  ZHTTPFile(const ZURL& url, const char* filePath, const ZHTTPAuthority* access = nullptr);
   // The URL is the path itself.
-  explicit ZHTTPFile(const char* path, const ZHTTPAuthority* authority = nullptr);
+  explicit ZHTTPFile(const char* filePath, const ZHTTPAuthority* access = nullptr);
 
   std::unique_ptr<ZHTTPRequest> CreateRequest(const ZURL& url, const ZMIMEInfo& mime) override;
   bool LoadHeaders(ZHTTPRequest& request) override;
@@ -280,7 +280,7 @@ class ZHTTPFile : public ZHTTPResource {
 class ZHTTPDirectory : public ZHTTPFile {
   Z_CLASS(ZHTTPDirectory, ZHTTPFile)
  public:
-  ZHTTPDirectory(const ZURL& url, const char* directory, const ZHTTPAuthority* authority = nullptr);
+  ZHTTPDirectory(const ZURL& url, const char* directory, const ZHTTPAuthority* access = nullptr);
 
   std::unique_ptr<ZHTTPRequest> CreateRequest(const ZURL& url, const ZMIMEInfo& mime) override;
   bool LoadHeaders(ZHTTPRequest& request) override;
@@ -346,8 +346,8 @@ class ZHTTPSocket : public ZApplicationSocket {
 
   // Client side: unconnected with the port, or connected to host (check
   // IsOpen).
-  explicit ZHTTPSocket(uint16_t port);
-  ZHTTPSocket(const char* host, uint16_t port);
+  explicit ZHTTPSocket(uint16_t portNumber);
+  ZHTTPSocket(const char* host, uint16_t portNumber);
   // Server side: accepts one connection from the listener (check IsOpen)
   // to serve the space.
   ZHTTPSocket(ZIPSocket& listener, const ZHTTPSpace& space);

@@ -21,7 +21,7 @@ class ZHTTPField : public ZObject {
   Z_CLASS(ZHTTPField, ZObject)
  public:
   // The title defaults to the name.
-  explicit ZHTTPField(const char* name, const char* title = nullptr);
+  explicit ZHTTPField(const char* fieldName, const char* fieldTitle = nullptr);
 
   // Streams the control into the page.
   virtual void GetHTML(ZHTML& html) = 0;
@@ -55,7 +55,7 @@ class ZHTTPField : public ZObject {
 class ZHTTPStringField : public ZHTTPField {
   Z_CLASS(ZHTTPStringField, ZHTTPField)
  public:
-  ZHTTPStringField(const char* name, const char* value = "", int32_t size = 0, const char* title = nullptr);
+  ZHTTPStringField(const char* fieldName, const char* initialValue = "", int32_t boxWidth = 0, const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override { return value; }
   void SetValue(const char* text) override { value = text != nullptr ? text : ""; }
@@ -73,13 +73,13 @@ class ZHTTPPasswordField : public ZHTTPStringField {
   void GetHTML(ZHTML& html) override;
 };
 
-// A whole number between low and high (inclusive), shown as a number box
+// A whole number between lowest and highest (inclusive), shown as a number box
 // with the units after it.
 class ZHTTPIntegerField : public ZHTTPField {
   Z_CLASS(ZHTTPIntegerField, ZHTTPField)
  public:
-  ZHTTPIntegerField(const char* name, int32_t low, int32_t high, int32_t value, const char* units = "",
-                    const char* title = nullptr);
+  ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue, const char* unitText = "",
+                    const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override;
   // A text that is not a number within the bounds leaves the value.
@@ -102,7 +102,7 @@ class ZHTTPIntegerField : public ZHTTPField {
 class ZHTTPBooleanField : public ZHTTPField {
   Z_CLASS(ZHTTPBooleanField, ZHTTPField)
  public:
-  explicit ZHTTPBooleanField(const char* name, bool value = false, const char* title = nullptr);
+  explicit ZHTTPBooleanField(const char* fieldName, bool initialValue = false, const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override { return value ? "T" : "F"; }
   // False only for a text beginning with "F".
@@ -118,8 +118,8 @@ class ZHTTPBooleanField : public ZHTTPField {
 class ZHTTPRadioField : public ZHTTPField {
   Z_CLASS(ZHTTPRadioField, ZHTTPField)
  public:
-  ZHTTPRadioField(const char* name, const ZStringArray& values, ZIndex initial = 0,
-                  const ZStringArray* titles = nullptr, const char* title = nullptr);
+  ZHTTPRadioField(const char* fieldName, const ZStringArray& choices, ZIndex initial = 0,
+                  const ZStringArray* choiceTitles = nullptr, const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override { return value; }
   void SetValue(const char* text) override { value = text != nullptr ? text : ""; }
@@ -134,8 +134,8 @@ class ZHTTPRadioField : public ZHTTPField {
 class ZHTTPSelectField : public ZHTTPField {
   Z_CLASS(ZHTTPSelectField, ZHTTPField)
  public:
-  ZHTTPSelectField(const char* name, const ZStringArray& values, const char* value = "",
-                   const char* title = nullptr);
+  ZHTTPSelectField(const char* fieldName, const ZStringArray& choices, const char* initialValue = "",
+                   const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override { return value; }
   void SetValue(const char* text) override { value = text != nullptr ? text : ""; }
@@ -159,7 +159,7 @@ class ZHTTPForm : public ZHTTPString {
     CloseForm = 2,     // buttons and form closed, the page left open
   };
 
-  explicit ZHTTPForm(const ZURL& url, const ZHTTPAuthority* authority = nullptr);
+  explicit ZHTTPForm(const ZURL& url, const ZHTTPAuthority* access = nullptr);
 
   // Takes ownership. A second field of the same name is reported ("Field
   // already on form!") and deleted.
@@ -194,8 +194,8 @@ class ZHTTPConfig : public ZHTTPForm {
  public:
   // store names where the section lives (its own default section is not
   // used).
-  ZHTTPConfig(const ZURL& url, const char* section, const ZConfig& store = ZConfig(),
-              const ZHTTPAuthority* authority = nullptr);
+  ZHTTPConfig(const ZURL& url, const char* sectionName, const ZConfig& settings = ZConfig(),
+              const ZHTTPAuthority* access = nullptr);
 
   // Loads each field from the section; an absent key keeps the field's value.
   void SetConfigValues();

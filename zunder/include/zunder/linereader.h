@@ -42,7 +42,7 @@ class ZLineReader {
 // Lines from a byte buffer that the caller keeps alive while reading.
 class ZBufferLineReader : public ZLineReader {
  public:
-  ZBufferLineReader(const void* data, ZIndex length);
+  ZBufferLineReader(const void* bytes, ZIndex byteCount);
   explicit ZBufferLineReader(const char* text);
   // Bytes not yet read.
   ZIndex GetRemaining() const { return length - position; }
@@ -60,7 +60,7 @@ class ZBufferLineReader : public ZLineReader {
 // Lines from a standard input stream.
 class ZStreamLineReader : public ZLineReader {
  public:
-  explicit ZStreamLineReader(std::istream& in) : in(in) {}
+  explicit ZStreamLineReader(std::istream& stream) : in(stream) {}
 
  protected:
   int ReadLineChar(bool first) override;
@@ -78,7 +78,7 @@ class ZChannel;
 // buffer should rather derive from ZLineReader itself.
 class ZChannelLineReader : public ZLineReader {
  public:
-  explicit ZChannelLineReader(ZChannel& channel) : channel(channel) {}
+  explicit ZChannelLineReader(ZChannel& input) : channel(input) {}
   // True and the byte when one was given back and not read again.
   bool TakeUnread(char& c);
 

@@ -23,7 +23,7 @@ class ZArgList : public ZObject {
   Z_CLASS(ZArgList, ZObject)
  public:
   ZArgList() = default;
-  ZArgList(int32_t count, char** values) { SetArgs(count, values); }
+  ZArgList(int32_t argumentCount, char** arguments) { SetArgs(argumentCount, arguments); }
 
   // Takes the array unchanged (not copied: it must outlive the list) and
   // resets the shift.
@@ -64,8 +64,8 @@ class ZProcess : public ZThread {
   enum CodeStatus { AlphaCode = 0, BetaCode = 1, ReleaseCode = 2 };
 
   // Records the object as the current process; there is one per program.
-  ZProcess(const char* manufacturer, const char* productName, uint16_t majorVersion, uint16_t minorVersion,
-           int32_t codeStatus, uint16_t buildNumber);
+  ZProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor,
+           int32_t releaseStatus, uint16_t build);
   ~ZProcess() override;
 
   static ZProcess* Current();
@@ -142,8 +142,8 @@ class ZServiceProcess : public ZProcess {
     uint32_t waitHint = 0;
   };
 
-  ZServiceProcess(const char* manufacturer, const char* productName, uint16_t majorVersion,
-                  uint16_t minorVersion, int32_t codeStatus, uint16_t buildNumber);
+  ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor,
+                  uint16_t versionMinor, int32_t releaseStatus, uint16_t build);
   ~ZServiceProcess() override;
 
   static const char* const commandWords[CommandCount];

@@ -28,7 +28,7 @@ class ZChannel;
 // until the stream is flushed (std::flush, std::endl) or the area is full.
 class ZChannelBuffer : public std::streambuf {
  public:
-  explicit ZChannelBuffer(ZChannel& channel);
+  explicit ZChannelBuffer(ZChannel& wrapped);
   ZChannelBuffer(const ZChannelBuffer&) = delete;
   ZChannelBuffer& operator=(const ZChannelBuffer&) = delete;
 
@@ -335,7 +335,7 @@ class ZSocket : public ZChannel {
 // and clears it when the scope ends, however it ends.
 class ZSocketDeadline {
  public:
-  ZSocketDeadline(ZSocket& socket, const ZTimeInterval& span) : socket(socket) { socket.SetDeadline(span); }
+  ZSocketDeadline(ZSocket& target, const ZTimeInterval& span) : socket(target) { target.SetDeadline(span); }
   ~ZSocketDeadline() { socket.ClearDeadline(); }
   ZSocketDeadline(const ZSocketDeadline&) = delete;
   ZSocketDeadline& operator=(const ZSocketDeadline&) = delete;
@@ -349,7 +349,7 @@ class ZSocketDeadline {
 class ZIPSocket : public ZSocket {
   Z_CLASS(ZIPSocket, ZSocket)
  public:
-  explicit ZIPSocket(uint16_t port = 0) : port(port) {}
+  explicit ZIPSocket(uint16_t portNumber = 0) : port(portNumber) {}
   ZIPSocket(const char* protocol, const char* service);
 
   virtual bool Connect(const char* host) = 0;
@@ -389,7 +389,7 @@ class ZIPSocket : public ZSocket {
 class ZTCPSocket : public ZIPSocket {
   Z_CLASS(ZTCPSocket, ZIPSocket)
  public:
-  explicit ZTCPSocket(uint16_t port = 0) : ZIPSocket(port) {}
+  explicit ZTCPSocket(uint16_t portNumber = 0) : ZIPSocket(portNumber) {}
   explicit ZTCPSocket(const char* service) : ZIPSocket("tcp", service) {}
 
   bool Connect(const char* host) override;
@@ -421,7 +421,7 @@ class ZTCPSocket : public ZIPSocket {
 class ZUDPSocket : public ZIPSocket {
   Z_CLASS(ZUDPSocket, ZIPSocket)
  public:
-  explicit ZUDPSocket(uint16_t port = 0) : ZIPSocket(port) { streamEnds = false; }
+  explicit ZUDPSocket(uint16_t portNumber = 0) : ZIPSocket(portNumber) { streamEnds = false; }
   explicit ZUDPSocket(const char* service) : ZIPSocket("udp", service) { streamEnds = false; }
 
   bool Connect(const char* host) override;

@@ -272,8 +272,8 @@ class ZStringToString : public ZAbstractDictionary {
     const char* key;
     const char* value;
   };
-  explicit ZStringToString(bool caselessKeys = false, bool caselessValues = false);
-  ZStringToString(ZIndex count, const Pair pairs[], bool caselessKeys = false, bool caselessValues = false);
+  explicit ZStringToString(bool keysIgnoreCase = false, bool valuesIgnoreCase = false);
+  ZStringToString(ZIndex count, const Pair pairs[], bool keysIgnoreCase = false, bool valuesIgnoreCase = false);
 
   // Stores a new string sharing the value's buffer.
   bool SetAt(const ZString& key, const ZString& value);
@@ -299,8 +299,8 @@ class ZStringToOrdinal : public ZAbstractDictionary {
     const char* key;
     int32_t value;
   };
-  explicit ZStringToOrdinal(bool caselessKeys = false);
-  ZStringToOrdinal(ZIndex count, const Pair pairs[], bool caselessKeys = false);
+  explicit ZStringToOrdinal(bool keysIgnoreCase = false);
+  ZStringToOrdinal(ZIndex count, const Pair pairs[], bool keysIgnoreCase = false);
 
   bool SetAt(const ZString& key, int32_t value);
   bool RemoveAt(const ZString& key);

@@ -209,7 +209,7 @@ template <class T>
 class ZMemberNotifierFunction : public ZNotifierFunction {
  public:
   using Member = void (T::*)(ZObject&, int32_t);
-  ZMemberNotifierFunction(T* target, Member member) : target(target), member(member) {}
+  ZMemberNotifierFunction(T* receiver, Member handler) : target(receiver), member(handler) {}
   void Call(ZObject& source, int32_t extra) const override { (target->*member)(source, extra); }
 
  private:
@@ -221,7 +221,7 @@ class ZMemberNotifierFunction : public ZNotifierFunction {
 class ZFunctionNotifierFunction : public ZNotifierFunction {
  public:
   using Function = std::function<void(ZObject&, int32_t)>;
-  explicit ZFunctionNotifierFunction(Function function) : function(std::move(function)) {}
+  explicit ZFunctionNotifierFunction(Function callable) : function(std::move(callable)) {}
   void Call(ZObject& source, int32_t extra) const override {
     if (function) function(source, extra);
   }
