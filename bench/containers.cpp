@@ -19,7 +19,7 @@ namespace {
 // for the large sizes).
 class CountingKey : public ZOrdinalKey {
  public:
-  explicit CountingKey(int32_t value) : ZOrdinalKey(value) {}
+  explicit CountingKey(int32_t number) : ZOrdinalKey(number) {}
   ZComparison Compare(const ZObject& other) const override {
     ++comparisons;
     return ZOrdinalKey::Compare(other);

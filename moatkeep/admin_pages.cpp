@@ -117,7 +117,7 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
 
 // ---------------------------------------------------------------- help files
 
-ProxyHTTPFile::ProxyHTTPFile(const char* name, const char* path) : ZHTTPFile(ZURL(name), path) {}
+ProxyHTTPFile::ProxyHTTPFile(const char* name, const char* filePath) : ZHTTPFile(ZURL(name), filePath) {}
 
 void ProxyHTTPFile::OnLoadedText(ZHTTPRequest& /*request*/, ZString& text) { text = InsertHeader(text); }
 
@@ -147,11 +147,11 @@ bool IsCrossSitePost(const ZMIMEInfo& mime) {
 
 // ---------------------------------------------------------------- ConfigPage
 
-ConfigPage::ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority)
-    : ConfigPage(service, ZURL(PageName(section).Text()), section, authority) {}
+ConfigPage::ConfigPage(ReloadRequester& requester, const char* sectionName, const ZHTTPAuthority& access)
+    : ConfigPage(requester, ZURL(PageName(sectionName).Text()), sectionName, access) {}
 
-ConfigPage::ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority)
-    : ZHTTPConfig(url, section, ZConfig(ZConfig::Application), &authority), service(service) {}
+ConfigPage::ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName, const ZHTTPAuthority& access)
+    : ZHTTPConfig(url, sectionName, ZConfig(ZConfig::Application), &access), service(requester) {}
 
 ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }
 
@@ -181,18 +181,18 @@ bool ConfigPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML&
 
 // ---------------------------------------------------------------- fields
 
-CheckedField::CheckedField(Kind kind, const char* name, const char* title)
-    : ZHTTPStringField(name, "", SizeOf(kind), title), kind(kind) {}
+CheckedField::CheckedField(Kind fieldKind, const char* fieldName, const char* fieldTitle)
+    : ZHTTPStringField(fieldName, "", SizeOf(fieldKind), fieldTitle), kind(fieldKind) {}
 
 bool CheckedField::Validate(const char* text, ZHTML& msg) {
-  const ZString value = ZString(text).Trim();
-  if (value.IsEmpty()) return true;
+  const ZString trimmed = ZString(text).Trim();
+  if (trimmed.IsEmpty()) return true;
   switch (kind) {
     case RelayDestination: {
-      if (value == "(ASK)") return true;
+      if (trimmed == "(ASK)") return true;
       // Agents other than "(ASK)" are relays of their own, not destinations.
       SocketSpec spec;
-      if (value.Find('(') == ZNotFound && spec.Parse(value.Text(), 0)) return true;
+      if (trimmed.Find('(') == ZNotFound && spec.Parse(trimmed.Text(), 0)) return true;
       break;
     }
     case RestrictionPattern: {
@@ -202,7 +202,7 @@ bool CheckedField::Validate(const char* text, ZHTML& msg) {
     }
     case ServiceDescription: {
       ZString serviceName, protocol, errors;
-      if (ParseService(value.Text(), serviceName, protocol, errors) != 0) return true;
+      if (ParseService(trimmed.Text(), serviceName, protocol, errors) != 0) return true;
       msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
       return false;
     }
@@ -211,12 +211,12 @@ bool CheckedField::Validate(const char* text, ZHTML& msg) {
   return false;
 }
 
-SecurityPage::SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority)
-    : ConfigPage(service, Settings::kSecurity, authority) {}
+SecurityPage::SecurityPage(ReloadRequester& requester, const ZHTTPAuthority& access)
+    : ConfigPage(requester, Settings::kSecurity, access) {}
 
-bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) {
-  bool accepted = ConfigPage::ValidatePosted(field, text, data, msg);
-  if (field.GetName() != kOriginator || ZString(text).Trim().IsEmpty()) return accepted;
+bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data, ZHTML& msg) {
+  bool accepted = ConfigPage::ValidatePosted(field, posted, data, msg);
+  if (field.GetName() != kOriginator || ZString(posted).Trim().IsEmpty()) return accepted;
   const ZString* destination = data.GetAt(ZCaselessString(kDestination));
   if (destination == nullptr || destination->Trim().IsEmpty()) {
     RefuseSpecification(msg, kDestination);
@@ -227,26 +227,26 @@ bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* text, const ZSt
 
 // ---------------------------------------------------------------- RemoteListPage
 
-RemoteListPage::RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page)
-    : ConfigPage(service, ZURL("remotes.html"), "", authority) {
+RemoteListPage::RemoteListPage(ReloadRequester& requester, const ZHTTPAuthority& access, const ZString& page)
+    : ConfigPage(requester, ZURL("remotes.html"), "", access) {
   SetText(page);
 }
 
 bool RemoteListPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
   ZConfig config(ZConfig::Application);
   for (uint32_t number = 1;; ++number) {
-    const ZString section = RemoteSectionName(number);
-    if (config.GetString(section.Text(), Settings::kRemoteName, "").IsEmpty()) {
+    const ZString remoteSection = RemoteSectionName(number);
+    if (config.GetString(remoteSection.Text(), Settings::kRemoteName, "").IsEmpty()) {
       msg = "Request Error";
       msg << "The remote to be deleted has already been removed." << ZHTMLBody();
       request.code = ZHTTPInternalServerError;
       return false;
     }
-    if (data.GetAt(ZCaselessString(section.Text())) == nullptr) continue;
+    if (data.GetAt(ZCaselessString(remoteSection.Text())) == nullptr) continue;
     // Close the gap: every later remote moves down one place. All of it is
     // one write, so a crash half-way never loses the remotes after the gap.
     ZConfig::Changes changes;
-    changes.DeleteSection(section.Text());
+    changes.DeleteSection(remoteSection.Text());
     for (uint32_t to = number;; ++to) {
       const ZString from = RemoteSectionName(to + 1);
       if (config.GetString(from.Text(), Settings::kRemoteName, "").IsEmpty()) break;

@@ -50,7 +50,7 @@ class ProxyHTTPFile : public ZHTTPFile {
  public:
   static constexpr const char* kMarker = "Standard_Moatkeep_Header";
 
-  ProxyHTTPFile(const char* name, const char* path);
+  ProxyHTTPFile(const char* name, const char* filePath);
   void OnLoadedText(ZHTTPRequest& request, ZString& text) override;
 
   // The text with its first marker replaced by the header.
@@ -67,9 +67,9 @@ bool IsCrossSitePost(const ZMIMEInfo& mime);
 class ConfigPage : public ZHTTPConfig {
   Z_CLASS(ConfigPage, ZHTTPConfig)
  public:
-  ConfigPage(ReloadRequester& service, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& requester, const char* sectionName, const ZHTTPAuthority& access);
   // For pages whose URL is not the section's.
-  ConfigPage(ReloadRequester& service, const ZURL& url, const char* section, const ZHTTPAuthority& authority);
+  ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName, const ZHTTPAuthority& access);
 
   bool GetExpirationDate(ZTime& time) override;
   bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
@@ -99,7 +99,7 @@ class CheckedField : public ZHTTPStringField {
     ServiceDescription,
   };
 
-  CheckedField(Kind kind, const char* name, const char* title = nullptr);
+  CheckedField(Kind fieldKind, const char* fieldName, const char* fieldTitle = nullptr);
   bool Validate(const char* text, ZHTML& msg) override;
 
  private:
@@ -114,7 +114,7 @@ class SecurityPage : public ConfigPage {
   static constexpr const char* kOriginator = "Originator";
   static constexpr const char* kDestination = "Destination";
 
-  SecurityPage(ReloadRequester& service, const ZHTTPAuthority& authority);
+  SecurityPage(ReloadRequester& requester, const ZHTTPAuthority& access);
 
  protected:
   bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
@@ -124,7 +124,7 @@ class SecurityPage : public ConfigPage {
 class RemoteListPage : public ConfigPage {
   Z_CLASS(RemoteListPage, ConfigPage)
  public:
-  RemoteListPage(ReloadRequester& service, const ZHTTPAuthority& authority, const ZString& page);
+  RemoteListPage(ReloadRequester& requester, const ZHTTPAuthority& access, const ZString& page);
   // Removes the remote whose button was pressed, renumbering the sections
   // after it.
   bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;

@@ -22,8 +22,8 @@ ZString HostName(const ZIPAddress& address) { return ZSocket::GetHostName(addres
 
 }  // namespace
 
-ControlPage::ControlPage(StatusPageService& service, const ZHTTPAuthority& authority)
-    : ZHTTPString(ZURL("control.html"), "", "text/html", &authority), service(service) {}
+ControlPage::ControlPage(StatusPageService& statusService, const ZHTTPAuthority& access)
+    : ZHTTPString(ZURL("control.html"), "", "text/html", &access), service(statusService) {}
 
 ZString ControlPage::ConnectedText(const ZTimeInterval& connected) {
   const int64_t seconds = connected.GetMilliseconds() / 1000;
@@ -44,14 +44,14 @@ ZString ControlPage::RemainingText(const ZTimeInterval& remaining) {
   return text;
 }
 
-void ControlPage::OnLoadedText(ZHTTPRequest& request, ZString& text) {
+void ControlPage::OnLoadedText(ZHTTPRequest& request, ZString& loaded) {
   ProxyHTML page("Status &amp; Control", "ctlhelp.html");
   request.outMIME.SetAt("Refresh", "30");
   BuildDialUp(page);
   BuildHosts(page);
   BuildDataConnections(page);
   page << ZHTMLBody();
-  text = ZString(page.Text());
+  loaded = ZString(page.Text());
 }
 
 void ControlPage::BuildDialUp(ZHTML& page) {

@@ -21,7 +21,7 @@ class StatusPageService {
 class ControlPage : public ZHTTPString {
   Z_CLASS(ControlPage, ZHTTPString)
  public:
-  ControlPage(StatusPageService& service, const ZHTTPAuthority& authority);
+  ControlPage(StatusPageService& statusService, const ZHTTPAuthority& access);
 
   void OnLoadedText(ZHTTPRequest& request, ZString& text) override;
   bool OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;

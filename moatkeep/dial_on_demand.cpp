@@ -29,9 +29,9 @@ PageReply Refused(const ZString& text) { return PageReply{"Request Error", text}
 
 }  // namespace
 
-DialOnDemand::DialOnDemand(RemoteLink& link, const ManagerClock& clock, LogSink& log,
-                           std::function<bool()> linksActive)
-    : link(link), clock(clock), log(log), linksActive(std::move(linksActive)) {}
+DialOnDemand::DialOnDemand(RemoteLink& remoteLink, const ManagerClock& managerClock, LogSink& logSink,
+                           std::function<bool()> linksActiveCheck)
+    : link(remoteLink), clock(managerClock), log(logSink), linksActive(std::move(linksActiveCheck)) {}
 
 // ---------------------------------------------------------------- configuration
 

@@ -95,7 +95,7 @@ class DialOnDemand : public DialUpControl {
 
   // linksActive answers whether any relayed TCP link is open; it is asked
   // under the state lock.
-  DialOnDemand(RemoteLink& link, const ManagerClock& clock, LogSink& log, std::function<bool()> linksActive);
+  DialOnDemand(RemoteLink& remoteLink, const ManagerClock& managerClock, LogSink& logSink, std::function<bool()> linksActiveCheck);
   DialOnDemand(const DialOnDemand&) = delete;
   DialOnDemand& operator=(const DialOnDemand&) = delete;
 
@@ -154,9 +154,9 @@ class DialOnDemand : public DialUpControl {
   // Holds the state lock, and takes up a list rebuilt while another held it.
   class StateGuard {
    public:
-    explicit StateGuard(DialOnDemand& owner) : owner(owner) {
-      owner.stateMutex.lock();
-      owner.TakeUpRebuilt();
+    explicit StateGuard(DialOnDemand& manager) : owner(manager) {
+      manager.stateMutex.lock();
+      manager.TakeUpRebuilt();
     }
     ~StateGuard() { owner.stateMutex.unlock(); }
     StateGuard(const StateGuard&) = delete;

@@ -14,8 +14,8 @@ ZString GreetingText() { return ZSocket::GetHostName() & "FTP agent ready"; }
 
 const ZTimeInterval FtpRelaySocket::kDataConnectionWait{0, 60};
 
-FtpRelaySocket::FtpRelaySocket(ZIPSocket& listener, LogSink& log)
-    : ZFTPSocket(listener, GreetingText().Text()), openCommand(AppendCommandName("OPEN")), log(log) {}
+FtpRelaySocket::FtpRelaySocket(ZIPSocket& listener, LogSink& logSink)
+    : ZFTPSocket(listener, GreetingText().Text()), openCommand(AppendCommandName("OPEN")), log(logSink) {}
 
 FtpRelaySocket::~FtpRelaySocket() = default;
 
@@ -112,10 +112,10 @@ bool FtpRelaySocket::OnQUIT(const ZString& arguments) {
 
 bool FtpRelaySocket::OnPORT(const ZString& arguments) {
   ZIPAddress address;
-  uint16_t port = 0;
-  if (!ParseHostPort(arguments, address, port)) return OnSyntaxError(PORT);
+  uint16_t requested = 0;
+  if (!ParseHostPort(arguments, address, requested)) return OnSyntaxError(PORT);
   ZIPAddress client;
-  if (!GetPeerAddress(client) || address != client || port < kLowestDataPort) {
+  if (!GetPeerAddress(client) || address != client || requested < kLowestDataPort) {
     WriteResponse(504, "Command not implemented for that parameter.");
     return true;
   }

@@ -25,7 +25,7 @@ class FtpRelaySocket : public ZFTPSocket {
 
   // Accepts one client from listener and greets it with the gateway's name
   // (check IsOpen). Log lines go to log.
-  FtpRelaySocket(ZIPSocket& listener, LogSink& log);
+  FtpRelaySocket(ZIPSocket& listener, LogSink& logSink);
   ~FtpRelaySocket() override;
 
   // Opens the agent connection to host (replacing an open one); false

@@ -31,8 +31,8 @@ bool IsRefusal(int32_t code) { return code >= 500; }
 
 class FtpRelaySocket::Transfer {
  public:
-  Transfer(FtpRelaySocket& relay, ZIndex number, const ZString& arguments, bool upload)
-      : relay(relay), agent(relay.agent), number(number), arguments(arguments), upload(upload) {}
+  Transfer(FtpRelaySocket& owner, ZIndex transferNumber, const ZString& commandArguments, bool isUpload)
+      : relay(owner), agent(owner.agent), number(transferNumber), arguments(commandArguments), upload(isUpload) {}
 
   // False ends the client's connection.
   bool Run();

@@ -77,7 +77,7 @@ class HostRegistry {
   class HostEntry : public ZObject {
     Z_CLASS(HostEntry, ZObject)
    public:
-    explicit HostEntry(UserHandle user) : user(std::move(user)) {}
+    explicit HostEntry(UserHandle handle) : user(std::move(handle)) {}
     UserHandle user;
   };
 

@@ -58,8 +58,8 @@ void KeepOneContentLength(ZMIMEInfo& mime) {
 // stop and pause can end every wait on it.
 class ActiveListing {
  public:
-  ActiveListing(ForwardingService& service, ZSocket& socket) : service(service), socket(socket) {
-    service.AddActiveSocket(socket);
+  ActiveListing(ForwardingService& forwarding, ZSocket& listed) : service(forwarding), socket(listed) {
+    forwarding.AddActiveSocket(listed);
   }
   ~ActiveListing() { service.RemoveActiveSocket(socket); }
   ActiveListing(const ActiveListing&) = delete;
@@ -139,8 +139,8 @@ bool ResponseHasBody(ZIndex command, int32_t status) {
   return !(status >= 100 && status < 200) && status != 204 && status != 304;
 }
 
-HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& service)
-    : ZHTTPSocket(listener, space), service(service), gatewayName(ZSocket::GetHostName()) {}
+HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& forwarding)
+    : ZHTTPSocket(listener, space), service(forwarding), gatewayName(ZSocket::GetHostName()) {}
 
 bool HttpProxySocket::OnGET(const ZURL& url, const ZMIMEInfo& mime) {
   if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
@@ -181,7 +181,7 @@ bool HttpProxySocket::OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& 
 
 void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIMEInfo& mime,
                                      const std::string& entityBody) {
-  const uint16_t port = url.GetPort() != 0 ? url.GetPort() : kDefaultHttpPort;
+  const uint16_t destinationPort = url.GetPort() != 0 ? url.GetPort() : kDefaultHttpPort;
   const ZString urlText = ZHTTPURLText(url);
 
   ZIPAddress address;
@@ -189,17 +189,17 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
     OnError(ZHTTPBadGateway, ZString("Could not access") & urlText);
     return;
   }
-  if (NamesThisListener(address, port)) {
+  if (NamesThisListener(address, destinationPort)) {
     AnswerLocally(command, url, mime, entityBody);
     return;
   }
 
-  ZIPAddress peer;
-  uint16_t peerPort = 0;
+  ZIPAddress clientAddress;
+  uint16_t clientPort = 0;
   ZIPAddress local;
   uint16_t localPort = 0;
-  if (!GetPeerAddress(peer, peerPort) || !GetLocalAddress(local, localPort)) return;
-  if (!service.CheckAccess(SocketSpec(peer, localPort), SocketSpec(address, port))) {
+  if (!GetPeerAddress(clientAddress, clientPort) || !GetLocalAddress(local, localPort)) return;
+  if (!service.CheckAccess(SocketSpec(clientAddress, localPort), SocketSpec(address, destinationPort))) {
     OnError(ZHTTPForbidden, ZString("Connection denied to") & urlText);
     return;
   }
@@ -207,7 +207,7 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
   // Stop and pause must be able to end every wait of this thread: the
   // connect, the server's answer, and a client that takes nothing of it.
   const ActiveListing clientListed(service, *this);
-  auto remote = std::make_unique<ZHTTPSocket>(port);
+  auto remote = std::make_unique<ZHTTPSocket>(destinationPort);
   const ActiveListing remoteListed(service, *remote);
   if (!remote->Connect(address.GetDotted().Text())) {
     OnError(ZHTTPBadGateway, ZString("Could not access") & urlText);
@@ -226,10 +226,10 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
   remote->Close();
 }
 
-bool HttpProxySocket::NamesThisListener(const ZIPAddress& address, uint16_t port) {
+bool HttpProxySocket::NamesThisListener(const ZIPAddress& address, uint16_t namedPort) {
   ZIPAddress local;
   uint16_t localPort = 0;
-  if (!GetLocalAddress(local, localPort) || port != localPort) return false;
+  if (!GetLocalAddress(local, localPort) || namedPort != localPort) return false;
   return address == local || IsLoopbackOrAny(address);
 }
 
@@ -265,13 +265,13 @@ bool HttpProxySocket::StartForwardedResponse(int32_t status, const ZString& mess
 void HttpProxySocket::CopyBody(ZHTTPSocket& remote, int64_t length) {
   SetWriteTimeout(kClientWriteTimeout);
   auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kCopyBufferSize));
-  int64_t left = length;
-  while (length < 0 || left > 0) {
-    const ZIndex want = (length < 0 || left > kCopyBufferSize) ? kCopyBufferSize : static_cast<ZIndex>(left);
+  int64_t remaining = length;
+  while (length < 0 || remaining > 0) {
+    const ZIndex want = (length < 0 || remaining > kCopyBufferSize) ? kCopyBufferSize : static_cast<ZIndex>(remaining);
     if (!remote.Read(buffer.get(), want)) return;
     const ZIndex got = remote.GetLastReadCount();
     if (got <= 0) return;
     if (!Write(buffer.get(), got)) return;
-    left -= got;
+    remaining -= got;
   }
 }

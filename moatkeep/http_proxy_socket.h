@@ -33,7 +33,7 @@ class HttpProxySocket : public ZHTTPSocket {
   // Accepts one connection from the listener (check IsOpen) to serve the
   // site; service checks the access of forwarded requests and holds their
   // sockets among the active links.
-  HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& service);
+  HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, ForwardingService& forwarding);
 
   // Serves space from now on: the site as it stands when the connection
   // came, not when its thread began to wait for one.
@@ -55,7 +55,7 @@ class HttpProxySocket : public ZHTTPSocket {
   // Whether the URL's address and port are those this connection came in
   // on: such a request is the site's, whatever name the client used for
   // the gateway (forwarding it would loop back here).
-  bool NamesThisListener(const ZIPAddress& address, uint16_t port);
+  bool NamesThisListener(const ZIPAddress& address, uint16_t namedPort);
   // Answers a request for this listener as ProcessCommand would have.
   bool AnswerLocally(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody);
   // The status line of the remote server's answer and its header, as they

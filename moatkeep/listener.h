@@ -19,7 +19,7 @@
 class Listeners {
  public:
   // Not copied: it owns the master sockets (see SocketList).
-  explicit Listeners(LogSink& log) : log(log) {}
+  explicit Listeners(LogSink& logSink) : log(logSink) {}
 
   // ---- the master sockets of the loads
   // A new load of the configuration: numbered before any of its master

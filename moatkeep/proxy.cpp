@@ -41,7 +41,7 @@ Proxy::Proxy()
 
 Proxy::~Proxy() = default;
 
-void Proxy::LogV(int level, const char* format, va_list arguments) { SystemLogV(level, format, arguments); }
+void Proxy::LogV(int level, const char* format, va_list formatArguments) { SystemLogV(level, format, formatArguments); }
 
 // ---------------------------------------------------------------- lifecycle
 

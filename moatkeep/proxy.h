@@ -167,7 +167,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   void RemoveActiveSocket(ZSocket& socket) override { activeSockets.Remove(&socket); }
 
   // LogSink: everything goes to the system log.
-  void LogV(int level, const char* format, va_list arguments) override;
+  void LogV(int level, const char* format, va_list formatArguments) override;
 
  private:
   // Both under lifecycleMutex.

@@ -10,8 +10,8 @@ constexpr ZIndex kStackSize = 5000;
 const ZTimeInterval kRetryPause(100);
 }  // namespace
 
-ProxyThread::ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body)
-    : ZThread(QuietLaunch, kStackSize, false, false, NormalPriority), proxy(proxy), socket(master), body(body) {}
+ProxyThread::ProxyThread(Proxy& owner, ZIPSocket& master, ProxyBody agentBody)
+    : ZThread(QuietLaunch, kStackSize, false, false, NormalPriority), proxy(owner), socket(master), body(agentBody) {}
 
 bool ProxyThread::Start(Proxy& proxy, ZIPSocket& master, ProxyBody body) {
   auto* thread = new ProxyThread(proxy, master, body);

@@ -38,7 +38,7 @@ class ProxyThread : public ZThread {
   ZSemaphore ready{0, 1};
 
  private:
-  ProxyThread(Proxy& proxy, ZIPSocket& master, ProxyBody body);
+  ProxyThread(Proxy& owner, ZIPSocket& master, ProxyBody agentBody);
 
   Proxy& proxy;
   ZIPSocket& socket;

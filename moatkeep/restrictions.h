@@ -41,7 +41,7 @@ class Restrictions {
   class RestrictionEntry : public ZObject {
     Z_CLASS(RestrictionEntry, ZObject)
    public:
-    explicit RestrictionEntry(const SocketSpec& originator) : originator(originator) {}
+    explicit RestrictionEntry(const SocketSpec& originatorSpec) : originator(originatorSpec) {}
     ZComparison Compare(const ZObject& other) const override;
     bool Reaches(const SocketSpec& destination) const;
     void AddDestination(const SocketSpec& destination);

@@ -4,7 +4,7 @@
 
 #include "zunder/threads.h"
 
-SocketList::SocketList(bool ownsSockets) : ownsSockets(ownsSockets) { sockets.SetDeleteObjects(false); }
+SocketList::SocketList(bool owning) : ownsSockets(owning) { sockets.SetDeleteObjects(false); }
 
 SocketList::~SocketList() {
   std::lock_guard<std::mutex> lock(mutex);

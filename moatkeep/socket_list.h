@@ -13,7 +13,7 @@
 class SocketList {
  public:
   // An owning list destroys a socket when it is removed from it.
-  explicit SocketList(bool ownsSockets);
+  explicit SocketList(bool owning);
   ~SocketList();
   SocketList(const SocketList&) = delete;
   SocketList& operator=(const SocketList&) = delete;

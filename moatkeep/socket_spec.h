@@ -15,8 +15,8 @@ class SocketSpec : public ZObject {
   static constexpr uint16_t kNoPort = 65535;
 
   SocketSpec() : address(0u), port(0) {}
-  SocketSpec(const ZIPAddress& address, uint16_t port) : address(address.GetValue()), port(port) {}
-  SocketSpec(uint32_t networkOrderAddress, uint16_t port) : address(networkOrderAddress), port(port) {}
+  SocketSpec(const ZIPAddress& ipAddress, uint16_t portNumber) : address(ipAddress.GetValue()), port(portNumber) {}
+  SocketSpec(uint32_t networkOrderAddress, uint16_t portNumber) : address(networkOrderAddress), port(portNumber) {}
 
   // Reads "host[:port]". A missing port, a port of 0 and an unknown service
   // give defaultPort. Below 65535 an unresolvable host is taken as 0.0.0.0;

@@ -59,7 +59,7 @@ bool IsReportable(const ZSocket& socket) {
 
 // One direction of a link with the bytes read but not yet written.
 struct Direction {
-  Direction(ZTCPSocket& from, ZTCPSocket& to) : from(from), to(to) {}
+  Direction(ZTCPSocket& source, ZTCPSocket& target) : from(source), to(target) {}
   ~Direction() { Spares().Give(std::move(large)); }
 
   bool Pending() const { return offset < filled; }

@@ -16,7 +16,7 @@
 // thread per datagram, each living for the whole time-out and retries.
 class ExchangeBudget {
  public:
-  explicit ExchangeBudget(int32_t limit) : limit(limit) {}
+  explicit ExchangeBudget(int32_t maximum) : limit(maximum) {}
   ExchangeBudget(const ExchangeBudget&) = delete;
   ExchangeBudget& operator=(const ExchangeBudget&) = delete;
 
@@ -39,7 +39,7 @@ class ExchangeBudget {
 // only when all have ended, after which the master socket may go.
 class UdpExchanges {
  public:
-  explicit UdpExchanges(ExchangeBudget& budget) : budget(budget) {}
+  explicit UdpExchanges(ExchangeBudget& sharedBudget) : budget(sharedBudget) {}
   UdpExchanges(const UdpExchanges&) = delete;
   UdpExchanges& operator=(const UdpExchanges&) = delete;
 
@@ -82,7 +82,7 @@ void ForgetExchangesOf(const ZIPSocket& master);
 // scope, unless ended before.
 class ExchangeHold {
  public:
-  explicit ExchangeHold(std::shared_ptr<UdpExchanges> exchanges) : exchanges(std::move(exchanges)) {}
+  explicit ExchangeHold(std::shared_ptr<UdpExchanges> held) : exchanges(std::move(held)) {}
   ~ExchangeHold() { Release(); }
   ExchangeHold(const ExchangeHold&) = delete;
   ExchangeHold& operator=(const ExchangeHold&) = delete;

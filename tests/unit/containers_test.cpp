@@ -23,7 +23,7 @@ namespace {
 class Counted : public ZObject {
   Z_CLASS(Counted, ZObject)
  public:
-  explicit Counted(int value, int tag = 0) : value(value), tag(tag) { ++live; }
+  explicit Counted(int number, int label = 0) : value(number), tag(label) { ++live; }
   Counted(const Counted& other) : ZObject(other), value(other.value), tag(other.tag) { ++live; }
   ~Counted() override { --live; }
 

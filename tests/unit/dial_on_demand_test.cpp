@@ -68,8 +68,8 @@ std::shared_ptr<RemoteSystem> System(const char* name, int32_t retries = 1,
 // A relay thread in the dial-up gate.
 class WaitingThread {
  public:
-  explicit WaitingThread(DialOnDemand& manager)
-      : manager(manager), thread([this] {
+  explicit WaitingThread(DialOnDemand& gate)
+      : manager(gate), thread([this] {
           this->manager.WaitForRemote(ready);
           sawLink = this->manager.IsLinkUp();
           released.set_value();

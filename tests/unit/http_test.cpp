@@ -19,7 +19,7 @@ namespace {
 // A resource that only names itself, to see which one a look-up finds.
 class NamedResource : public ZHTTPResource {
  public:
-  NamedResource(const char* url, const char* label) : ZHTTPResource(ZURL(url)), label(label) {}
+  NamedResource(const char* url, const char* text) : ZHTTPResource(ZURL(url)), label(text) {}
   ZString LoadText(ZHTTPRequest&) override { return label; }
   ZString label;
 };

@@ -28,7 +28,7 @@ namespace {
 // A text page whose modification time is fixed, for conditional GETs.
 class DatedPage : public ZHTTPString {
  public:
-  DatedPage(const char* url, const char* text, const ZTime& modified) : ZHTTPString(ZURL(url), text), modified(modified) {}
+  DatedPage(const char* url, const char* pageText, const ZTime& modifiedAt) : ZHTTPString(ZURL(url), pageText), modified(modifiedAt) {}
   bool IsModifiedSince(const ZTime& time) override { return modified > time; }
 
  private:
@@ -38,7 +38,7 @@ class DatedPage : public ZHTTPString {
 // Serves a space on a loopback port, one connection at a time per worker.
 class HttpServer {
  public:
-  HttpServer(const ZHTTPSpace& space, const ZHTTPLimits& limits, int workers = 1) : space(space), limits(limits) {
+  HttpServer(const ZHTTPSpace& served, const ZHTTPLimits& bounds, int workers = 1) : space(served), limits(bounds) {
     EXPECT_TRUE(listener.Listen(16, 0, true));
     for (int i = 0; i < workers; ++i) threads.emplace_back([this] { Serve(); });
   }

@@ -17,11 +17,11 @@ namespace {
 // writes are collected.
 class TextChannel : public ZChannel {
  public:
-  explicit TextChannel(std::string input, ZIndex chunk = 7) : input(std::move(input)), chunk(chunk) {}
+  explicit TextChannel(std::string content, ZIndex chunkSize = 7) : input(std::move(content)), chunk(chunkSize) {}
 
   bool Read(void* buffer, ZIndex length) override {
-    const ZIndex left = static_cast<ZIndex>(input.size() - position);
-    const ZIndex count = std::min({length, left, chunk});
+    const ZIndex available = static_cast<ZIndex>(input.size() - position);
+    const ZIndex count = std::min({length, available, chunk});
     std::memcpy(buffer, input.data() + position, static_cast<size_t>(count));
     position += static_cast<size_t>(count);
     ++reads;

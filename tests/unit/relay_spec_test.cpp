@@ -282,7 +282,7 @@ TEST(ServiceDescription, FailuresAppendTheirSentence) {
 // A socket that tells when it is destroyed.
 class TracedSocket : public ZTCPSocket {
  public:
-  explicit TracedSocket(std::atomic<int>& destroyed) : destroyed(destroyed) {}
+  explicit TracedSocket(std::atomic<int>& destroyedCount) : destroyed(destroyedCount) {}
   ~TracedSocket() override { ++destroyed; }
 
  private:

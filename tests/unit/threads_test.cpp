@@ -27,9 +27,9 @@ void SleepMs(int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds
 // the constructor, so the body never runs on a half-built object.
 class BodyThread : public ZThread {
  public:
-  explicit BodyThread(std::function<void(BodyThread&)> body, bool autoDelete = false,
-                      std::atomic<int>* destroyed = nullptr, ZIndex stack = 4096, bool resume = true)
-      : ZThread(stack, !autoDelete, false), body(std::move(body)), destroyed(destroyed) {
+  explicit BodyThread(std::function<void(BodyThread&)> threadBody, bool selfDeleting = false,
+                      std::atomic<int>* destroyedCount = nullptr, ZIndex stack = 4096, bool resume = true)
+      : ZThread(stack, !selfDeleting, false), body(std::move(threadBody)), destroyed(destroyedCount) {
     if (resume) Resume();
   }
   ~BodyThread() override {
@@ -266,8 +266,8 @@ namespace {
 // go away: the way to destroy a thread object whose thread still runs.
 class Worker : public ZThread {
  public:
-  Worker(std::atomic<bool>& started, std::atomic<bool>& finished)
-      : ZThread(4096, true, false), started(started), finished(finished) {
+  Worker(std::atomic<bool>& startedFlag, std::atomic<bool>& finishedFlag)
+      : ZThread(4096, true, false), started(startedFlag), finished(finishedFlag) {
     Resume();
   }
   ~Worker() override {
@@ -499,7 +499,7 @@ class Listener {
 
 class CountedFunction : public ZNotifierFunction {
  public:
-  CountedFunction(int* calls, int* destroyed) : calls(calls), destroyed(destroyed) {}
+  CountedFunction(int* callCount, int* destroyedCount) : calls(callCount), destroyed(destroyedCount) {}
   ~CountedFunction() override { ++*destroyed; }
   void Call(ZObject&, int32_t) const override { ++*calls; }
 

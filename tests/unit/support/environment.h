@@ -8,11 +8,11 @@
 
 class ScopedVariable {
  public:
-  ScopedVariable(const char* name, const std::string& value) : name(name) {
-    const char* old = getenv(name);
+  ScopedVariable(const char* variable, const std::string& value) : name(variable) {
+    const char* old = getenv(variable);
     hadOld = old != nullptr;
     if (hadOld) previous = old;
-    setenv(name, value.c_str(), 1);
+    setenv(variable, value.c_str(), 1);
   }
   ~ScopedVariable() {
     if (hadOld) {
