@@ -43,7 +43,8 @@ TEST(StringStorage, SizesAndSharing) {
   ZString copy = text;
   EXPECT_EQ(text.GetReferenceCount(), 2u);
   EXPECT_EQ(copy.Text(), text.Text());  // one buffer
-  copy = copy;                            // self-assignment changes nothing
+  const ZString& same = copy;
+  copy = same;  // self-assignment changes nothing
   EXPECT_EQ(copy.GetReferenceCount(), 2u);
   EXPECT_EQ(copy.Text(), text.Text());
   {

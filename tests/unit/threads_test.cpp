@@ -545,7 +545,8 @@ TEST(Notifier, LastHandleDeletesTheFunction) {
       ZNotifier copy(first);
       ZNotifier assigned;
       assigned = copy;
-      assigned = assigned;  // self-assignment keeps the count
+      const ZNotifier& same = assigned;
+      assigned = same;  // self-assignment keeps the count
       EXPECT_EQ(first.GetObject()->GetReferenceCount(), 3u);
       EXPECT_EQ(first.Compare(assigned), EqualTo);
       ZObject source;

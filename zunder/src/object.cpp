@@ -86,7 +86,9 @@ ZComparison ZObject::Compare(const ZObject& other) const { return CompareBytes(o
 ZComparison ZObject::CompareBytes(const ZObject& other) const {
   size_t mine = ObjectSize();
   size_t theirs = other.ObjectSize();
-  int result = std::memcmp(this, &other, mine < theirs ? mine : theirs);
+  // The whole memory, the class's table pointer included: objects of two
+  // classes differ even when their fields agree.
+  int result = std::memcmp(static_cast<const void*>(this), static_cast<const void*>(&other), mine < theirs ? mine : theirs);
   if (result == 0) return ZSign(static_cast<long long>(mine) - static_cast<long long>(theirs));
   return ZSign(result);
 }
