@@ -93,14 +93,21 @@ ZString ZIPSocket::GetPeerHostName() {
   return GetHostName(address);
 }
 
-bool ZIPSocket::PrepareConnect() {
+int ZIPSocket::OpenForConnect(const char* host, bool stream, ZIPAddress& address) {
   Close();
   if (port == 0) {
     Z_ASSERT_MESSAGE("Cannot connect socket without setting port");
     SetResult(BadParameter, zhost::kInvalidArgument);
-    return false;
+    return -1;
   }
-  return true;
+  if (!GetHostAddress(host, address)) {
+    SetResult(Miscellaneous, zhost::kHostUnreachable);
+    return -1;
+  }
+  int error = 0;
+  const int fd = zhost::CreateSocket(stream ? zhost::SocketKind::Stream : zhost::SocketKind::Datagram, error);
+  if (fd < 0) SetResult(error);
+  return fd;
 }
 
 bool ZIPSocket::ListenAs(bool stream, int queueSize, uint16_t newPort, bool exclusive) {

@@ -9,22 +9,14 @@ using zsockets::Deadline;
 using zsockets::kLingerSeconds;
 
 bool ZTCPSocket::Connect(const char* host) {
-  if (!PrepareConnect()) return false;
   ZIPAddress address;
-  if (!GetHostAddress(host, address)) {
-    SetResult(Miscellaneous, zhost::kHostUnreachable);
-    return false;
-  }
-  int error = 0;
-  int fd = zhost::CreateSocket(zhost::SocketKind::Stream, error);
-  if (fd < 0) {
-    SetResult(error);
-    return false;
-  }
+  const int fd = OpenForConnect(host, true, address);
+  if (fd < 0) return false;
   // Attached before connecting, so that Close from another thread can end
   // a slow connect.
   Attach(fd);
   bool connected = false;
+  int error = 0;
   Error code = NoError;
   {
     Use use(*this);

@@ -5,19 +5,11 @@
 #include "zunder/sockets.h"
 
 bool ZUDPSocket::Connect(const char* host) {
-  if (!PrepareConnect()) return false;
   ZIPAddress address;
-  if (!GetHostAddress(host, address)) {
-    SetResult(Miscellaneous, zhost::kHostUnreachable);
-    return false;
-  }
-  int error = 0;
-  int fd = zhost::CreateSocket(zhost::SocketKind::Datagram, error);
-  if (fd < 0) {
-    SetResult(error);
-    return false;
-  }
+  const int fd = OpenForConnect(host, false, address);
+  if (fd < 0) return false;
   // A datagram connect only fixes the destination: it never blocks.
+  int error = 0;
   if (!zhost::ConnectSocket(fd, address.GetValue(), port, error)) {
     zhost::CloseSocket(fd);
     SetResult(error);

@@ -378,8 +378,11 @@ class ZIPSocket : public ZSocket {
   bool GetLocalAddress(ZIPAddress& address, uint16_t& localPort);
 
  protected:
-  // Checks and closes before Connect/Listen; false when misused.
-  bool PrepareConnect();
+  // The first steps of Connect for both kinds: closes the socket, checks
+  // that a port is set, looks the host up into address and creates a
+  // descriptor of the kind. Answers the descriptor, or -1 with the result
+  // set.
+  int OpenForConnect(const char* host, bool stream, ZIPAddress& address);
   // Listen for both kinds: a stream socket also listens with the queue.
   bool ListenAs(bool stream, int queueSize, uint16_t newPort, bool exclusive);
 
