@@ -37,6 +37,7 @@ Proxy::Proxy()
     : ZServiceProcess("Moatkeep Works", "Moatkeep", 1, 0, ReleaseCode, 3),
       dialOnDemand(remoteLink, managerClock, *this, [this] { return !activeSockets.IsEmpty(); }) {
   restrictions.Set(std::make_shared<const Restrictions>());
+  socksUsers.Set(std::make_shared<const SocksUsers>());
 }
 
 Proxy::~Proxy() = default;
@@ -182,6 +183,9 @@ bool Proxy::Load(const char* message) {
   auto loaded = std::make_shared<Restrictions>();
   loaded->Load(config, Settings::kSecurity, this);
   restrictions.Set(std::move(loaded));
+  auto users = std::make_shared<SocksUsers>();
+  users->Load(config, Settings::kSocksUsers, this);
+  socksUsers.Set(std::move(users));
 
   SetUpRelay("socks 1080/tcp", "(SOCKS)");
 

@@ -24,7 +24,10 @@
 //            connect and link: a socket of its own, request, retries, reply
 //   SOCKS    (proxy_socks_agent) destination from the request
 //            (ReadSocksRequest, socks_request); BIND waits for the named
-//            host to connect (socks_bind); link TCPLink
+//            host to connect (socks_bind); link TCPLink. SOCKS 5
+//            (proxy_socks5_agent; socks5_protocol, socks_users): method and
+//            credentials before the request; UDP ASSOCIATE relays datagrams
+//            in the connection's own thread (RelaySocks5Datagrams)
 //   FTP      (proxy_ftp_relay) greeted at the accept, the gate before the
 //            successor; destination the site of user@site or OPEN, no
 //            access check, connect and link in the session
@@ -54,6 +57,8 @@
 #include "restrictions.h"
 #include "socket_list.h"
 #include "socket_spec.h"
+#include "socks5_protocol.h"
+#include "socks_users.h"
 #include "zunder/http.h"
 #include "zunder/process.h"
 #include "zunder/sockets.h"
@@ -115,7 +120,8 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
                         const SocketSpec* configured);
   // The UDP relay: one exchange (request, retries, reply) per datagram.
   void UDPRelay(ProxyThread& thread, ZIPSocket& master);
-  // The SOCKS 4 agent (CONNECT and BIND).
+  // The SOCKS agent: SOCKS 4 and 4a (CONNECT and BIND), SOCKS 5 (CONNECT,
+  // BIND and UDP ASSOCIATE).
   void SocksServer(ProxyThread& thread, ZIPSocket& master);
   // The FTP relay: a session per client logged in as user@site.
   void FtpRelay(ProxyThread& thread, ZIPSocket& master);
@@ -170,6 +176,17 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   void LogV(int level, const char* format, va_list formatArguments) override;
 
  private:
+  // ---- SOCKS 5 (proxy_socks5_agent)
+  // The method, the credentials and the request, read under the caller's
+  // bound once the version byte is in; false (logged, answered where the
+  // protocol says so) when the connection is to end.
+  bool NegotiateSocks5(ZTCPSocket& client, Socks5Session& session);
+  // Carries out the negotiated request to the end of its link.
+  void ServeSocks5(ZTCPSocket& client, uint16_t agentPort, const Socks5Session& session);
+  void BindSocks5(ZTCPSocket& client, const Socks5Session& session, const ZIPAddress& expected);
+  // UDP ASSOCIATE: relays datagrams until the client's connection ends.
+  void RelaySocks5Datagrams(ZTCPSocket& client, uint16_t agentPort, const Socks5Session& session);
+
   // Both under lifecycleMutex.
   void CloseEverything();
   bool Load(const char* message);
@@ -196,6 +213,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   mutable std::mutex relaysMutex;
   std::map<std::string, RelayEntry> relays;  // by canonical name
   Guarded<std::shared_ptr<const Restrictions>> restrictions;
+  Guarded<std::shared_ptr<const SocksUsers>> socksUsers;
 
   std::atomic<int64_t> udpTimeout{60 * 1000};
   std::atomic<int32_t> udpRetries{5};

@@ -1,6 +1,8 @@
-// The SOCKS 4 agent: reads a request, checks access, connects onward
-// (CONNECT) or waits for the host it names to connect in (BIND), answers
-// with one 8-byte reply and links the two connections.
+// The SOCKS agent, SOCKS 4 (with 4a's host names) here: reads a request,
+// checks access, connects onward (CONNECT) or waits for the host it names to
+// connect in (BIND), answers with one 8-byte reply and links the two
+// connections. The first byte a client sends tells the versions apart;
+// SOCKS 5 is proxy_socks5_agent.
 #include <memory>
 #include <string>
 
@@ -28,11 +30,31 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   // The request is read only then, so its time-out runs once the link is up.
   WaitForRemote(thread);
 
-  // Each read and the whole request are bounded by the SOCKS time-out: a
-  // well-behaved client sends its request in one packet.
+  // Each read and the whole negotiation, whichever the version, are bounded
+  // by the SOCKS time-out: a well-behaved client sends its request in one
+  // packet.
   client->SetReadTimeout(GetSocksTimeout());
+  uint8_t version = 0;
   SocksRequest request;
-  switch (ReadSocksRequest(*client, GetSocksTimeout(), request)) {
+  SocksReadResult read = SocksReadResult::Failed;
+  Socks5Session session;
+  bool negotiated = false;
+  {
+    const ZSocketDeadline bound(*client, GetSocksTimeout());
+    if (ReadSocksVersion(*client, version)) {
+      if (version == kSocks5Version) {
+        negotiated = NegotiateSocks5(*client, session);
+      } else {
+        read = ReadSocks4Request(*client, version, request);
+      }
+    }
+  }
+  if (version == kSocks5Version) {
+    client->SetReadTimeout(ZInfinite);
+    if (negotiated) ServeSocks5(*client, agentPort, session);
+    return;
+  }
+  switch (read) {
     case SocksReadResult::Read:
       break;
     case SocksReadResult::Failed:
@@ -42,10 +64,22 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       Log(ErrorLevel, "SOCKS protocol error: wrong version, got %d, require %d", request.version, kSocksVersion);
       return;
     case SocksReadResult::UserIdTooLong:
+    case SocksReadResult::HostNameTooLong:
       Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ZChannel::ErrorText(ZChannel::MessageTooLong).Text());
       return;
   }
   client->SetReadTimeout(ZInfinite);
+
+  // SOCKS 4a: the destination by name, resolved here.
+  if (request.NamesHost()) {
+    ZIPAddress resolved;
+    if (!ZSocket::GetHostAddress(request.hostName.Text(), resolved)) {
+      Log(ErrorLevel, "Host \"%s\" not found for SOCKS server.", SocksShownText(request.hostName).Text());
+      SendReply(*client, kSocksRefused);
+      return;
+    }
+    request.address = resolved;
+  }
 
   ZIPAddress peer;
   if (!client->GetPeerAddress(peer)) return;

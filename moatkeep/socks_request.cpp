@@ -11,11 +11,15 @@ void SocksRequest::SetFixedPart(const uint8_t (&bytes)[kSocksFixedSize]) {
   address = value;
 }
 
+bool SocksRequest::NamesHost() const {
+  return address.GetByte(0) == 0 && address.GetByte(1) == 0 && address.GetByte(2) == 0 && address.GetByte(3) != 0;
+}
+
 SocksUserIdReader::Result SocksUserIdReader::Add(uint8_t byte) {
   if (state != Result::More) return state;
   if (byte == 0) {
     state = Result::Complete;
-  } else if (length == kSocksUserIdLimit) {
+  } else if (length == bound) {
     state = Result::TooLong;
   } else {
     buffer[length++] = static_cast<char>(byte);
@@ -33,13 +37,17 @@ SocksReply MakeSocksReply(uint8_t code, uint16_t port, const ZIPAddress& address
   return reply;
 }
 
-ZString SocksLinkDescription(const ZString& userId) {
-  std::string shown(userId.Text(), static_cast<size_t>(userId.GetLength()));
+ZString SocksShownText(const ZString& text) {
+  std::string shown(text.Text(), static_cast<size_t>(text.GetLength()));
   for (char& c : shown) {
     const auto code = static_cast<unsigned char>(c);
     if (code < 32 || code == 127) c = '?';
   }
-  return ZString("SOCKS link by \"") + ZString(shown.data(), static_cast<ZIndex>(shown.size())) + "\"";
+  return ZString(shown.data(), static_cast<ZIndex>(shown.size()));
+}
+
+ZString SocksLinkDescription(const ZString& userId) {
+  return ZString("SOCKS link by \"") + SocksShownText(userId) + "\"";
 }
 
 namespace {
@@ -53,15 +61,30 @@ bool ReadExactly(ZSocket& socket, uint8_t* buffer, ZIndex length) {
   return true;
 }
 
+// Collects a field up to its 0 byte, one byte at a time: whatever the
+// client sends after the request belongs to the link and must stay unread.
+// False when a read failed; reader tells whether the field fitted.
+bool ReadTerminated(ZSocket& client, SocksUserIdReader& reader) {
+  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More;
+       result == SocksUserIdReader::Result::More;) {
+    uint8_t byte = 0;
+    if (!ReadExactly(client, &byte, 1)) return false;
+    result = reader.Add(byte);
+  }
+  return true;
+}
+
 }  // namespace
 
-SocksReadResult ReadSocksRequest(ZSocket& client, const ZTimeInterval& total, SocksRequest& request) {
-  // The link that follows has no time limit: the deadline ends here.
-  const ZSocketDeadline bound(client, total);
-  uint8_t fixed[kSocksFixedSize] = {};
-  // Version, command, port, address.
-  static constexpr ZIndex kFields[] = {1, 1, 2, 4};
-  ZIndex offset = 0;
+bool ReadSocksBytes(ZSocket& client, uint8_t* buffer, ZIndex length) { return ReadExactly(client, buffer, length); }
+
+bool ReadSocksVersion(ZSocket& client, uint8_t& version) { return ReadExactly(client, &version, 1); }
+
+SocksReadResult ReadSocks4Request(ZSocket& client, uint8_t version, SocksRequest& request) {
+  uint8_t fixed[kSocksFixedSize] = {version};
+  // Command, port, address.
+  static constexpr ZIndex kFields[] = {1, 2, 4};
+  ZIndex offset = 1;
   for (ZIndex size : kFields) {
     if (!ReadExactly(client, fixed + offset, size)) return SocksReadResult::Failed;
     offset += size;
@@ -69,16 +92,24 @@ SocksReadResult ReadSocksRequest(ZSocket& client, const ZTimeInterval& total, So
   request.SetFixedPart(fixed);
   if (request.version != kSocksVersion) return SocksReadResult::WrongVersion;
 
-  // Byte by byte: whatever the client sends after the request belongs to
-  // the link and must stay unread.
   SocksUserIdReader userId;
-  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More;
-       result != SocksUserIdReader::Result::Complete;) {
-    uint8_t byte = 0;
-    if (!ReadExactly(client, &byte, 1)) return SocksReadResult::Failed;
-    result = userId.Add(byte);
-    if (result == SocksUserIdReader::Result::TooLong) return SocksReadResult::UserIdTooLong;
-  }
+  if (!ReadTerminated(client, userId)) return SocksReadResult::Failed;
+  if (userId.Add(0) == SocksUserIdReader::Result::TooLong) return SocksReadResult::UserIdTooLong;
   request.userId = userId.GetUserId();
+  if (request.NamesHost()) {
+    SocksUserIdReader hostName(kSocksHostNameLimit);
+    if (!ReadTerminated(client, hostName)) return SocksReadResult::Failed;
+    if (hostName.Add(0) == SocksUserIdReader::Result::TooLong) return SocksReadResult::HostNameTooLong;
+    request.hostName = hostName.GetUserId();
+  }
   return SocksReadResult::Read;
+}
+
+SocksReadResult ReadSocksRequest(ZSocket& client, const ZTimeInterval& total, SocksRequest& request) {
+  // The link that follows has no time limit: the deadline ends here.
+  const ZSocketDeadline bound(client, total);
+  uint8_t version = 0;
+  if (!ReadSocksVersion(client, version)) return SocksReadResult::Failed;
+  // Another version is told only once the whole fixed part is in.
+  return ReadSocks4Request(client, version, request);
 }

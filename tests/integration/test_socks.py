@@ -175,10 +175,11 @@ def case_connect_refused(binary):
 
 
 def case_wrong_version(binary):
-    """Another version is logged with what came and closed without a reply."""
+    """Another version is logged with what came and closed without a reply
+    (5 is SOCKS 5 now, so 3 and 6 stand beside 0 and 255)."""
     proxy = start(binary, ini())
     try:
-        for version in (5, 0, 255):
+        for version in (3, 6, 0, 255):
             conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
             conn.sendall(request(1, 80, version=version))
             expect_no_reply(conn, "version %d" % version)

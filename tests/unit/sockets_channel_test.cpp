@@ -53,7 +53,8 @@ TEST(ChannelErrors, ConditionsNamedForReportsAreTheSystemsOwn) {
   } cases[] = {
       {ZChannel::HostUnreachable, EHOSTUNREACH}, {ZChannel::MessageTooLong, EMSGSIZE},
       {ZChannel::NoBufferSpace, ENOBUFS},        {ZChannel::ConnectionReset, ECONNRESET},
-      {ZChannel::ConnectionTimedOut, ETIMEDOUT},
+      {ZChannel::ConnectionTimedOut, ETIMEDOUT}, {ZChannel::ConnectionRefused, ECONNREFUSED},
+      {ZChannel::NetworkUnreachable, ENETUNREACH},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ZChannel::OSErrorOf(c.condition), c.osError) << c.osError;

@@ -319,6 +319,8 @@ int ErrorNumberOf(ZChannel::Condition condition) {
     case ZChannel::NoBufferSpace: return ENOBUFS;
     case ZChannel::ConnectionReset: return ECONNRESET;
     case ZChannel::ConnectionTimedOut: return ETIMEDOUT;
+    case ZChannel::ConnectionRefused: return ECONNREFUSED;
+    case ZChannel::NetworkUnreachable: return ENETUNREACH;
   }
   return EINVAL;  // not a condition
 }

@@ -69,7 +69,15 @@ class ZChannel : public ZObject, public std::iostream {
   // Conditions of the host's system that a program reports by name (a
   // destination nobody can reach, say) when no call has failed with them;
   // the host layer knows their error numbers.
-  enum Condition { HostUnreachable, MessageTooLong, NoBufferSpace, ConnectionReset, ConnectionTimedOut };
+  enum Condition {
+    HostUnreachable,
+    MessageTooLong,
+    NoBufferSpace,
+    ConnectionReset,
+    ConnectionTimedOut,
+    ConnectionRefused,
+    NetworkUnreachable,
+  };
 
   ZChannel();
   ZChannel(const ZChannel&) = delete;
