@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "remote_system.h"
 #include "restrictions.h"
 #include "service_description.h"
 #include "settings_names.h"
 #include "socket_spec.h"
+#include "socks_users.h"
 #include "zunder/config.h"
 #include "zunder/time.h"
 #include "zunder/url.h"
@@ -223,6 +226,82 @@ bool SecurityPage::ValidatePosted(ZHTTPField& field, const char* posted, const Z
     accepted = false;
   }
   return accepted;
+}
+
+// ---------------------------------------------------------------- SocksUsersPage
+
+SocksUsersPage::SocksUsersPage(ReloadRequester& requester, const ZHTTPAuthority& access, const ZStringArray& users)
+    : ConfigPage(requester, ZURL(kURL), Settings::kSocksUsers, access) {
+  ZStringArray choices;
+  choices.Append(ZString());
+  for (ZIndex i = 0; i < users.GetSize(); ++i) choices.Append(*users.GetAt(i));
+  Add(new ZHTTPSelectField(kRemove, choices, ""));
+  // The new user's name is a key of the section: the configuration form
+  // refuses one the store would not read back.
+  AddNewKeyFields(new ZHTTPStringField(kNewUser, "", 25), new ZHTTPPasswordField(kNewPassword, "", 25));
+}
+
+bool SocksUsersPage::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data,
+                                    ZHTML& msg) {
+  bool accepted = ConfigPage::ValidatePosted(field, posted, data, msg);
+  const std::string value = posted != nullptr ? posted : "";
+  if (field.GetName() == kNewUser && !value.empty()) {
+    if (value.size() > SocksUsers::kLongest) {
+      msg << "The field \"" << kNewUser << "\" is longer than 255 bytes.<BR>\r\n";
+      accepted = false;
+    }
+    const ZString* password = data.GetAt(ZCaselessString(kNewPassword));
+    if (password == nullptr || password->IsEmpty()) {
+      msg << "A new SOCKS user needs a password.<BR>\r\n";
+      accepted = false;
+    }
+  }
+  if (field.GetName() == kRemove && !value.empty()) {
+    // Only a listed user can go: the text becomes a key of the section.
+    const bool listed = ZConfig::IsStorableKey(value.c_str()) &&
+                        !ZConfig(ZConfig::Application).GetString(Settings::kSocksUsers, value.c_str(), "").IsEmpty();
+    if (!listed) {
+      msg << "The SOCKS user \"" << ZHTML::Escape(value.c_str()) << "\" is not listed.<BR>\r\n";
+      accepted = false;
+    }
+  }
+  if (field.GetName() == kNewPassword && !SocksUsers::IsStorableValue(value)) {
+    // The text itself is never written back into the page.
+    msg << "The field \"" << kNewPassword
+        << "\" cannot be stored: at most 255 bytes, no control characters, no blanks at its ends, not in"
+           " quotes.<BR>\r\n";
+    accepted = false;
+  }
+  return accepted;
+}
+
+bool SocksUsersPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  // Checks every field (and takes the values) without the section write of
+  // the configuration form, which would store the boxes under their names.
+  if (!ZHTTPForm::Post(request, data, msg)) return false;
+  ZString removed;
+  ZString user;
+  ZString password;
+  {
+    std::lock_guard<std::mutex> guard(formLock);
+    for (const auto& field : fields) {
+      if (field->GetName() == kRemove) removed = field->GetValue();
+      if (field->GetName() == kNewUser) user = field->GetValue();
+      if (field->GetName() == kNewPassword) {
+        password = field->GetValue();
+        field->SetValue("");
+      }
+    }
+  }
+  ZConfig::Changes changes;
+  // A removed user keeps its key with no password, as an emptied relay
+  // does: the load skips it.
+  if (!removed.IsEmpty()) changes.SetString(Settings::kSocksUsers, removed.Text(), "");
+  if (!user.IsEmpty()) changes.SetString(Settings::kSocksUsers, user.Text(), password.Text());
+  if (changes.IsEmpty()) return true;
+  ZConfig(ZConfig::Application).Apply(changes);
+  service.RequestReload();
+  return true;
 }
 
 // ---------------------------------------------------------------- RemoteListPage

@@ -120,6 +120,26 @@ class SecurityPage : public ConfigPage {
   bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
 };
 
+// "socksusers.html": the form of the Security page's "SOCKS Users" part,
+// bound to that section: adds a user with a password, removes one. A
+// password is never shown back, not even in its own box.
+class SocksUsersPage : public ConfigPage {
+  Z_CLASS(SocksUsersPage, ConfigPage)
+ public:
+  static constexpr const char* kURL = "socksusers.html";
+  static constexpr const char* kRemove = "Remove SOCKS user";
+  static constexpr const char* kNewUser = "New SOCKS user";
+  static constexpr const char* kNewPassword = "New SOCKS password";
+
+  // users: the names listed now, the choices of the removal.
+  SocksUsersPage(ReloadRequester& requester, const ZHTTPAuthority& access, const ZStringArray& users);
+  // Writes the new user and the removal (an emptied password) in one go.
+  bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
+
+ protected:
+  bool ValidatePosted(ZHTTPField& field, const char* text, const ZStringToString& data, ZHTML& msg) override;
+};
+
 // "remotes.html": the list of remote systems with a Remove button each.
 class RemoteListPage : public ConfigPage {
   Z_CLASS(RemoteListPage, ConfigPage)

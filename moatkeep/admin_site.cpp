@@ -1,5 +1,7 @@
 #include "admin_site.h"
 
+#include <functional>
+
 #include "remote_system.h"
 #include "settings_names.h"
 #include "zunder/config.h"
@@ -124,7 +126,9 @@ const TablePage kSecurityPage = {"Security Configuration", "securhlp.html",
     {CheckedField::RestrictionPattern, SecurityPage::kOriginator},
     {CheckedField::RestrictionPattern, SecurityPage::kDestination}};
 
-void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space) {
+// extra: parts of the page after the table's, before the page closes.
+void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space,
+                  const std::function<void(ZHTML&)>& extra = {}) {
   ZConfig config(ZConfig::Application);
   const char* section = form->GetSection().Text();
   ProxyHTML page(layout.title, layout.help);
@@ -150,8 +154,40 @@ void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space) 
   form->AddNewKeyFields(new CheckedField(layout.newKey.kind, layout.newKey.name),
                         new CheckedField(layout.newValue.kind, layout.newValue.name));
   form->BuildHTML(page, ZHTTPForm::CloseForm);
-  page << ZHTMLRule() << ZHTMLBody();
+  page << ZHTMLRule();
+  if (extra) extra(page);
+  page << ZHTMLBody();
   form->SetText(ZString(page.Text()));
+  space.AddResource(form, true);
+}
+
+// The Security page's "SOCKS Users" part: the users by name (never a
+// password), and a form of its own that adds or removes one.
+void AddSocksUsers(ReloadRequester& service, ZHTML& page, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
+  ZConfig config(ZConfig::Application);
+  ZStringArray users;
+  const ZStringList keys = config.GetKeys(Settings::kSocksUsers);
+  for (ZIndex i = 0; i < keys.GetSize(); ++i) {
+    const ZString key = *keys.GetAt(i);
+    if (!config.GetString(Settings::kSocksUsers, key.Text(), "").IsEmpty()) users.Append(key);
+  }
+  auto* form = new SocksUsersPage(service, authority, users);
+  page << ZHTMLTarget("socksusers");
+  AddHelpHeading(page, "securhlp.html#socksusers", "SOCKS Users ");
+  if (users.GetSize() == 0) {
+    page << "No SOCKS users: SOCKS 5 clients connect without authentication." << ZHTMLBreak();
+  } else {
+    page << "SOCKS 5 clients log in as one of:" << ZHTMLBreak();
+    for (ZIndex i = 0; i < users.GetSize(); ++i) page << ZHTML::Escape(users.GetAt(i)->Text()) << ZHTMLBreak();
+  }
+  page << ZHTMLForm("POST", SocksUsersPage::kURL);
+  form->BuildHTML(page, ZHTTPForm::CloseForm);
+  page << ZHTMLRule();
+  // Asked for on its own, the form's address shows where the part is.
+  ProxyHTML own("SOCKS Users", "securhlp.html");
+  own << "The SOCKS users are listed on the " << ZHTMLHotLink("security.html#socksusers") << "Security"
+      << ZHTMLHotLink() << " page." << ZHTMLBody();
+  form->SetText(ZString(own.Text()));
   space.AddResource(form, true);
 }
 
@@ -224,7 +260,8 @@ void Build(AdminService& service, ZHTTPSpace& space) {
   AddWelcome(space);
   AddGlobals(service, login, space, authority);
   AddTablePage(new ConfigPage(service, Settings::kRelays, authority), kRelaysPage, space);
-  AddTablePage(new SecurityPage(service, authority), kSecurityPage, space);
+  AddTablePage(new SecurityPage(service, authority), kSecurityPage, space,
+               [&](ZHTML& page) { AddSocksUsers(service, page, space, authority); });
   AddRemotes(service, space, authority);
   space.AddResource(new ControlPage(service, authority), true);
 }

@@ -42,7 +42,7 @@ GENERATED_PAGES = {
     "welcome.html": set(),
     "globals.html": set(),
     "relays.html": {"listrelays", "addremoverelay"},
-    "security.html": {"listvalid", "addrestriction"},
+    "security.html": {"listvalid", "addrestriction", "socksusers"},
     "remotes.html": set(),
     "control.html": set(),
 }

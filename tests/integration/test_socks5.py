@@ -480,6 +480,84 @@ def case_negotiation_bounds(binary):
         echo.close()
 
 
+def admin(path, form=None):
+    """One request to the administration site with curl (as a browser posts
+    it, with the site's own Origin); the status and the body."""
+    command = ["curl", "-s", "-o", "-", "-w", "\n%{http_code}", "--max-time", "20", "-u", "admin:pebble"]
+    if form is not None:
+        command += ["-H", "Origin: http://127.0.0.1:%d" % HTTP_PORT]
+        for name, value in form:
+            command += ["--data-urlencode", "%s=%s" % (name, value)]
+    command.append("http://127.0.0.1:%d/%s" % (HTTP_PORT, path))
+    raw = subprocess.run(command, capture_output=True, timeout=30).stdout
+    body, _, status = raw.rpartition(b"\n")
+    return int(status), body
+
+
+def reloads(proxy, count):
+    proxy.wait_log(r"Warning: Configuration changed, reloaded\.", count=count)
+    expect(h.wait_until(lambda: h.can_connect(HTTP_PORT) and h.can_connect(SOCKS_PORT), 10), "ports not back")
+
+
+def case_security_page_users(binary):
+    """The Security page's "SOCKS Users" part adds a user with a password and
+    removes one; the password is never shown back; names and passwords the
+    store would not read back are refused and nothing is written."""
+    need("curl")
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini())
+    try:
+        status, page = admin("security.html")
+        expect(status == 200 and b"SOCKS Users" in page and b"No SOCKS users" in page, "part missing")
+        expect(b'ACTION="socksusers.html"' in page.upper().replace(b"'", b'"') or b"socksusers.html" in page,
+               "the part posts elsewhere")
+        before = proxy.read_ini()
+        refused = [
+            [("New SOCKS user", "[Globals]"), ("New SOCKS password", "pw")],
+            [("New SOCKS user", "a=b"), ("New SOCKS password", "pw")],
+            [("New SOCKS user", " lead"), ("New SOCKS password", "pw")],
+            [("New SOCKS user", "u" * 256), ("New SOCKS password", "pw")],
+            [("New SOCKS user", "nopass"), ("New SOCKS password", "")],
+            [("New SOCKS user", "carol"), ("New SOCKS password", "line\nbreak")],
+            [("New SOCKS user", "carol"), ("New SOCKS password", " padded ")],
+            [("Remove SOCKS user", "nobody")],
+        ]
+        for form in refused:
+            status, body = admin("socksusers.html", form)
+            expect(status == 400, "%r accepted: %d" % (form, status))
+            expect(b"line\nbreak" not in body and b" padded " not in body, "a refused password shown back")
+        expect(proxy.read_ini() == before, "a refused post was written: %r" % proxy.read_ini())
+
+        status, _ = admin("socksusers.html", [("New SOCKS user", "alice"), ("New SOCKS password", "S3cret pw")])
+        expect(status == 200, "adding alice: %d" % status)
+        reloads(proxy, 1)
+        expect("alice=S3cret pw" in proxy.read_ini(), "not stored: %r" % proxy.read_ini())
+        status, page = admin("security.html")
+        expect(b"alice" in page and b"S3cret" not in page, "the page shows the password or not the user")
+        conn, choice, _ = negotiate(b"\x00")
+        expect(choice == b"\x05\xff", "no authentication after a user was added: %r" % choice)
+        conn.close()
+        conn, choice, status_byte = negotiate(b"\x02", (b"alice", b"S3cret pw"))
+        expect(status_byte == b"\x01\x00", "alice refused: %r" % status_byte)
+        expect(request(conn, 1, ipv4("127.0.0.1", echo.port))[:2] == b"\x05\x00", "CONNECT as alice")
+        echo_through(conn, b"as alice")
+        conn.close()
+
+        status, _ = admin("socksusers.html", [("Remove SOCKS user", "alice")])
+        expect(status == 200, "removing alice: %d" % status)
+        reloads(proxy, 2)
+        status, page = admin("security.html")
+        expect(b"No SOCKS users" in page, "alice still listed")
+        conn, choice, _ = negotiate(b"\x00")
+        expect(choice == b"\x05\x00", "authentication still asked for: %r" % choice)
+        conn.close()
+        for line in proxy.log():
+            expect("S3cret" not in line, "the password in the log: %r" % line)
+    finally:
+        proxy.stop()
+        echo.close()
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
