@@ -1,7 +1,8 @@
 // The SOCKS 4 request as the agent reads it: the fixed part, then the user
-// id up to its 0 byte (or the bound). Properties: the id is bounded and
-// holds no 0 byte, the link description shows no control character, and a
-// reply carries the request's port and address unchanged.
+// id up to its 0 byte (or the bound), then SOCKS 4a's host name when the
+// address is 0.0.0.x. Properties: the id and the name are bounded and hold
+// no 0 byte, the link description and a name as logged show no control
+// character, and a reply carries the request's port and address unchanged.
 #include <cstdint>
 #include <cstring>
 
@@ -30,6 +31,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(static_cast<size_t>(request.userId.GetLength()) <= taken, "user id no longer than its bytes");
   if (result == SocksUserIdReader::Result::Complete) {
     FUZZ_CHECK(static_cast<size_t>(request.userId.GetLength()) + 1 == taken, "id ends at its 0 byte");
+  }
+
+  // SOCKS 4a: the host name after the id's 0 byte.
+  if (result == SocksUserIdReader::Result::Complete && request.NamesHost()) {
+    FUZZ_CHECK(request.address.GetByte(3) != 0 && request.address.GetByte(0) == 0, "4a address form");
+    SocksUserIdReader name(kSocksHostNameLimit);
+    SocksUserIdReader::Result nameResult = SocksUserIdReader::Result::More;
+    size_t nameTaken = 0;
+    for (size_t i = kSocksFixedSize + taken; i < size && nameResult == SocksUserIdReader::Result::More; ++i) {
+      nameResult = name.Add(data[i]);
+      ++nameTaken;
+    }
+    request.hostName = name.GetUserId();
+    FUZZ_CHECK(request.hostName.GetLength() <= kSocksHostNameLimit, "host name bound");
+    FUZZ_CHECK(static_cast<size_t>(request.hostName.GetLength()) <= nameTaken, "name no longer than its bytes");
+    if (nameResult == SocksUserIdReader::Result::Complete) {
+      FUZZ_CHECK(static_cast<size_t>(request.hostName.GetLength()) + 1 == nameTaken, "name ends at its 0 byte");
+    }
+    if (nameResult == SocksUserIdReader::Result::TooLong) {
+      FUZZ_CHECK(nameTaken == static_cast<size_t>(kSocksHostNameLimit) + 1, "too long only past the bound");
+    }
+    const ZString shown = SocksShownText(request.hostName);
+    for (const char* p = shown.Text(); *p != '\0'; ++p) {
+      const auto c = static_cast<unsigned char>(*p);
+      FUZZ_CHECK(c >= 32 && c != 127, "no control character in a logged name");
+    }
   }
 
   const ZString description = SocksLinkDescription(request.userId);
