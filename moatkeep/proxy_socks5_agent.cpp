@@ -180,6 +180,14 @@ void Proxy::ServeSocks5(ZTCPSocket& client, uint16_t agentPort, const Socks5Sess
     Send(client, MakeSocks5Reply(kSocks5HostUnreachable));
     return;
   }
+  if (named.port == 0) {
+    // No service listens on port 0; a socket without a port is not one to
+    // connect.
+    Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(address).Text(),
+        ZChannel::ErrorText(ZChannel::ConnectionRefused).Text());
+    Send(client, MakeSocks5Reply(kSocks5ConnectionRefused));
+    return;
+  }
   if (!outgoing.Connect(address.GetDotted().Text())) {
     Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(address).Text(),
         outgoing.GetErrorText().Text());

@@ -100,6 +100,11 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
       // never saw: no such destination.
       Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", request.address.GetDotted().Text(),
           ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
+    } else if (request.port == 0) {
+      // No service listens on port 0; a socket without a port is not one
+      // to connect.
+      Log(ErrorLevel, "Connect failed to \"%s\" for SOCKS server: %s", ZSocket::GetHostName(request.address).Text(),
+          ZChannel::ErrorText(ZChannel::ConnectionRefused).Text());
     } else {
       connected = outgoing->Connect(request.address.GetDotted().Text());
       if (!connected) {

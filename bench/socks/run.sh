@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# SOCKS benchmark: moatkeep's SOCKS 4 agent against direct loopback (no SOCKS) and Dante (danted), all
-# measured in the same run inside a private network namespace. socat has no SOCKS server side (only
-# SOCKS client addresses), so it is not among the references.
+# SOCKS benchmark: moatkeep's SOCKS agent, SOCKS 4 and SOCKS 5, against direct loopback (no SOCKS) and
+# Dante (danted), all measured in the same run inside a private network namespace. socat has no SOCKS
+# server side (only SOCKS client addresses), so it is not among the references; 3proxy is not packaged
+# in Debian 12 (apt-cache knows no such package) and is not built here from elsewhere.
 #
 #   bench/socks/run.sh                 uses build-bench/moatkeep (built in Release if missing)
 #   MOATKEEP=/path/to/moatkeep bench/socks/run.sh
@@ -151,22 +152,31 @@ field() {  # "a=1 b=2" name
 }
 
 echo "load average at start: $(cut -d" " -f1-3 /proc/loadavg) on $(nproc) CPUs; open files limit $(ulimit -n)"
-echo "== connections per second (SOCKS 4 CONNECT, HTTP/1.0 to nginx, ${DURATION} s)"
-for name in "${NAMES[@]}"; do
+# Direct is measured once; the SOCKS servers with each version (the probe's SOCKSPROBE_VERSION).
+measure() {  # name version: connections per second and the body, into R[name,<key><version>]
+  local name=$1 version=$2 line clients
   for clients in 1 32; do
-    line="$(timeout 60 "$PROBE" rate 8080 "$DURATION" "$clients" "${SOCKS[$name]}")"
-    R[$name,cps$clients]="$(field "$line" rate)"
-    echo "$name clients=$clients $line"
+    line="$(SOCKSPROBE_VERSION=$version timeout 60 "$PROBE" rate 8080 "$DURATION" "$clients" "${SOCKS[$name]}")"
+    R[$name,cps$clients.$version]="$(field "$line" rate)"
+    echo "$name socks$version clients=$clients $line"
     sleep 1
   done
-done
-
-echo "== $BODY_MB MB bodies, one after another (${DURATION} s)"
-for name in "${NAMES[@]}"; do
-  line="$(timeout 120 "$PROBE" fetch 8080 /big "$DURATION" "${SOCKS[$name]}")"
-  R[$name,body]="$(field "$line" mbyte_s)"
-  echo "$name $line"
+  line="$(SOCKSPROBE_VERSION=$version timeout 120 "$PROBE" fetch 8080 /big "$DURATION" "${SOCKS[$name]}")"
+  R[$name,body.$version]="$(field "$line" mbyte_s)"
+  echo "$name socks$version $BODY_MB MB bodies $line"
   sleep 1
+}
+echo "== connections per second (CONNECT, HTTP/1.0 to nginx, ${DURATION} s) and $BODY_MB MB bodies one after another"
+measure direct 4
+for version in 4 5; do
+  R[direct,cps1.$version]="${R[direct,cps1.4]}"
+  R[direct,cps32.$version]="${R[direct,cps32.4]}"
+  R[direct,body.$version]="${R[direct,body.4]}"
+done
+for version in 4 5; do
+  for name in moatkeep dante; do
+    measure "$name" "$version"
+  done
 done
 
 echo "load average at end: $(cut -d" " -f1-3 /proc/loadavg)"
@@ -177,9 +187,11 @@ row() {  # label key
   printf '| %s | %s | %s | %s | %s | %s |\n' "$1" "${R[direct,$2]:-}" "${R[moatkeep,$2]:-}" "${R[dante,$2]:-}" \
     "$(ratio "${R[moatkeep,$2]:-}" "${R[direct,$2]:-}")" "$(ratio "${R[moatkeep,$2]:-}" "${R[dante,$2]:-}")"
 }
-row "connections/s, 1 client" cps1
-row "connections/s, 32 clients" cps32
-row "$BODY_MB MB body, MB/s" body
+for version in 4 5; do
+  row "SOCKS $version connections/s, 1 client" "cps1.$version"
+  row "SOCKS $version connections/s, 32 clients" "cps32.$version"
+  row "SOCKS $version $BODY_MB MB body, MB/s" "body.$version"
+done
 # The readiness check connects and closes without a request: one protocol error in each log is its own.
 for log in moatkeep.log danted.log; do
   errors="$(grep -ci "sanitizer\|error" "$WORK/$log" 2>/dev/null)"

@@ -1,10 +1,13 @@
-/* socksprobe: SOCKS 4 load clients for the SOCKS benchmark.
+/* socksprobe: SOCKS 4 and SOCKS 5 load clients for the SOCKS benchmark.
  *
  *   socksprobe rate PORT SECONDS THREADS SOCKS    connections per second: through the SOCKS 4 server on port
  *                                                 SOCKS (0: straight to PORT), CONNECT to 127.0.0.1:PORT,
  *                                                 read the 8-byte reply, HTTP/1.0 GET, read to the end, close
  *   socksprobe fetch PORT PATH SECONDS SOCKS      one connection after another, each fetching PATH (a large
  *                                                 body) to the end, for SECONDS (at most 1000 fetches)
+ *
+ * SOCKSPROBE_VERSION=5 in the environment speaks SOCKS 5 instead (method "no authentication", then
+ * CONNECT to 127.0.0.1:PORT, each answer awaited as a client does).
  *
  * Every loop is bounded by a count and a deadline; everything talks to 127.0.0.1 only.
  */
@@ -94,10 +97,33 @@ static int ReceiveAll(int fd, unsigned char* data, size_t length) {
 /* A connection to 127.0.0.1:port, through the SOCKS 4 server on socksPort
  * when that is not 0: CONNECT request (empty user id), then the 8-byte
  * reply, which must grant the request (code 90). */
+static int socksVersion = 4;
+
+/* SOCKS 5: the greeting and its answer, the CONNECT request and its
+ * 10-byte reply (IPv4), which must say succeeded (0). */
+static int Open5(int fd, int port) {
+  const unsigned char greeting[3] = {5, 1, 0};
+  unsigned char choice[2];
+  if (!SendAll(fd, (const char*)greeting, sizeof greeting) || !ReceiveAll(fd, choice, sizeof choice) ||
+      choice[0] != 5 || choice[1] != 0) {
+    close(fd);
+    return -1;
+  }
+  const unsigned char request[10] = {5, 1, 0, 1, 127, 0, 0, 1, (unsigned char)(port >> 8), (unsigned char)port};
+  unsigned char reply[10];
+  if (!SendAll(fd, (const char*)request, sizeof request) || !ReceiveAll(fd, reply, sizeof reply) ||
+      reply[0] != 5 || reply[1] != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 static int Open(int port, int socksPort) {
   if (socksPort == 0) return ConnectTo(port);
   int fd = ConnectTo(socksPort);
   if (fd < 0) return -1;
+  if (socksVersion == 5) return Open5(fd, port);
   unsigned char request[9] = {4, 1, (unsigned char)(port >> 8), (unsigned char)port, 127, 0, 0, 1, 0};
   unsigned char reply[8];
   if (!SendAll(fd, (const char*)request, sizeof request) || !ReceiveAll(fd, reply, sizeof reply) ||
@@ -213,6 +239,8 @@ static int Fetch(int port, const char* path, double seconds, int socksPort) {
 }
 
 int main(int argc, char** argv) {
+  const char* version = getenv("SOCKSPROBE_VERSION");
+  if (version != NULL && strcmp(version, "5") == 0) socksVersion = 5;
   signal(SIGPIPE, SIG_IGN);
   if (argc == 6 && strcmp(argv[1], "rate") == 0)
     return Rate(atoi(argv[2]), atof(argv[3]), atoi(argv[4]), atoi(argv[5]));

@@ -496,6 +496,37 @@ def case_hostile_clients(binary):
         echo.close()
 
 
+def case_connect_port_zero(binary):
+    """A CONNECT to port 0 (as SOCKS 4, 4a and 5) is refused like any
+    connection that cannot be made, and the service goes on."""
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini())
+    try:
+        conn, reply = socks_connect(1, 0)
+        expect(reply == REFUSED, "port 0: %r" % reply)
+        conn.close()
+        conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
+        conn.sendall(struct.pack("!BBH4s", 4, 1, 0, bytes([0, 0, 0, 1])) + b"\0localhost\0")
+        expect(h.recv_exactly(conn, 8) == REFUSED, "4a port 0")
+        conn.close()
+        conn = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
+        conn.sendall(b"\x05\x01\x00")
+        expect(h.recv_exactly(conn, 2) == b"\x05\x00", "SOCKS 5 method")
+        conn.sendall(b"\x05\x01\x00\x01" + socket.inet_aton("127.0.0.1") + b"\x00\x00")
+        expect(h.recv_exactly(conn, 10) == b"\x05\x05\x00\x01" + bytes(6), "SOCKS 5 port 0")
+        conn.close()
+        proxy.wait_log(r'Error: Connect failed to "[^"]+" for SOCKS server: Connection refused%s' % ERROR_SUFFIX,
+                       count=3)
+        expect(proxy.process.poll() is None, "service ended")
+        conn, reply = socks_connect(1, echo.port)
+        expect(reply == GRANTED, "after port 0: %r" % reply)
+        echo_through(conn, b"still here")
+        conn.close()
+    finally:
+        proxy.stop()
+        echo.close()
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
