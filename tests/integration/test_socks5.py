@@ -12,6 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import moatkeep_harness as h  # noqa: E402
+from test_socks import _status_row as status_row  # noqa: E402
 
 HTTP_PORT = 18082
 SOCKS_PORT = 1080
@@ -379,7 +380,8 @@ def case_udp_associate(binary):
         client.sendto(udp_header("127.0.0.1", echo.port, fragment=1) + b"frag", relay)
         client.sendto(udp_header("127.0.0.1", blocked.port) + b"denied", relay)
         stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        stranger.bind(("127.0.0.2", 0))
+        # From another address, though from the client's own port number.
+        stranger.bind(("127.0.0.2", client.getsockname()[1]))
         stranger.sendto(udp_header("127.0.0.1", echo.port) + b"stranger", relay)
         other_port = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         other_port.bind(("127.0.0.1", 0))
@@ -397,6 +399,9 @@ def case_udp_associate(binary):
         received = len(b"echo:ping") + len(b"echo:by name") + len(b"echo:last")
         proxy.wait_log(r'Information: SOCKS UDP relay by "" closed \(sent %d bytes, received %d bytes\)\.'
                        % (sent, received))
+        # The same bytes are the host's on the status page.
+        expect(status_row("127.0.0.1") == (sent, received),
+               "status page: %r" % (status_row("127.0.0.1"),))
         # The port is closed with the association.
         client.sendto(udp_header("127.0.0.1", echo.port) + b"after", relay)
         time.sleep(0.5)
