@@ -215,10 +215,10 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   Guarded<std::shared_ptr<const Restrictions>> restrictions;
   Guarded<std::shared_ptr<const SocksUsers>> socksUsers;
 
-  std::atomic<int64_t> udpTimeout{60 * 1000};
+  std::atomic<int64_t> udpTimeout{int64_t{60} * 1000};
   std::atomic<int32_t> udpRetries{5};
-  std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
-  std::atomic<int64_t> socksTimeout{10 * 1000};
+  std::atomic<int64_t> linkTimeout{int64_t{60} * 60 * 1000};
+  std::atomic<int64_t> socksTimeout{int64_t{10} * 1000};
   Guarded<AdminLogin> login;
 
   // Fills a fresh space with the administration site's pages.
