@@ -77,8 +77,8 @@ ZString AdminBuildDate(const char* pattern) {
 ZString AdminSystemLine() {
   ZProcess* process = ZProcess::Current();
   if (process == nullptr) return ZString();
-  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) +
-         " Version " + ZHTML::Escape(process->GetVersion(true).Text());
+  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) + " Version " +
+         ZHTML::Escape(process->GetVersion(true).Text());
 }
 
 ZHTMLImage AdminLogo() { return ZHTMLImage("moatkeep.gif", "Moatkeep!", 245, 58); }
@@ -107,8 +107,8 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   ZString plainTitle = ZString(kProductName) + " " + title;
   plainTitle.Replace("&amp;", "&", true);
   *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
-  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData()
-        << AdminSystemLine() << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData() << AdminSystemLine()
+        << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
   // The title is markup of the caller's ("Status &amp; Control").
   *this << ZHTMLHeading(1) << title;
   if (helpFile != nullptr && *helpFile != 0) {
@@ -129,8 +129,10 @@ ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   if (at == ZNotFound) return text;
   ZHTML header;
   header.Set(ZHTML::BodyContext);
-  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n" << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", "
-         << AdminBuildDate("d MMM yy") << "<BR>\r\n" << AdminVendorLine() << "\r\n</TABLE>\r\n";
+  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n"
+         << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", " << AdminBuildDate("d MMM yy")
+         << "<BR>\r\n"
+         << AdminVendorLine() << "\r\n</TABLE>\r\n";
   return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 
@@ -153,7 +155,8 @@ bool IsCrossSitePost(const ZMIMEInfo& mime) {
 ConfigPage::ConfigPage(ReloadRequester& requester, const char* sectionName, const ZHTTPAuthority& access)
     : ConfigPage(requester, ZURL(PageName(sectionName).Text()), sectionName, access) {}
 
-ConfigPage::ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName, const ZHTTPAuthority& access)
+ConfigPage::ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName,
+                       const ZHTTPAuthority& access)
     : ZHTTPConfig(url, sectionName, ZConfig(ZConfig::Application), &access), service(requester) {}
 
 ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }
@@ -241,8 +244,7 @@ SocksUsersPage::SocksUsersPage(ReloadRequester& requester, const ZHTTPAuthority&
   AddNewKeyFields(new ZHTTPStringField(kNewUser, "", 25), new ZHTTPPasswordField(kNewPassword, "", 25));
 }
 
-bool SocksUsersPage::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data,
-                                    ZHTML& msg) {
+bool SocksUsersPage::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data, ZHTML& msg) {
   bool accepted = ConfigPage::ValidatePosted(field, posted, data, msg);
   const std::string value = posted != nullptr ? posted : "";
   if (field.GetName() == kNewUser && !value.empty()) {

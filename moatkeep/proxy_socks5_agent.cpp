@@ -35,14 +35,10 @@ Received ReadMessage(ZSocket& client, Parser parse, Message& message, std::strin
     size_t used = 0;
     size_t needed = 0;
     switch (parse(buffer, size, message, used, needed)) {
-      case Socks5Parse::Complete:
-        return Received::Message;
-      case Socks5Parse::Invalid:
-        return Received::Invalid;
-      case Socks5Parse::BadAddressType:
-        return Received::BadAddressType;
-      case Socks5Parse::NeedMore:
-        break;
+      case Socks5Parse::Complete: return Received::Message;
+      case Socks5Parse::Invalid: return Received::Invalid;
+      case Socks5Parse::BadAddressType: return Received::BadAddressType;
+      case Socks5Parse::NeedMore: break;
     }
     if (needed > sizeof buffer || needed <= size) return Received::Invalid;
     if (!ReadSocksBytes(client, buffer + size, static_cast<ZIndex>(needed - size))) return Received::ReadFailed;
@@ -98,10 +94,8 @@ bool Proxy::NegotiateSocks5(ZTCPSocket& client, Socks5Session& session) {
   if (method == kSocks5UsernamePassword) {
     Socks5Credentials credentials;
     switch (ReadMessage(client, ParseSocks5Credentials, credentials)) {
-      case Received::Message:
-        break;
-      case Received::ReadFailed:
-        return readFailed();
+      case Received::Message: break;
+      case Received::ReadFailed: return readFailed();
       case Received::Invalid:
       case Received::BadAddressType:
         Log(ErrorLevel, "SOCKS protocol error: wrong authentication version");
@@ -118,15 +112,12 @@ bool Proxy::NegotiateSocks5(ZTCPSocket& client, Socks5Session& session) {
   }
 
   switch (ReadMessage(client, ParseSocks5Request, session.request)) {
-    case Received::Message:
-      return true;
-    case Received::ReadFailed:
-      return readFailed();
+    case Received::Message: return true;
+    case Received::ReadFailed: return readFailed();
     case Received::Invalid:
       Log(ErrorLevel, "SOCKS protocol error: wrong version in the request, require %d", kSocks5Version);
       return false;
-    case Received::BadAddressType:
-      break;
+    case Received::BadAddressType: break;
   }
   Send(client, MakeSocks5Reply(kSocks5AddressTypeNotSupported));
   Log(ErrorLevel, "SOCKS protocol error: address type %d not supported", session.request.destination.type);

@@ -131,8 +131,8 @@ void Proxy::RelaySocks5Datagrams(ZTCPSocket& client, uint16_t agentPort, const S
     const auto length = static_cast<size_t>(relay.GetLastReadCount());
     if (length > kSocks5LargestDatagram) continue;  // cannot be carried whole
     const Endpoint source(from.GetValue(), fromPort);
-    const bool fromClient =
-        from == clientAddress && (clientPort == 0 ? !destinations.Contacted(source) : fromPort == clientPort);
+    const bool fromClient = from == clientAddress &&
+                            (clientPort == 0 ? !destinations.Contacted(source) : fromPort == clientPort);
 
     if (fromClient) {
       clientPort = fromPort;

@@ -55,8 +55,7 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
     return;
   }
   switch (read) {
-    case SocksReadResult::Read:
-      break;
+    case SocksReadResult::Read: break;
     case SocksReadResult::Failed:
       Log(ErrorLevel, "Protocol read error for SOCKS server: %s", ReadFailureText(*client).Text());
       return;

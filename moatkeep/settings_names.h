@@ -6,8 +6,8 @@ namespace Settings {
 
 // ---- sections
 inline constexpr const char* kGlobals = "Globals";
-inline constexpr const char* kRelays = "Relays";      // service = destination
-inline constexpr const char* kSecurity = "Security";  // originator = destination
+inline constexpr const char* kRelays = "Relays";           // service = destination
+inline constexpr const char* kSecurity = "Security";       // originator = destination
 inline constexpr const char* kSocksUsers = "SOCKS Users";  // user name = password
 // The n-th remote system's section, from 1 (see RemoteSectionName).
 inline constexpr const char* kRemoteSectionFormat = "Remote%u";

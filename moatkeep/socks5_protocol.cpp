@@ -22,12 +22,8 @@ Socks5Parse ParseAddress(const uint8_t* data, size_t size, size_t offset, Socks5
   size_t addressStart = offset + 1;
   size_t addressLength = 0;
   switch (address.type) {
-    case kSocks5IPv4:
-      addressLength = 4;
-      break;
-    case kSocks5IPv6:
-      addressLength = 16;
-      break;
+    case kSocks5IPv4: addressLength = 4; break;
+    case kSocks5IPv6: addressLength = 16; break;
     case kSocks5DomainName:
       if (size < addressStart + 1) {
         needed = addressStart + 1;
@@ -36,8 +32,7 @@ Socks5Parse ParseAddress(const uint8_t* data, size_t size, size_t offset, Socks5
       addressLength = data[addressStart];
       ++addressStart;
       break;
-    default:
-      return Socks5Parse::BadAddressType;
+    default: return Socks5Parse::BadAddressType;
   }
   const size_t end = addressStart + addressLength + 2;
   if (size < end) {
@@ -104,14 +99,12 @@ Socks5Parse ParseSocks5Credentials(const uint8_t* data, size_t size, Socks5Crede
     return Socks5Parse::NeedMore;
   }
   credentials.username.assign(reinterpret_cast<const char*>(data + 2), nameLength);
-  credentials.password.assign(reinterpret_cast<const char*>(data + passwordLengthAt + 1),
-                              end - passwordLengthAt - 1);
+  credentials.password.assign(reinterpret_cast<const char*>(data + passwordLengthAt + 1), end - passwordLengthAt - 1);
   used = end;
   return Socks5Parse::Complete;
 }
 
-Socks5Parse ParseSocks5Request(const uint8_t* data, size_t size, Socks5Request& request, size_t& used,
-                               size_t& needed) {
+Socks5Parse ParseSocks5Request(const uint8_t* data, size_t size, Socks5Request& request, size_t& used, size_t& needed) {
   if (size < 3) {
     needed = 3;
     return Socks5Parse::NeedMore;
@@ -128,13 +121,10 @@ Socks5Datagram ParseSocks5UdpHeader(const uint8_t* data, size_t size, Socks5Addr
   if (data[2] != 0) return Socks5Datagram::Fragment;
   size_t needed = 0;
   switch (ParseAddress(data, size, 3, source, headerLength, needed)) {
-    case Socks5Parse::Complete:
-      return Socks5Datagram::Whole;
-    case Socks5Parse::BadAddressType:
-      return Socks5Datagram::BadAddressType;
+    case Socks5Parse::Complete: return Socks5Datagram::Whole;
+    case Socks5Parse::BadAddressType: return Socks5Datagram::BadAddressType;
     case Socks5Parse::NeedMore:
-    case Socks5Parse::Invalid:
-      break;
+    case Socks5Parse::Invalid: break;
   }
   return Socks5Datagram::Invalid;
 }

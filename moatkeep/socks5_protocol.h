@@ -97,8 +97,7 @@ Socks5Parse ParseSocks5Greeting(const uint8_t* data, size_t size, Socks5Greeting
                                 size_t& needed);
 Socks5Parse ParseSocks5Credentials(const uint8_t* data, size_t size, Socks5Credentials& credentials, size_t& used,
                                    size_t& needed);
-Socks5Parse ParseSocks5Request(const uint8_t* data, size_t size, Socks5Request& request, size_t& used,
-                               size_t& needed);
+Socks5Parse ParseSocks5Request(const uint8_t* data, size_t size, Socks5Request& request, size_t& used, size_t& needed);
 
 // A UDP datagram of an association: its header and where the payload
 // starts. A datagram is whole or nothing: a short one is Invalid.

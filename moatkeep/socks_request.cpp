@@ -65,8 +65,7 @@ bool ReadExactly(ZSocket& socket, uint8_t* buffer, ZIndex length) {
 // client sends after the request belongs to the link and must stay unread.
 // False when a read failed; reader tells whether the field fitted.
 bool ReadTerminated(ZSocket& client, SocksUserIdReader& reader) {
-  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More;
-       result == SocksUserIdReader::Result::More;) {
+  for (SocksUserIdReader::Result result = SocksUserIdReader::Result::More; result == SocksUserIdReader::Result::More;) {
     uint8_t byte = 0;
     if (!ReadExactly(client, &byte, 1)) return false;
     result = reader.Add(byte);

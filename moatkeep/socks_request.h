@@ -30,8 +30,8 @@ using SocksReply = std::array<uint8_t, 8>;
 struct SocksRequest {
   uint8_t version = 0;
   uint8_t command = 0;
-  uint16_t port = 0;           // host byte order
-  ZIPAddress address{0u};      // network byte order inside
+  uint16_t port = 0;       // host byte order
+  ZIPAddress address{0u};  // network byte order inside
   ZString userId;
   ZString hostName;  // SOCKS 4a: the destination by name, resolved by us
 
@@ -49,7 +49,8 @@ class SocksUserIdReader {
  public:
   enum class Result { More, Complete, TooLong };
 
-  explicit SocksUserIdReader(ZIndex limit = kSocksUserIdLimit) : bound(limit < kSocksUserIdLimit ? limit : kSocksUserIdLimit) {}
+  explicit SocksUserIdReader(ZIndex limit = kSocksUserIdLimit)
+      : bound(limit < kSocksUserIdLimit ? limit : kSocksUserIdLimit) {}
 
   // After Complete or TooLong further bytes are not taken.
   Result Add(uint8_t byte);
@@ -77,9 +78,9 @@ ZString SocksShownText(const ZString& text);
 // that trickles its request byte by byte cannot hold its thread longer than
 // a client that sends nothing at all.
 enum class SocksReadResult {
-  Read,          // the whole request, user id included
-  Failed,        // a read failed or the time ran out: see the socket's error
-  WrongVersion,  // the fixed part names another version (request.version)
+  Read,            // the whole request, user id included
+  Failed,          // a read failed or the time ran out: see the socket's error
+  WrongVersion,    // the fixed part names another version (request.version)
   UserIdTooLong,   // more than kSocksUserIdLimit bytes without the 0 byte
   HostNameTooLong  // SOCKS 4a: more than kSocksHostNameLimit bytes without the 0 byte
 };

@@ -14,13 +14,20 @@ TEST(ChannelErrors, CodesFollowTheSystemErrorNumber) {
     int osError;
     ZChannel::Error code;
   } cases[] = {
-      {0, ZChannel::NoError},          {ENOENT, ZChannel::NotFound},
-      {EEXIST, ZChannel::FileExists},  {ENOSPC, ZChannel::DiskFull},
-      {EACCES, ZChannel::AccessDenied}, {EINVAL, ZChannel::BadParameter},
-      {ENOMEM, ZChannel::NoMemory},    {EBADF, ZChannel::NotOpen},
-      {EAGAIN, ZChannel::Timeout},     {EWOULDBLOCK, ZChannel::Timeout},
-      {ETIMEDOUT, ZChannel::Timeout},  {EINTR, ZChannel::Interrupted},
-      {ECONNREFUSED, ZChannel::Miscellaneous}, {EPIPE, ZChannel::Miscellaneous},
+      {0, ZChannel::NoError},
+      {ENOENT, ZChannel::NotFound},
+      {EEXIST, ZChannel::FileExists},
+      {ENOSPC, ZChannel::DiskFull},
+      {EACCES, ZChannel::AccessDenied},
+      {EINVAL, ZChannel::BadParameter},
+      {ENOMEM, ZChannel::NoMemory},
+      {EBADF, ZChannel::NotOpen},
+      {EAGAIN, ZChannel::Timeout},
+      {EWOULDBLOCK, ZChannel::Timeout},
+      {ETIMEDOUT, ZChannel::Timeout},
+      {EINTR, ZChannel::Interrupted},
+      {ECONNREFUSED, ZChannel::Miscellaneous},
+      {EPIPE, ZChannel::Miscellaneous},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ZChannel::ErrorFromOS(c.osError), c.code) << "errno " << c.osError;
@@ -51,9 +58,9 @@ TEST(ChannelErrors, ConditionsNamedForReportsAreTheSystemsOwn) {
     ZChannel::Condition condition;
     int osError;
   } cases[] = {
-      {ZChannel::HostUnreachable, EHOSTUNREACH}, {ZChannel::MessageTooLong, EMSGSIZE},
-      {ZChannel::NoBufferSpace, ENOBUFS},        {ZChannel::ConnectionReset, ECONNRESET},
-      {ZChannel::ConnectionTimedOut, ETIMEDOUT}, {ZChannel::ConnectionRefused, ECONNREFUSED},
+      {ZChannel::HostUnreachable, EHOSTUNREACH},   {ZChannel::MessageTooLong, EMSGSIZE},
+      {ZChannel::NoBufferSpace, ENOBUFS},          {ZChannel::ConnectionReset, ECONNRESET},
+      {ZChannel::ConnectionTimedOut, ETIMEDOUT},   {ZChannel::ConnectionRefused, ECONNREFUSED},
       {ZChannel::NetworkUnreachable, ENETUNREACH},
   };
   for (const auto& c : cases) {

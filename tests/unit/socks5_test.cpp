@@ -87,8 +87,8 @@ TEST(Socks5Credentials, NameAndPasswordOfAnyLength) {
   } cases[] = {
       {"plain", Bytes({1, 5}) + "alice" + Bytes({6}) + "secret", Socks5Parse::Complete, "alice", "secret"},
       {"empty both", Bytes({1, 0, 0}), Socks5Parse::Complete, "", ""},
-      {"longest", Bytes({1, 255}) + std::string(255, 'u') + Bytes({255}) + std::string(255, 'p'),
-       Socks5Parse::Complete, std::string(255, 'u'), std::string(255, 'p')},
+      {"longest", Bytes({1, 255}) + std::string(255, 'u') + Bytes({255}) + std::string(255, 'p'), Socks5Parse::Complete,
+       std::string(255, 'u'), std::string(255, 'p')},
       {"zero bytes inside", Bytes({1, 3, 'a', 0, 'b', 2, 0, 0}), Socks5Parse::Complete, std::string("a\0b", 3),
        std::string(2, '\0')},
       {"wrong version", Bytes({5, 1, 'a', 1, 'b'}), Socks5Parse::Invalid, "", ""},
@@ -118,13 +118,13 @@ TEST(Socks5Request, EveryAddressType) {
   } cases[] = {
       {"IPv4 connect", Bytes({5, 1, 0, 1, 192, 168, 1, 20, 0x1F, 0x90}), Socks5Parse::Complete, 1, 1, "192.168.1.20",
        "", 8080},
-      {"domain bind", Bytes({5, 2, 0, 3, 11}) + "example.org" + Bytes({0, 21}), Socks5Parse::Complete, 2, 3,
-       "0.0.0.0", "example.org", 21},
+      {"domain bind", Bytes({5, 2, 0, 3, 11}) + "example.org" + Bytes({0, 21}), Socks5Parse::Complete, 2, 3, "0.0.0.0",
+       "example.org", 21},
       {"empty domain", Bytes({5, 1, 0, 3, 0, 0, 80}), Socks5Parse::Complete, 1, 3, "0.0.0.0", "", 80},
-      {"IPv6", Bytes({5, 1, 0, 4}) + std::string(15, '\0') + Bytes({1, 0, 80}), Socks5Parse::Complete, 1, 4,
-       "0.0.0.0", "", 80},
-      {"UDP with the reserved byte set", Bytes({5, 3, 7, 1, 0, 0, 0, 0, 0, 0}), Socks5Parse::Complete, 3, 1,
-       "0.0.0.0", "", 0},
+      {"IPv6", Bytes({5, 1, 0, 4}) + std::string(15, '\0') + Bytes({1, 0, 80}), Socks5Parse::Complete, 1, 4, "0.0.0.0",
+       "", 80},
+      {"UDP with the reserved byte set", Bytes({5, 3, 7, 1, 0, 0, 0, 0, 0, 0}), Socks5Parse::Complete, 3, 1, "0.0.0.0",
+       "", 0},
       {"unknown address type", Bytes({5, 1, 0, 9, 1, 2, 3, 4, 0, 80}), Socks5Parse::BadAddressType, 1, 9, "", "", 0},
       {"version 4", Bytes({4, 1, 0, 1, 1, 2, 3, 4, 0, 80}), Socks5Parse::Invalid, 0, 0, "", "", 0},
   };
@@ -170,9 +170,9 @@ TEST(Socks5UdpHeader, WholeFragmentedAndBroken) {
     SCOPED_TRACE(c.name);
     Socks5Address source;
     size_t headerLength = 0;
-    EXPECT_EQ(ParseSocks5UdpHeader(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), source,
-                                   headerLength),
-              c.result);
+    EXPECT_EQ(
+        ParseSocks5UdpHeader(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), source, headerLength),
+        c.result);
     if (c.result != Socks5Datagram::Whole) continue;
     EXPECT_EQ(headerLength, c.headerLength);
     EXPECT_STREQ(source.address.GetDotted().Text(), c.address);
@@ -230,9 +230,15 @@ TEST(SocksUsers, NamesWithoutCasePasswordsExactly) {
     std::string password;
     bool accepted;
   } cases[] = {
-      {"Alice", "Wonder land", true},        {"alice", "Wonder land", true}, {"ALICE", "Wonder land", true},
-      {"Alice", "wonder land", false},       {"Alice", "Wonder lan", false}, {"Alice", "", false},
-      {"bob", std::string(255, 'b'), true},  {"bob", "Wonder land", false},  {"carol", "x", false},
+      {"Alice", "Wonder land", true},
+      {"alice", "Wonder land", true},
+      {"ALICE", "Wonder land", true},
+      {"Alice", "wonder land", false},
+      {"Alice", "Wonder lan", false},
+      {"Alice", "", false},
+      {"bob", std::string(255, 'b'), true},
+      {"bob", "Wonder land", false},
+      {"carol", "x", false},
       {"nobody", std::string(256, '\0'), false},
   };
   for (const auto& c : cases) EXPECT_EQ(users.Accepts(c.name, c.password), c.accepted) << c.name;
@@ -242,10 +248,11 @@ TEST(SocksUsers, LoadSkipsRemovedAndOverlongUsers) {
   char path[] = "/tmp/moatkeep-socks-users-XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  const std::string ini = "[SOCKS Users]\n"
-                          "alice=one\n"
-                          "bob=\n" +
-                          std::string(256, 'u') + "=two\n" + "[Other]\ncarol=three\n";
+  const std::string ini =
+      "[SOCKS Users]\n"
+      "alice=one\n"
+      "bob=\n" +
+      std::string(256, 'u') + "=two\n" + "[Other]\ncarol=three\n";
   ASSERT_EQ(write(fd, ini.data(), ini.size()), static_cast<ssize_t>(ini.size()));
   close(fd);
   const ZConfig config("SOCKS Users", ZConfig::File, path);
@@ -266,10 +273,20 @@ TEST(SocksUsers, StorableValuesReadBackTheSame) {
     std::string text;
     bool storable;
   } cases[] = {
-      {"secret", true},          {"two words", true},     {"", true},         {std::string(255, 'p'), true},
-      {std::string(256, 'p'), false}, {" lead", false},   {"trail ", false},  {"tab\tinside", false},
-      {"line\nbreak", false},    {"\"quoted\"", false},   {"'quoted'", false}, {"\"half", true},
-      {"a=b;#[c]", true},        {std::string("\x7f"), false},
+      {"secret", true},
+      {"two words", true},
+      {"", true},
+      {std::string(255, 'p'), true},
+      {std::string(256, 'p'), false},
+      {" lead", false},
+      {"trail ", false},
+      {"tab\tinside", false},
+      {"line\nbreak", false},
+      {"\"quoted\"", false},
+      {"'quoted'", false},
+      {"\"half", true},
+      {"a=b;#[c]", true},
+      {std::string("\x7f"), false},
   };
   for (const auto& c : cases) EXPECT_EQ(SocksUsers::IsStorableValue(c.text), c.storable) << c.text;
 }
@@ -281,8 +298,8 @@ TEST(Socks4a, AnAddressOfZeroesAndOneNumberNamesAHost) {
     ZIPAddress address;
     bool namesHost;
   } cases[] = {
-      {ZIPAddress(0, 0, 0, 1), true},   {ZIPAddress(0, 0, 0, 255), true}, {ZIPAddress(0, 0, 0, 0), false},
-      {ZIPAddress(0, 0, 1, 1), false},  {ZIPAddress(1, 0, 0, 1), false},  {ZIPAddress(127, 0, 0, 1), false},
+      {ZIPAddress(0, 0, 0, 1), true},  {ZIPAddress(0, 0, 0, 255), true}, {ZIPAddress(0, 0, 0, 0), false},
+      {ZIPAddress(0, 0, 1, 1), false}, {ZIPAddress(1, 0, 0, 1), false},  {ZIPAddress(127, 0, 0, 1), false},
   };
   for (const auto& c : cases) {
     SocksRequest request;
@@ -305,8 +322,8 @@ TEST(Socks4a, HostNameFollowsTheUserId) {
       {"empty id", fixed + Bytes({0}) + "h" + Bytes({0}), SocksReadResult::Read, "", "h"},
       {"longest name", fixed + Bytes({0}) + std::string(255, 'n') + Bytes({0}), SocksReadResult::Read, "",
        std::string(255, 'n')},
-      {"name too long", fixed + Bytes({0}) + std::string(256, 'n') + Bytes({0}), SocksReadResult::HostNameTooLong,
-       "", ""},
+      {"name too long", fixed + Bytes({0}) + std::string(256, 'n') + Bytes({0}), SocksReadResult::HostNameTooLong, "",
+       ""},
       {"name without end", fixed + Bytes({0}) + "example", SocksReadResult::Failed, "", ""},
   };
   for (const auto& c : cases) {

@@ -84,9 +84,7 @@ bool BindAny(int fd, uint16_t port, int& error) {
   return Check(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), error);
 }
 
-bool ListenSocket(int fd, int queueSize, int& error) {
-  return Check(::listen(fd, queueSize), error);
-}
+bool ListenSocket(int fd, int queueSize, int& error) { return Check(::listen(fd, queueSize), error); }
 
 bool GetLocalPort(int fd, uint16_t& port, int& error) {
   sockaddr_in address{};
@@ -146,12 +144,10 @@ long Receive(int fd, void* buffer, size_t length, bool wait, int& error) {
   return static_cast<long>(result);
 }
 
-long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port,
-                 bool wait, int& error) {
+long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port, bool wait, int& error) {
   sockaddr_in from{};
   socklen_t size = sizeof from;
-  ssize_t result =
-      ::recvfrom(fd, buffer, length, wait ? 0 : MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &size);
+  ssize_t result = ::recvfrom(fd, buffer, length, wait ? 0 : MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &size);
   error = ErrorOf(result);
   if (result >= 0) {
     address = from.sin_addr.s_addr;
@@ -170,17 +166,14 @@ long PeekDatagramLength(int fd, bool wait, int& error) {
 }
 
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error) {
-  ssize_t result =
-      ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));
+  ssize_t result = ::send(fd, buffer, length, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0) | (wait ? 0 : MSG_DONTWAIT));
   error = ErrorOf(result);
   return static_cast<long>(result);
 }
 
-long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port,
-            int& error) {
+long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port, int& error) {
   sockaddr_in target = MakeAddress(address, port);
-  ssize_t result = ::sendto(fd, buffer, length, MSG_NOSIGNAL,
-                            reinterpret_cast<sockaddr*>(&target), sizeof target);
+  ssize_t result = ::sendto(fd, buffer, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&target), sizeof target);
   error = ErrorOf(result);
   return static_cast<long>(result);
 }
@@ -238,8 +231,7 @@ bool LookupServicePort(const char* name, const char* protocol, uint16_t& port) {
   servent entry{};
   servent* found = nullptr;
   char scratch[1024];
-  if (::getservbyname_r(name, protocol, &entry, scratch, sizeof scratch, &found) != 0 ||
-      found == nullptr) {
+  if (::getservbyname_r(name, protocol, &entry, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
     return false;
   }
   port = ntohs(static_cast<uint16_t>(found->s_port));
@@ -250,8 +242,7 @@ bool LookupServiceName(uint16_t port, const char* protocol, ZString& name) {
   servent entry{};
   servent* found = nullptr;
   char scratch[1024];
-  if (::getservbyport_r(htons(port), protocol, &entry, scratch, sizeof scratch, &found) != 0 ||
-      found == nullptr) {
+  if (::getservbyport_r(htons(port), protocol, &entry, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
     return false;
   }
   name = found->s_name;
@@ -269,8 +260,8 @@ bool LocalHostName(ZString& name) {
 bool LookupAddressName(uint32_t address, ZString& name) {
   sockaddr_in target = MakeAddress(address, 0);
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&target), sizeof target, host, sizeof host,
-                    nullptr, 0, NI_NAMEREQD) != 0) {
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&target), sizeof target, host, sizeof host, nullptr, 0, NI_NAMEREQD) !=
+      0) {
     return false;
   }
   name = host;

@@ -232,8 +232,7 @@ class ZSocket : public ZChannel {
   // time-out every list is emptied; otherwise each keeps its ready sockets
   // (the except list: urgent data, an error or a hang-up).
   // False (lists unchanged) when the wait fails. At most 64 sockets.
-  static bool Select(ZList* readList, ZList* writeList, ZList* exceptList,
-                     const ZTimeInterval& timeout = ZInfinite);
+  static bool Select(ZList* readList, ZList* writeList, ZList* exceptList, const ZTimeInterval& timeout = ZInfinite);
   static constexpr ZIndex kMaxSelect = 64;
 
   // One socket of a Wait: what it is watched for and, after the wait, what
