@@ -280,7 +280,7 @@ bool SocksUsersPage::ValidatePosted(ZHTTPField& field, const char* posted, const
 bool SocksUsersPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
   // Checks every field (and takes the values) without the section write of
   // the configuration form, which would store the boxes under their names.
-  if (!ZHTTPForm::Post(request, data, msg)) return false;
+  if (!ZHTTPForm::Post(request, data, msg)) return false;  // NOLINT(bugprone-parent-virtual-call): on purpose
   ZString removed;
   ZString user;
   ZString password;
