@@ -127,6 +127,26 @@ def case_curl_clients(binary):
         web.wait()
 
 
+def case_nc_socks5(binary):
+    """OpenBSD netcat's SOCKS 5 client (ssh's usual proxy command), by
+    address and by a name the gateway resolves."""
+    nc = shutil.which("nc")
+    if nc is None or b"-X" not in subprocess.run([nc, "-h"], capture_output=True, timeout=10).stderr:
+        h.skip("OpenBSD netcat not installed")
+    echo = h.Server(h.echo_handler)
+    proxy = start(binary, ini())
+    try:
+        for host in ("127.0.0.1", "localhost"):
+            result = subprocess.run([nc, "-N", "-w", "10", "-X", "5", "-x", "127.0.0.1:%d" % SOCKS_PORT,
+                                     host, str(echo.port)],
+                                    input=b"through netcat 5\n", capture_output=True, timeout=60)
+            expect(result.stdout == b"through netcat 5\n", "nc to %s: %r %r" % (host, result.stdout, result.stderr))
+        proxy.wait_log(r'Information: SOCKS link by "" closed \(sent 17 bytes, received 17 bytes\)\.', count=2)
+    finally:
+        proxy.stop()
+        echo.close()
+
+
 def case_proxy_user(binary):
     """With "SOCKS Users" listed only username/password passes: curl with
     --proxy-user gets through, a wrong password or no credentials do not; the
