@@ -461,6 +461,40 @@ def case_udp_idle(binary):
         echo.close()
 
 
+def case_stop_ends_associations(binary):
+    """A stop ends UDP associations and SOCKS 5 links at once: their
+    connections close, their lines are logged, the service ends."""
+    echo = h.Server(h.echo_handler)
+    udp = UdpEcho()
+    proxy = start(binary, ini())
+    try:
+        association, _, _ = negotiate(b"\x00")
+        answer = request(association, 3, ipv4("0.0.0.0", 0))
+        relay = (socket.inet_ntoa(answer[4:8]), struct.unpack("!H", answer[8:10])[0])
+        client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        client.settimeout(5)
+        client.sendto(udp_header("127.0.0.1", udp.port) + b"one", relay)
+        expect(client.recvfrom(100)[0].endswith(b"echo:one"), "association before the stop")
+        link, _, _ = negotiate(b"\x00")
+        expect(request(link, 1, ipv4("127.0.0.1", echo.port))[:2] == b"\x05\x00", "link before the stop")
+        echo_through(link, b"before")
+        began = time.monotonic()
+        proxy.process.terminate()
+        expect(proxy.process.wait(timeout=15) is not None, "the service did not end")
+        for conn, what in ((association, "association"), (link, "link")):
+            closed_without_more(conn, what)
+            conn.close()
+        expect(time.monotonic() - began < 10, "the stop took %.1f s" % (time.monotonic() - began))
+        proxy.wait_log(r'Information: SOCKS UDP relay by "" closed \(sent 3 bytes, received 8 bytes\)\.')
+        proxy.wait_log(r'Information: SOCKS link by "" closed \(sent 6 bytes, received 6 bytes\)\.')
+        proxy.wait_log(r"Warning: Proxies stopped\.%s" % ERROR_SUFFIX)
+        client.close()
+    finally:
+        proxy.stop()
+        echo.close()
+        udp.close()
+
+
 def case_negotiation_bounds(binary):
     """The whole negotiation is bounded by the SOCKS time-out, whatever step
     a client stops at; broken messages end their connection only."""
