@@ -29,10 +29,11 @@
 //            successor; destination the site of user@site or OPEN, no
 //            access check, connect and link in the session
 //            (ftp_relay_socket, ftp_relay_socket_transfer)
-//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, or a
-//            forwarded request (http_proxy_socket) meets the access check,
-//            connects and copies the answer back; then a stored form's
-//            reload
+//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, after
+//            its own gate (site_guard: the Host names, the login back-off),
+//            or a forwarded request (http_proxy_socket) meets the access
+//            check, connects and copies the answer back; then a stored
+//            form's reload
 #pragma once
 
 #include <atomic>
