@@ -55,12 +55,9 @@ void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
 // The width of a checked field's input box.
 int32_t SizeOf(CheckedField::Kind kind) {
   switch (kind) {
-    case CheckedField::ServiceDescription:
-      return 12;
-    case CheckedField::HostNames:
-      return 40;
-    default:
-      return 25;
+    case CheckedField::ServiceDescription: return 12;
+    case CheckedField::HostNames: return 40;
+    default: return 25;
   }
 }
 
@@ -148,8 +145,11 @@ ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   if (at == ZNotFound) return text;
   ZHTML header;
   header.Set(ZHTML::BodyContext);
-  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n" << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", "
-         << AdminBuildDate("d MMM yy") << "<BR>\r\n" << AdminVendorLine() << "\r\n</TABLE>\r\n" << BuiltInLoginNotice();
+  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n"
+         << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", " << AdminBuildDate("d MMM yy")
+         << "<BR>\r\n"
+         << AdminVendorLine() << "\r\n</TABLE>\r\n"
+         << BuiltInLoginNotice();
   return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 

@@ -54,8 +54,8 @@ void AddWelcome(ZHTTPSpace& space) {
   page << ZHTMLTitle("Welcome to the Moatkeep") << ZHTMLBody();
   ZHTMLImage logo = AdminLogo();
   logo.SetAttr("align=absmiddle");
-  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1) << BuiltInLoginNotice()
-       << AdminSystemLine();
+  page << ZHTMLHeading(1) << "<CENTER>\r\n"
+       << "Welcome to " << logo << ZHTMLHeading(1) << BuiltInLoginNotice() << AdminSystemLine();
   page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
        << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
   page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
@@ -88,8 +88,8 @@ void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& s
   auto* password = new KeptPasswordField(Settings::kPassword, 25);
   password->SetHelpHTML(KeptPasswordField::kNote);
   form->Add(password);
-  form->Add(WithHelp(new CheckedField(CheckedField::HostNames, Settings::kAdminHostNames),
-                     "globlhlp.html#adminhostnames"));
+  form->Add(
+      WithHelp(new CheckedField(CheckedField::HostNames, Settings::kAdminHostNames), "globlhlp.html#adminhostnames"));
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CompletePage);
   space.AddResource(form, true);

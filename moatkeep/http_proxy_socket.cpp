@@ -168,7 +168,9 @@ bool HttpProxySocket::NamesGateway(const ZURL& url) {
   return service.GetSiteGuard().GetNames().Names(url.GetHostname(), local);
 }
 
-bool HttpProxySocket::IsForThisServer(const ZURL& url) { return NamesGateway(url) && ZHTTPSocket::IsForThisServer(url); }
+bool HttpProxySocket::IsForThisServer(const ZURL& url) {
+  return NamesGateway(url) && ZHTTPSocket::IsForThisServer(url);
+}
 
 void HttpProxySocket::OnResponseHeader(ZMIMEInfo& mime) { SiteGuard::AddSiteHeaders(mime, protectedAnswer); }
 

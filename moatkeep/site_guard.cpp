@@ -124,8 +124,8 @@ void LoginBackoff::LockOut(Entry& entry, const ZIPAddress& address, const ZTime&
   for (int i = 1; i < entry.lockOuts && seconds < kLongestLockSeconds; ++i) seconds *= 2;
   seconds = std::min(seconds, kLongestLockSeconds);
   entry.lockedUntil = now + ZTimeInterval(0, seconds);
-  log.Log(WarningLevel, "Logins from %s refused for %lld seconds after %d failed logins.",
-          address.GetDotted().Text(), static_cast<long long>(seconds), entry.failed);
+  log.Log(WarningLevel, "Logins from %s refused for %lld seconds after %d failed logins.", address.GetDotted().Text(),
+          static_cast<long long>(seconds), entry.failed);
 }
 
 void LoginBackoff::Succeeded(const ZIPAddress& address) {

@@ -27,10 +27,10 @@ class LoginBackoff {
  public:
   // What counts: this many failures from one address within the window.
   static constexpr int kFailureLimit = 10;
-  static constexpr int64_t kWindowSeconds = 10 * 60;
+  static constexpr int64_t kWindowSeconds = int64_t{10} * 60;
   // The first lock-out, doubled by each further failure, up to the longest.
   static constexpr int64_t kFirstLockSeconds = 60;
-  static constexpr int64_t kLongestLockSeconds = 60 * 60;
+  static constexpr int64_t kLongestLockSeconds = int64_t{60} * 60;
   // Addresses remembered at most; the one least recently heard of goes.
   static constexpr size_t kDefaultCapacity = 4096;
 

@@ -100,7 +100,8 @@ TEST_F(BackoffTest, QuietForAWindowAfterALockOutStartsAfresh) {
 TEST(Backoff, TheTableIsBoundedAndDropsTheOldest) {
   CapturedLog log;
   ZTime now{int64_t{1'700'000'000}};
-  LoginBackoff backoff(log, [&now] { return now; }, 3);
+  LoginBackoff backoff(
+      log, [&now] { return now; }, 3);
   const ZIPAddress first(10, 0, 0, 1);
   for (int i = 0; i < 10; ++i) backoff.Failed(first, "admin");
   ASSERT_TRUE(backoff.IsLockedOut(first));
@@ -130,17 +131,17 @@ TEST(GatewayNames, HostsTheSiteAnswersTo) {
       {own, true},
       {own + ":80", true},
       {"127.0.0.1", true},
-      {"127.0.0.2:1082", true},                  // every loopback address is ours
-      {"203.0.113.7:1082", true},                // the one the connection came to
+      {"127.0.0.2:1082", true},    // every loopback address is ours
+      {"203.0.113.7:1082", true},  // the one the connection came to
       {"gw.example.org", true},
-      {"GW.Example.Org.:8080", true},            // absolute form, any port
+      {"GW.Example.Org.:8080", true},  // absolute form, any port
       {"admin.lan", true},
       {"203.0.113.8", false},
       {"attacker.example", false},
       {"localhost.attacker.example", false},
       {"gw.example.org.attacker.example", false},
       {"127.0.0.1.attacker.example", false},
-      {"gw.example.org:http", false},            // a port is a number
+      {"gw.example.org:http", false},  // a port is a number
       {"localhost:", false},
       {"localhost:123456", false},
       {"[::1]:1082", false},
@@ -155,17 +156,10 @@ TEST(GatewayNames, HostsTheSiteAnswersTo) {
 
 TEST(GatewayNames, ConfiguredNamesAreChecked) {
   const std::pair<const char*, bool> cases[] = {
-      {"", true},
-      {"gw.example.org", true},
-      {" gw  10.0.0.1\tgateway-2.lan ", true},
-      {"bad_name", false},
-      {"-dash.example", false},
-      {"dash-.example", false},
-      {"a..b", false},
-      {".example", false},
-      {"gw.example.org:8080", false},
-      {"gw/x", false},
-      {"[::1]", false},
+      {"", true},          {"gw.example.org", true}, {" gw  10.0.0.1\tgateway-2.lan ", true},
+      {"bad_name", false}, {"-dash.example", false}, {"dash-.example", false},
+      {"a..b", false},     {".example", false},      {"gw.example.org:8080", false},
+      {"gw/x", false},     {"[::1]", false},
   };
   for (const auto& [text, accepted] : cases) {
     ZStringArray parsed;
