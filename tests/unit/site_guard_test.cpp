@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../../moatkeep/admin_pages.h"
 #include "../../moatkeep/site_guard.h"
@@ -112,6 +114,34 @@ TEST(Backoff, TheTableIsBoundedAndDropsTheOldest) {
   }
   EXPECT_EQ(backoff.GetSize(), 3u);
   EXPECT_FALSE(backoff.IsLockedOut(first));
+}
+
+TEST(Backoff, ConnectionThreadsCountAtOnce) {
+  // Every connection thread of the site counts into the one table.
+  CapturedLog log;
+  LoginBackoff backoff(log);
+  constexpr int kThreads = 4;
+  constexpr int kShared = 200;  // addresses every thread fails from, once each
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&backoff, t] {
+      const ZIPAddress own(10, 0, 1, static_cast<uint8_t>(t));
+      for (int i = 0; i < kShared; ++i) {
+        backoff.Failed(ZIPAddress(10, 0, 2, static_cast<uint8_t>(i)), "x");
+        if (i < LoginBackoff::kFailureLimit) backoff.Failed(own, "admin");
+        backoff.IsLockedOut(own);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(backoff.GetSize(), static_cast<size_t>(kShared + kThreads));
+  int lockOuts = 0;
+  for (const std::string& line : log.Lines()) lockOuts += line.find(" refused for 60 seconds") != std::string::npos;
+  // Only each thread's own address reached the limit, each once; the
+  // shared ones had one failure per thread.
+  EXPECT_EQ(lockOuts, kThreads);
+  for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(backoff.IsLockedOut(ZIPAddress(10, 0, 1, static_cast<uint8_t>(t))));
+  EXPECT_FALSE(backoff.IsLockedOut(ZIPAddress(10, 0, 2, 7)));
 }
 
 // ---------------------------------------------------------------- names
