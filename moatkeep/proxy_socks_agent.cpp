@@ -69,6 +69,17 @@ void Proxy::SocksServer(ProxyThread& thread, ZIPSocket& master) {
   }
   client->SetReadTimeout(ZInfinite);
 
+  // SOCKS 4 carries no password: while logins are asked for, it would be
+  // the way round them.
+  if (!socksUsers.Get()->IsEmpty()) {
+    Log(WarningLevel,
+        "SOCKS 4 request from \"%s\" refused: SOCKS Users are listed, so only SOCKS 5 with a user name and "
+        "password is served.",
+        client->GetPeerHostName().Text());
+    SendReply(*client, kSocksRefused);
+    return;
+  }
+
   // SOCKS 4a: the destination by name, resolved here.
   if (request.NamesHost()) {
     ZIPAddress resolved;

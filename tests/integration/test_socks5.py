@@ -178,6 +178,14 @@ def case_proxy_user(binary):
         proxy.wait_log(r'Warning: SOCKS 5 client "[^"]+" refused: no acceptable authentication method offered\.%s'
                        % ERROR_SUFFIX)
 
+        # SOCKS 4 and 4a carry no password: with users listed they would be a
+        # way round the logins, so they are refused.
+        for option in ("--socks4", "--socks4a"):
+            result = curl(option, "127.0.0.1:%d" % SOCKS_PORT, url)
+            expect(result.returncode != 0, "%s got through with SOCKS Users listed" % option)
+        proxy.wait_log(r'Warning: SOCKS 4 request from "[^"]+" refused: SOCKS Users are listed, so only SOCKS 5 '
+                       r'with a user name and password is served\.%s' % ERROR_SUFFIX)
+
         # The same by hand: the exact answers, and the connection ends.
         conn, choice, _ = negotiate(b"\x00")
         expect(choice == b"\x05\xff", "method 0 with users listed: %r" % choice)
