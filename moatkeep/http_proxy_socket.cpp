@@ -157,6 +157,16 @@ bool HttpProxySocket::OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStri
   return ZHTTPSocket::OnPOST(url, mime, data);
 }
 
+bool HttpProxySocket::OnCONNECT(const ZString& target, const ZMIMEInfo& mime) {
+  if (ViaNamesGateway(mime, gatewayName)) {
+    return SendStatusPage(508, "Loop Detected",
+                          ZString("The tunnel to") & target & "has passed this gateway before: opening it would loop.");
+  }
+  if (tunnelService == nullptr) return ZHTTPSocket::OnCONNECT(target, mime);
+  RunTunnel(*this, target, *tunnelService);
+  return false;
+}
+
 bool HttpProxySocket::RefuseLoop(const ZURL& url) {
   return SendStatusPage(508, "Loop Detected",
                         ZString("The request for") & ZHTTPURLText(url) &

@@ -32,7 +32,8 @@
 //   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, or a
 //            forwarded request (http_proxy_socket) meets the access check,
 //            connects and copies the answer back; then a stored form's
-//            reload
+//            reload. A CONNECT (http_tunnel): the "Connect Ports" check,
+//            then the gate, access, connect and link TCPLink
 #pragma once
 
 #include <atomic>
@@ -48,6 +49,7 @@
 #include "dial_on_demand.h"
 #include "host_registry.h"
 #include "http_proxy_socket.h"
+#include "http_tunnel.h"
 #include "listener.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
@@ -144,6 +146,8 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
   ZTimeInterval GetSocksTimeout() const { return ZTimeInterval(socksTimeout.load()); }
   int32_t GetUdpRetries() const { return udpRetries.load(); }
+  // Whether a CONNECT may lead to the port ("Connect Ports").
+  bool IsConnectPort(uint16_t port) const { return connectPorts.Get().Contains(port); }
 
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
@@ -202,6 +206,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
   std::atomic<int64_t> socksTimeout{10 * 1000};
   Guarded<AdminLogin> login;
+  Guarded<ConnectPorts> connectPorts;
 
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);

@@ -20,6 +20,7 @@ inline constexpr const char* kUdpRetries = "UDP Retries";
 inline constexpr const char* kHttpPort = "HTTP Port";
 inline constexpr const char* kUsername = "Username";
 inline constexpr const char* kPassword = "Password";
+inline constexpr const char* kConnectPorts = "Connect Ports";  // blank-separated port numbers
 
 // ---- keys of a remote system's section, besides its relay overrides (keyed
 // as in Relays)

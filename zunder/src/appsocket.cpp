@@ -96,6 +96,13 @@ void ZApplicationSocket::UnReadFirst(const ZString& text) {
   unread.insert(unreadStart, text.Text(), static_cast<size_t>(text.GetLength()));
 }
 
+std::string ZApplicationSocket::TakeBufferedInput() {
+  std::string taken = unread.substr(unreadStart);
+  unread.clear();
+  unreadStart = 0;
+  return taken;
+}
+
 // ---------------------------------------------------------------- waits
 
 bool ZApplicationSocket::ReadWithin(void* buffer, ZIndex length, ZTimeInterval timeout) {

@@ -6,8 +6,8 @@
 
 namespace {
 
-const char* const kCommands[] = {"GET", "HEAD", "POST"};
-constexpr ZIndex kCommandCount = 3;
+const char* const kCommands[] = {"GET", "HEAD", "POST", "CONNECT"};
+constexpr ZIndex kCommandCount = 4;
 // HTTP/0.9 bodies are read in pieces of this size.
 constexpr ZIndex kHTTP09Piece = 1000;
 // What is dropped at most after a request's body.
@@ -86,6 +86,7 @@ bool ZHTTPSocket::ProcessCommand() {
     minorVersion = 0;
     return RefuseRequest("No URL in the request.");
   }
+  if (command == CONNECT) return ProcessConnect(words);
   const ZURL url(words[0].Text());
   if (words.GetSize() >= 2) {
     const ZString& version = words[1];
@@ -122,6 +123,27 @@ bool ZHTTPSocket::ProcessCommand() {
       return OnPOST(url, mime, data);
     }
   }
+}
+
+bool ZHTTPSocket::ProcessConnect(const ZStringArray& words) {
+  // A tunnel is asked for by HTTP/1.x only: without a version there would
+  // be no header block to end the request.
+  const bool versioned = words.GetSize() >= 2 && SplitVersion(words[1], majorVersion, minorVersion);
+  if (!versioned || majorVersion < 1) {
+    majorVersion = 1;
+    minorVersion = 0;
+    if (words.GetSize() >= 2 && !versioned) {
+      ClearDeadline();
+      return OnError(ZHTTPBadRequest, "Malformed version number " + words[1]);
+    }
+    return RefuseRequest("CONNECT needs an HTTP/1.x request.");
+  }
+  ZMIMEInfo mime;
+  bool answered = false;
+  // No body is read: what follows the header belongs to the tunnel.
+  if (!ReadRequestHeader(mime, answered)) return false;
+  ClearDeadline();
+  return OnCONNECT(words[0], mime);
 }
 
 bool ZHTTPSocket::ReadRequestHeader(ZMIMEInfo& mime, bool& answered) {
@@ -259,6 +281,10 @@ bool ZHTTPSocket::OnProxy(ZIndex, const ZURL&, const ZMIMEInfo&, const std::stri
   return OnError(ZHTTPBadGateway, "Proxy not implemented.");
 }
 
+bool ZHTTPSocket::OnCONNECT(const ZString&, const ZMIMEInfo&) {
+  return OnError(ZHTTPNotImplemented, "CONNECT is not supported.");
+}
+
 bool ZHTTPSocket::OnUnknown(const ZString& commandText) {
   majorVersion = 1;
   minorVersion = 0;
@@ -333,7 +359,7 @@ void ZHTTPSocket::EndConnection(const ZTimeInterval& linger) {
 
 bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME,
                                  const std::string& body, ZMIMEInfo& replyMIME) {
-  if (command < 0 || command >= GetCommandCount()) return false;
+  if (command < 0 || command >= GetCommandCount() || command == CONNECT) return false;
   // Only a proxy takes the absolute form: an origin server may not.
   if (!WriteLine(GetCommandName(command) + " " + ZHTTPOriginForm(url) + " HTTP/1.0")) return false;
   if (!requestMIME.Write(*this)) return false;
