@@ -106,6 +106,15 @@ class CheckedField : public ZHTTPStringField {
   const Kind kind;
 };
 
+// The ports HTTP tunnels may lead to: blank-separated numbers from 1 to
+// 65535, or nothing (no tunnels).
+class ConnectPortsField : public ZHTTPStringField {
+  Z_CLASS(ConnectPortsField, ZHTTPStringField)
+ public:
+  ConnectPortsField(const char* fieldName, const char* initialValue);
+  bool Validate(const char* text, ZHTML& msg) override;
+};
+
 // "security.html": the restriction table. A new originator needs a
 // destination, or the table would skip the pair.
 class SecurityPage : public ConfigPage {

@@ -1,5 +1,6 @@
 #include "admin_site.h"
 
+#include "http_tunnel.h"
 #include "remote_system.h"
 #include "settings_names.h"
 #include "zunder/config.h"
@@ -83,6 +84,7 @@ void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& s
   auto* form = new ConfigPage(service, Settings::kGlobals, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
   AddNumbers(*form, kGlobalNumbers);
+  form->Add(WithHelp(new ConnectPortsField(Settings::kConnectPorts, ConnectPorts::kDefault), "globlhlp.html#connectports"));
   form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
   form->Add(new ZHTTPPasswordField(Settings::kPassword, login.password.Text(), 25));
   form->SetConfigValues();
