@@ -51,6 +51,7 @@ PROBE="$WORK/tunnelprobe"
 DURATION=5          # seconds per measurement
 SINK=9001           # counts what a stream sends
 ECHO=9002           # echoes a tunnel's byte
+RELAY=9003          # moatkeep's plain relay to the sink: the same copy loop without CONNECT
 PIDS=()
 
 cleanup() {
@@ -83,6 +84,7 @@ HTTP Port=18082
 Log Level=0
 Connect Ports=$SINK $ECHO
 [Relays]
+$RELAY=127.0.0.1:$SINK
 INI
 "$WORK/moatkeep/moatkeep" debug </dev/null >/dev/null 2>"$WORK/moatkeep.log" &
 PIDS+=($!)
@@ -104,7 +106,7 @@ TINY
 /usr/bin/tinyproxy -d -c "$WORK/tinyproxy.conf" </dev/null >"$WORK/tinyproxy.stdout" 2>&1 &
 PIDS+=($!)
 
-for port in $SINK $ECHO 18082 8888; do
+for port in $SINK $ECHO 18082 8888 $RELAY; do
   wait_port "$port" || { tail -5 "$WORK/tinyproxy.stdout" "$WORK/moatkeep.log" 2>/dev/null; exit 1; }
 done
 
@@ -132,6 +134,12 @@ for name in "${NAMES[@]}"; do
     sleep 1
   done
 done
+for streams in 1 8; do
+  line="$(timeout 60 "$PROBE" stream "$RELAY" 0 "$streams" "$DURATION")"
+  R[relay,gbit$streams]="$(field "$line" gbit_s)"
+  echo "moatkeep plain relay streams=$streams $line"
+  sleep 1
+done
 
 echo "== tunnels per second (connect, CONNECT, answer, one byte there and back, close; ${DURATION} s)"
 for name in "${NAMES[@]}"; do
@@ -155,6 +163,9 @@ row "throughput, 1 tunnel, Gbit/s" gbit1
 row "throughput, 8 tunnels, Gbit/s" gbit8
 row "tunnels/s, 1 client" rate1
 row "tunnels/s, 32 clients" rate32
+echo
+echo "moatkeep's plain relay to the sink in the same run (the same copy loop, no CONNECT): ${R[relay,gbit1]:-} Gbit/s" \
+  "with 1 stream, ${R[relay,gbit8]:-} Gbit/s with 8."
 for log in moatkeep.log tinyproxy.log; do
   errors="$(grep -ci "sanitizer\|error" "$WORK/$log" 2>/dev/null)"
   if [ "${errors:-0}" -gt 0 ]; then
