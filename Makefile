@@ -3,6 +3,8 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 # Extra ctest options (continuous integration adds its bounds).
 CTEST_ARGS ?=
+# Extra CMake options (continuous integration turns warnings into errors).
+CMAKE_ARGS ?=
 
 .PHONY: all build run test bench clean
 
@@ -11,7 +13,7 @@ all: build
 # Configuring every time is cheap and picks up packages installed since the
 # last run (the tests appear once GoogleTest is there).
 build:
-	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Builds only the program (and its site files), then runs it in the foreground.

@@ -201,10 +201,10 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   std::map<std::string, RelayEntry> relays;  // by canonical name
   Guarded<std::shared_ptr<const Restrictions>> restrictions;
 
-  std::atomic<int64_t> udpTimeout{60 * 1000};
+  std::atomic<int64_t> udpTimeout{int64_t{60} * 1000};
   std::atomic<int32_t> udpRetries{5};
-  std::atomic<int64_t> linkTimeout{60 * 60 * 1000};
-  std::atomic<int64_t> socksTimeout{10 * 1000};
+  std::atomic<int64_t> linkTimeout{int64_t{60} * 60 * 1000};
+  std::atomic<int64_t> socksTimeout{int64_t{10} * 1000};
   Guarded<AdminLogin> login;
   Guarded<ConnectPorts> connectPorts;
 

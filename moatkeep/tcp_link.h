@@ -26,6 +26,6 @@ struct LinkCounts {
 // direction goes on. Every wait lasts at most wait; after each wait the
 // host's time to go is restarted. user may be null. early (at most
 // kLinkEarlyLimit bytes) goes to the destination first, counted as sent.
-constexpr size_t kLinkEarlyLimit = 256 * 1024;
+constexpr size_t kLinkEarlyLimit = size_t{256} * 1024;
 void LinkSockets(ZTCPSocket& client, ZTCPSocket& destination, const ZTimeInterval& wait, UserInfo* user,
                  LinkCounts& counts, LogSink& log, std::string_view early = {});

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,21 +85,12 @@ TEST_F(ListenersTest, AShortageOfDescriptorsIsRiddenOutAndLoggedOnce) {
   Connect(client);
   std::unique_ptr<ZTCPSocket> accepted;
   {
-    // The thread that gives the descriptors back is running before they
-    // run out: starting a thread during the shortage would already need
-    // descriptors (the sanitizers' checks of a new thread do).
-    std::promise<void> running;
-    std::promise<DescriptorShortage*> begun;
-    std::thread giveBack([&] {
-      running.set_value();
-      DescriptorShortage* shortage = begun.get_future().get();
-      // Several pauses pass before the descriptors come back.
-      ZThread::SleepFor(ZTimeInterval(450));
-      shortage->End();
-    });
-    running.get_future().wait();
     DescriptorShortage shortage;
-    begun.set_value(&shortage);
+    // Several pauses pass before the descriptors come back.
+    std::thread giveBack([&] {
+      ZThread::SleepFor(ZTimeInterval(450));
+      shortage.End();
+    });
     accepted = listeners.AcceptConnection(*master, "relay \"x/tcp\"", PlainAccept(*master));
     giveBack.join();
   }

@@ -184,7 +184,7 @@ TEST(Thread, AutoDeletingThreadsDeleteThemselves) {
   std::atomic<int> runs{0};
   constexpr int kThreads = 5;
   for (int i = 0; i < kThreads; ++i) {
-    new BodyThread([&](BodyThread&) { ++runs; }, /*autoDelete=*/true, &destroyed);
+    new BodyThread([&](BodyThread&) { ++runs; }, /*selfDeleting=*/true, &destroyed);
   }
   // The leak check of the address sanitizer build proves the objects are freed.
   EXPECT_TRUE(WaitUntil([&] { return destroyed.load() == kThreads; }));
@@ -232,7 +232,7 @@ TEST(Thread, TerminateFromInsideUnwindsAndRunsEndSteps) {
         self.Terminate();
         carriedOn = true;
       },
-      /*autoDelete=*/true, &destroyed);
+      /*selfDeleting=*/true, &destroyed);
   ASSERT_TRUE(WaitUntil([&] { return destroyed.load() == 1; }));
   EXPECT_TRUE(unwound.load());
   EXPECT_FALSE(carriedOn.load());
@@ -404,7 +404,7 @@ TEST(Thread, ManyThreadsStartAndEndConcurrently) {
               if (ZThread::Current() == &self) ++ownCurrent;
               ZThread::Yield();
             },
-            /*autoDelete=*/true, &destroyed);
+            /*selfDeleting=*/true, &destroyed);
       }
     });
   }

@@ -14,6 +14,7 @@ ZContainer::ZContainer(const ZContainer& other) : ZObject(other), record(other.r
   if (record != nullptr) record->count.fetch_add(1, std::memory_order_relaxed);
 }
 
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): assigning to itself shares the same record
 ZContainer& ZContainer::operator=(const ZContainer& other) {
   if (record != other.record) {
     if (other.record != nullptr) other.record->count.fetch_add(1, std::memory_order_relaxed);

@@ -7,6 +7,11 @@
 #include "containers_cursor.h"
 #include "zunder/containers.h"
 
+namespace {
+// The arrays hold pointers to their elements: a slot is the size of a pointer.
+constexpr size_t kSlotSize = sizeof(ZObject*);  // NOLINT(bugprone-sizeof-expression)
+}  // namespace
+
 // ---------------------------------------------------------------- ZCollection
 
 bool ZCollection::SetSize(ZIndex size) {
@@ -82,7 +87,7 @@ struct ZObjectArrayRecord : ZReferenceRecord {
     if (grown < n) grown = n;
     if (grown < 4) grown = 4;
     if (grown >= ZNotFound) grown = ZNotFound - 1;
-    void* buffer = std::realloc(items, static_cast<size_t>(grown) * sizeof(ZObject*));
+    void* buffer = std::realloc(items, static_cast<size_t>(grown) * kSlotSize);
     if (buffer == nullptr) return false;
     items = static_cast<ZObject**>(buffer);
     capacity = static_cast<ZIndex>(grown);
@@ -135,7 +140,7 @@ ZIndex ZArrayObjects::InsertAt(ZIndex index, ZObject* object) {
     return ZNotFound;
   }
   std::memmove(a->items + index + 1, a->items + index,
-               static_cast<size_t>(a->size - index) * sizeof(ZObject*));
+               static_cast<size_t>(a->size - index) * kSlotSize);
   a->items[index] = object;
   ++a->size;
   return index;
@@ -159,7 +164,7 @@ ZObject* ZArrayObjects::RemoveAt(ZIndex index) {
   ZObjectArrayRecord* a = objects();
   ZObject* object = a->items[index];
   std::memmove(a->items + index, a->items + index + 1,
-               static_cast<size_t>(a->size - index - 1) * sizeof(ZObject*));
+               static_cast<size_t>(a->size - index - 1) * kSlotSize);
   --a->size;
   if (a->deleteObjects) {
     delete object;

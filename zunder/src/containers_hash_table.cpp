@@ -7,6 +7,11 @@
 #include "containers_cursor.h"
 #include "zunder/containers.h"
 
+namespace {
+// A bucket is the pointer to its first element.
+constexpr size_t kBucketSize = sizeof(ZHashElement*);  // NOLINT(bugprone-sizeof-expression)
+}  // namespace
+
 // ---------------------------------------------------------------- ZOrdinalKey
 
 ZComparison ZOrdinalKey::Compare(const ZObject& other) const {
@@ -149,7 +154,7 @@ struct ZHashTableRecord : ZReferenceRecord {
 
   bool Grow(ZIndex wanted) {
     if (wanted <= bucketCount) return true;
-    void* grown = std::realloc(buckets, static_cast<size_t>(wanted) * sizeof(ZHashElement*));
+    void* grown = std::realloc(buckets, static_cast<size_t>(wanted) * kBucketSize);
     if (grown == nullptr) return false;
     buckets = static_cast<ZHashElement**>(grown);
     for (ZIndex b = bucketCount; b < wanted; ++b) buckets[b] = nullptr;

@@ -22,6 +22,9 @@ struct ZSortedListNode {
 
 namespace {
 
+// A copy collects the nodes in an array of pointers to them.
+constexpr size_t kNodeSlotSize = sizeof(ZSortedListNode*);  // NOLINT(bugprone-sizeof-expression)
+
 ZIndex SizeOf(const ZSortedListNode* node) { return node != nullptr ? node->size : 0; }
 bool IsRed(const ZSortedListNode* node) { return node != nullptr && node->colour == kRed; }
 bool IsBlack(const ZSortedListNode* node) { return !IsRed(node); }
@@ -109,8 +112,7 @@ struct ZSortedListRecord : ZReferenceRecord {
     if (copy == nullptr) return nullptr;
     copy->deleteObjects = deleteObjects;
     if (size == 0) return copy;
-    auto** nodes =
-        static_cast<ZSortedListNode**>(std::malloc(static_cast<size_t>(size) * sizeof(ZSortedListNode*)));
+    auto** nodes = static_cast<ZSortedListNode**>(std::malloc(static_cast<size_t>(size) * kNodeSlotSize));
     if (nodes == nullptr) {
       delete copy;
       return nullptr;

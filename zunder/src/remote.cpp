@@ -16,7 +16,7 @@ namespace {
 // The default entry that dials a bare telephone number.
 constexpr const char* kNumberEntry = ".default";
 // Status and hang-up are quick questions; a dial may take its full bound.
-constexpr int64_t kQuickRunLimit = 30 * 1000;
+constexpr int64_t kQuickRunLimit = int64_t{30} * 1000;
 
 std::mutex settingsMutex;
 ZString phonebookOverride;                     // guarded by settingsMutex

@@ -462,7 +462,7 @@ bool ZString::Delete(ZIndex start, ZIndex count) {
     // Cut at start; the bytes left behind are cleared.
     std::memset(buffer + start, 0, static_cast<size_t>(length - start));
   } else {
-    std::memmove(buffer + start, buffer + start + count, static_cast<size_t>(length - start - count + 1));
+    std::memmove(buffer + start, buffer + start + count, static_cast<size_t>(length - start - count) + 1);
     std::memset(buffer + length - count + 1, 0, static_cast<size_t>(count));
   }
   return true;

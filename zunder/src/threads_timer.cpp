@@ -15,6 +15,7 @@ ZSmartPointer::ZSmartPointer(ZReferencedObject* newObject) { Attach(newObject); 
 
 ZSmartPointer::ZSmartPointer(const ZSmartPointer& other) : ZObject(other) { Attach(other.object); }
 
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): assigning to itself holds the same object
 ZSmartPointer& ZSmartPointer::operator=(const ZSmartPointer& other) {
   if (other.object != object) {
     ZReferencedObject* previous = object;

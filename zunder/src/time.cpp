@@ -238,8 +238,8 @@ bool InRange(int value, int low, int high) { return value >= low && value <= hig
 namespace ztime {
 
 int64_t UtcSeconds(const CalendarFields& fields) {
-  return DaysFromCivil(fields.year, fields.month, fields.day) * 86400 + fields.hour * 3600 +
-         fields.minute * 60 + fields.second;
+  return DaysFromCivil(fields.year, fields.month, fields.day) * 86400 + int64_t{fields.hour} * 3600 +
+         int64_t{fields.minute} * 60 + fields.second;
 }
 
 // Local calendar fields to seconds; a host failure is reported and gives 0.

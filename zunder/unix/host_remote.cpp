@@ -25,7 +25,7 @@ namespace zhost {
 namespace {
 
 constexpr const char* kDefaultPhonebook = "/etc/zunder/phonebook";
-constexpr int64_t kDefaultDialTimeout = 180 * 1000;
+constexpr int64_t kDefaultDialTimeout = int64_t{180} * 1000;
 // How much of an entry's output is kept: the last line is all that counts,
 // and a modem's last line is short.
 constexpr size_t kOutputTail = 4096;
@@ -84,7 +84,7 @@ int64_t DefaultDialTimeout() {
   if (value == nullptr) return kDefaultDialTimeout;
   char* end = nullptr;
   const long seconds = std::strtol(value, &end, 10);
-  if (end == value || *end != '\0' || seconds <= 0 || seconds > 24 * 3600) return kDefaultDialTimeout;
+  if (end == value || *end != '\0' || seconds <= 0 || seconds > long{24} * 3600) return kDefaultDialTimeout;
   return static_cast<int64_t>(seconds) * 1000;
 }
 

@@ -302,9 +302,9 @@ ZChannel::Error ChannelErrorOf(int error) {
     case EINVAL: return ZChannel::BadParameter;
     case ENOMEM: return ZChannel::NoMemory;
     case EBADF: return ZChannel::NotOpen;
-    case EAGAIN: return ZChannel::Timeout;
+    case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK: return ZChannel::Timeout;
+    case EWOULDBLOCK:
 #endif
     case ETIMEDOUT: return ZChannel::Timeout;
     case EINTR: return ZChannel::Interrupted;

@@ -19,7 +19,7 @@ namespace {
 
 // Callers ask for stacks of a few KB; below this floor a connection thread
 // would not survive its own buffers.
-constexpr size_t kStackFloor = 64 * 1024;
+constexpr size_t kStackFloor = size_t{64} * 1024;
 
 // Instrumented builds use far bigger frames.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

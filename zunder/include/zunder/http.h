@@ -95,7 +95,7 @@ struct ZHTTPLimits {
   ZIndex maxLineLength = 8 * 1024;     // the request line and each header line
   ZIndex maxHeaderSize = 64 * 1024;    // the whole header block
   ZIndex maxHeaderFields = ZMIMELimits::kMaxFieldCount;
-  int64_t maxBodySize = 1024 * 1024;   // the entity body (HTTP/0.9 too)
+  int64_t maxBodySize = int64_t{1024} * 1024;  // the entity body (HTTP/0.9 too)
   ZIndex maxFormVariables = ZURL::kMaxQueryVariables;
   ZTimeInterval requestTime{0, 30};    // reading the whole request
 };
