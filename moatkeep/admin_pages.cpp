@@ -75,8 +75,8 @@ ZString AdminBuildDate(const char* pattern) {
 ZString AdminSystemLine() {
   ZProcess* process = ZProcess::Current();
   if (process == nullptr) return ZString();
-  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) +
-         " Version " + ZHTML::Escape(process->GetVersion(true).Text());
+  return ZHTML::Escape(process->GetOSClass().Text()) + "/" + ZHTML::Escape(process->GetOSName().Text()) + " Version " +
+         ZHTML::Escape(process->GetVersion(true).Text());
 }
 
 ZHTMLImage AdminLogo() { return ZHTMLImage("moatkeep.gif", "Moatkeep!", 245, 58); }
@@ -105,8 +105,8 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   ZString plainTitle = ZString(kProductName) + " " + title;
   plainTitle.Replace("&amp;", "&", true);
   *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
-  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData()
-        << AdminSystemLine() << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData() << AdminSystemLine()
+        << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
   // The title is markup of the caller's ("Status &amp; Control").
   *this << ZHTMLHeading(1) << title;
   if (helpFile != nullptr && *helpFile != 0) {
@@ -127,8 +127,10 @@ ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   if (at == ZNotFound) return text;
   ZHTML header;
   header.Set(ZHTML::BodyContext);
-  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n" << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", "
-         << AdminBuildDate("d MMM yy") << "<BR>\r\n" << AdminVendorLine() << "\r\n</TABLE>\r\n";
+  header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n"
+         << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", " << AdminBuildDate("d MMM yy")
+         << "<BR>\r\n"
+         << AdminVendorLine() << "\r\n</TABLE>\r\n";
   return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 
@@ -151,7 +153,8 @@ bool IsCrossSitePost(const ZMIMEInfo& mime) {
 ConfigPage::ConfigPage(ReloadRequester& requester, const char* sectionName, const ZHTTPAuthority& access)
     : ConfigPage(requester, ZURL(PageName(sectionName).Text()), sectionName, access) {}
 
-ConfigPage::ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName, const ZHTTPAuthority& access)
+ConfigPage::ConfigPage(ReloadRequester& requester, const ZURL& url, const char* sectionName,
+                       const ZHTTPAuthority& access)
     : ZHTTPConfig(url, sectionName, ZConfig(ZConfig::Application), &access), service(requester) {}
 
 ZString ConfigPage::PageName(const char* section) { return ZString(section).ToLower() + ".html"; }

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const kSiteFiles[] = {"moatkeep.gif", "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
+const char* const kSiteFiles[] = {"moatkeep.gif",  "help.gif",      "help.html",     "ctlhelp.html",  "globlhlp.html",
                                   "relayhlp.html", "remothlp.html", "remtnhlp.html", "securhlp.html", "homepage.html"};
 
 // A field with the image help link beside it.
@@ -55,7 +55,8 @@ void AddWelcome(ZHTTPSpace& space) {
   page << ZHTMLTitle("Welcome to the Moatkeep") << ZHTMLBody();
   ZHTMLImage logo = AdminLogo();
   logo.SetAttr("align=absmiddle");
-  page << ZHTMLHeading(1) << "<CENTER>\r\n" << "Welcome to " << logo << ZHTMLHeading(1) << AdminSystemLine();
+  page << ZHTMLHeading(1) << "<CENTER>\r\n"
+       << "Welcome to " << logo << ZHTMLHeading(1) << AdminSystemLine();
   page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
        << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
   page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
@@ -66,25 +67,27 @@ void AddWelcome(ZHTTPSpace& space) {
   page << menu << "Select one of the options below:";
   const char* const rows[2][3][2] = {
       {{"control.html", "Status &amp; Control"}, {"relays.html", "Relay Agents"}, {"security.html", "Security"}},
-      {{"remotes.html", "Dialup Configuration"}, {"globals.html", "Global Configuration"}, {"help.html", "Online Help"}},
+      {{"remotes.html", "Dialup Configuration"},
+       {"globals.html", "Global Configuration"},
+       {"help.html", "Online Help"}},
   };
   for (const auto& row : rows) {
     page << ZHTMLTableRow();
     for (const auto& cell : row) page << ZHTMLTableData() << ZHTMLHotLink(cell[0]) << cell[1] << ZHTMLHotLink();
   }
   page << ZHTMLTable();
-  page << ZHTMLRule() << ZHTMLParagraph() << ZHTMLHotLink("homepage.html#relnotes") << "Release notes"
-       << ZHTMLHotLink() << " on this version of Moatkeep are available." << ZHTMLParagraph() << ZHTMLRule()
-       << ZHTMLHeading(3) << AdminVendorLine() << ZHTMLHeading(3) << ZHTMLBody();
+  page << ZHTMLRule() << ZHTMLParagraph() << ZHTMLHotLink("homepage.html#relnotes") << "Release notes" << ZHTMLHotLink()
+       << " on this version of Moatkeep are available." << ZHTMLParagraph() << ZHTMLRule() << ZHTMLHeading(3)
+       << AdminVendorLine() << ZHTMLHeading(3) << ZHTMLBody();
   space.AddResource(new ZHTTPString(ZURL("welcome.html"), page.Text()), true);
 }
 
-void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space,
-                const ZHTTPAuthority& authority) {
+void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
   auto* form = new ConfigPage(service, Settings::kGlobals, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
   AddNumbers(*form, kGlobalNumbers);
-  form->Add(WithHelp(new ConnectPortsField(Settings::kConnectPorts, ConnectPorts::kDefault), "globlhlp.html#connectports"));
+  form->Add(
+      WithHelp(new ConnectPortsField(Settings::kConnectPorts, ConnectPorts::kDefault), "globlhlp.html#connectports"));
   form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
   form->Add(new ZHTTPPasswordField(Settings::kPassword, login.password.Text(), 25));
   form->SetConfigValues();
@@ -115,16 +118,23 @@ struct TablePage {
   Field newValue;
 };
 
-const TablePage kRelaysPage = {"Relay Agents", "relayhlp.html",
-    {"listrelays", "relayhlp.html#removehelp", "Currently Active Relays "}, CheckedField::RelayDestination,
-    "No relays active.", {"addremoverelay", "relayhlp.html#addhelp", "Add New Relay "},
-    {CheckedField::ServiceDescription, "New relay service"}, {CheckedField::RelayDestination, "New relay destination"}};
+const TablePage kRelaysPage = {"Relay Agents",
+                               "relayhlp.html",
+                               {"listrelays", "relayhlp.html#removehelp", "Currently Active Relays "},
+                               CheckedField::RelayDestination,
+                               "No relays active.",
+                               {"addremoverelay", "relayhlp.html#addhelp", "Add New Relay "},
+                               {CheckedField::ServiceDescription, "New relay service"},
+                               {CheckedField::RelayDestination, "New relay destination"}};
 
-const TablePage kSecurityPage = {"Security Configuration", "securhlp.html",
-    {"listvalid", "securhlp.html#list", "Currently Active Restrictions "}, CheckedField::RestrictionPattern,
-    "No security restrictions active.", {"addrestriction", "securhlp.html#adding", "Add New Access Restrictions "},
-    {CheckedField::RestrictionPattern, SecurityPage::kOriginator},
-    {CheckedField::RestrictionPattern, SecurityPage::kDestination}};
+const TablePage kSecurityPage = {"Security Configuration",
+                                 "securhlp.html",
+                                 {"listvalid", "securhlp.html#list", "Currently Active Restrictions "},
+                                 CheckedField::RestrictionPattern,
+                                 "No security restrictions active.",
+                                 {"addrestriction", "securhlp.html#adding", "Add New Access Restrictions "},
+                                 {CheckedField::RestrictionPattern, SecurityPage::kOriginator},
+                                 {CheckedField::RestrictionPattern, SecurityPage::kDestination}};
 
 void AddTablePage(ConfigPage* form, const TablePage& layout, ZHTTPSpace& space) {
   ZConfig config(ZConfig::Application);

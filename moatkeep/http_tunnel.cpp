@@ -9,8 +9,7 @@ constexpr ZIndex kMaxHostLength = 255;
 constexpr const char* kEstablished = "HTTP/1.0 200 Connection established\r\n\r\n";
 
 bool IsNameCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
 }
 
 bool IsAddressCharacter(char c) {
@@ -107,7 +106,8 @@ void RunTunnel(ZHTTPSocket& client, const ZString& targetText, TunnelService& se
   if (!service.IsConnectPort(target.port)) {
     log.Log(WarningLevel, "HTTP tunnel to \"%s\" refused: port %u is not among the Connect Ports.", named.Text(),
             static_cast<unsigned>(target.port));
-    client.OnError(ZHTTPForbidden, FormatText("Tunnels to port %u are not allowed.", static_cast<unsigned>(target.port)));
+    client.OnError(ZHTTPForbidden,
+                   FormatText("Tunnels to port %u are not allowed.", static_cast<unsigned>(target.port)));
     return;
   }
 

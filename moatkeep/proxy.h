@@ -113,8 +113,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   // One accepted connection of the relay name, to its end. configured is
   // the plain relay's destination as it was when the connection was
   // accepted; null for the "(ASK)" relay.
-  void ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name,
-                        const SocketSpec* configured);
+  void ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZString& name, const SocketSpec* configured);
   // The UDP relay: one exchange (request, retries, reply) per datagram.
   void UDPRelay(ProxyThread& thread, ZIPSocket& master);
   // The SOCKS 4 agent (CONNECT and BIND).
@@ -127,8 +126,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   void HttpServer(ProxyThread& thread, ZIPSocket& master);
   // Copies a link both ways until it ends, with its log lines and counts.
   // early: bytes of the client's read before the link, sent first.
-  void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
-               std::string_view early = {});
+  void TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description, std::string_view early = {});
   // The dial-up gate: returns when the link is up or could not be brought up.
   void WaitForRemote(ProxyThread& thread);
   // The connected remote system's destination for a relay, if it has one.

@@ -190,13 +190,28 @@ TEST(RunTunnelTest, EachRefusalComesAtItsStepAndGoesNoFurther) {
     std::vector<std::string> steps;
   };
   const std::vector<Case> cases = {
-      {"127.0.0.1:" + openText, static_cast<uint16_t>(open + 1), true, " 403 Forbidden\r\n",
-       "Tunnels to port " + openText + " are not allowed.", {}},
-      {"nosuch.invalid:" + openText, open, true, " 502 Bad Gateway\r\n",
-       "Could not resolve nosuch.invalid:" + openText, {"gate"}},
-      {"127.0.0.1:" + openText, open, false, " 403 Forbidden\r\n", "Connection denied to 127.0.0.1:" + openText,
+      {"127.0.0.1:" + openText,
+       static_cast<uint16_t>(open + 1),
+       true,
+       " 403 Forbidden\r\n",
+       "Tunnels to port " + openText + " are not allowed.",
+       {}},
+      {"nosuch.invalid:" + openText,
+       open,
+       true,
+       " 502 Bad Gateway\r\n",
+       "Could not resolve nosuch.invalid:" + openText,
+       {"gate"}},
+      {"127.0.0.1:" + openText,
+       open,
+       false,
+       " 403 Forbidden\r\n",
+       "Connection denied to 127.0.0.1:" + openText,
        {"gate", "access 127.0.0.1:" + openText}},
-      {"127.0.0.1:" + closedText, closed, true, " 502 Bad Gateway\r\n",
+      {"127.0.0.1:" + closedText,
+       closed,
+       true,
+       " 502 Bad Gateway\r\n",
        "Could not connect to 127.0.0.1:" + closedText + ": Connection refused",
        {"gate", "access 127.0.0.1:" + closedText}},
       {"127.0.0.1:x", open, true, " 400 Bad Request\r\n", "Malformed CONNECT target 127.0.0.1:x", {}},
@@ -216,15 +231,18 @@ TEST(RunTunnelTest, AnEstablishedTunnelIsLinkedWithTheBytesBehindTheRequest) {
   ASSERT_TRUE(destination.Listen(5, 0, true));
   const std::string port = std::to_string(destination.GetPort());
   RecordingTunnels tunnels(destination.GetPort(), true);
-  const std::string answer =
-      Serve("CONNECT localhost:" + port + " HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n\x16\x03\x01" "hello",
-            tunnels);
+  const std::string answer = Serve("CONNECT localhost:" + port + " HTTP/1.1\r\nHost: localhost:" + port +
+                                       "\r\n\r\n\x16\x03\x01"
+                                       "hello",
+                                   tunnels);
   EXPECT_EQ(answer, "HTTP/1.0 200 Connection established\r\n\r\n");
   const std::vector<std::string> steps = {"gate", "access 127.0.0.1:" + port,
                                           "link HTTP tunnel to \"localhost:" + port + "\""};
   EXPECT_EQ(tunnels.steps, steps);
   // The request came in one write: its tail waited in the buffer.
-  EXPECT_EQ(tunnels.linkedEarly, "\x16\x03\x01" "hello");
+  EXPECT_EQ(tunnels.linkedEarly,
+            "\x16\x03\x01"
+            "hello");
   // The connect's sockets were listed only while it lasted.
   EXPECT_EQ(tunnels.listedDuringLink, 0);
 }

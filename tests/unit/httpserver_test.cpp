@@ -29,7 +29,8 @@ namespace {
 // A text page whose modification time is fixed, for conditional GETs.
 class DatedPage : public ZHTTPString {
  public:
-  DatedPage(const char* url, const char* pageText, const ZTime& modifiedAt) : ZHTTPString(ZURL(url), pageText), modified(modifiedAt) {}
+  DatedPage(const char* url, const char* pageText, const ZTime& modifiedAt)
+      : ZHTTPString(ZURL(url), pageText), modified(modifiedAt) {}
   bool IsModifiedSince(const ZTime& time) override { return modified > time; }
 
  private:
@@ -328,8 +329,9 @@ TEST_F(HttpServerTest, DirectoryListing) {
       << result.body;
   EXPECT_TRUE(Has(result.body, "<IMG SRC=\"internal-gopher-text\"> <A HREF=\"/files/list/notes.txt\">notes.txt</A>"));
   // A hostile file name is escaped in the link and in its text.
-  EXPECT_TRUE(Has(result.body, "<IMG SRC=\"internal-gopher-unknown\"> <A HREF=\"/files/list/&lt;b&gt;x.bin\">"
-                               "&lt;b&gt;x.bin</A>"))
+  EXPECT_TRUE(Has(result.body,
+                  "<IMG SRC=\"internal-gopher-unknown\"> <A HREF=\"/files/list/&lt;b&gt;x.bin\">"
+                  "&lt;b&gt;x.bin</A>"))
       << result.body;
   EXPECT_FALSE(Has(result.body, "<b>"));
 }
@@ -447,12 +449,10 @@ TEST_F(HttpServerTest, OversizedRequestsAreRefused) {
   };
   const Case cases[] = {
       {"request line", "GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n", "Request line too long."},
-      {"header line", "GET /hello HTTP/1.0\r\nX-Long: " + std::string(9000, 'b') + "\r\n\r\n",
-       "Header line too long."},
+      {"header line", "GET /hello HTTP/1.0\r\nX-Long: " + std::string(9000, 'b') + "\r\n\r\n", "Header line too long."},
       {"header block", bigHeader + "\r\n", "Header too large."},
       {"declared body", "POST /form HTTP/1.0\r\nContent-Length: 2000000\r\n\r\n", "Entity-body too large."},
-      {"huge length", "POST /form HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n",
-       "Entity-body too large."},
+      {"huge length", "POST /form HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", "Entity-body too large."},
       {"bad length", "POST /form HTTP/1.0\r\nContent-Length: 12abc\r\n\r\n", "Malformed Content-Length."},
       {"variables",
        "POST /form HTTP/1.0\r\nContent-Length: " + std::to_string(manyVariables.size()) + "\r\n\r\n" + manyVariables,
@@ -508,7 +508,9 @@ TEST_F(HttpServerTest, ConnectIsHandedOnWithItsHeaderAndTheBytesAfterIt) {
   Start(ZHTTPLimits(), 1, true);
   // The client's first tunnel bytes come in the same write as the request.
   const std::string response =
-      Raw("CONNECT example.test:443 HTTP/1.1\r\nHost: example.test:443\r\n\r\n\x16\x03\x01" "early bytes", true);
+      Raw("CONNECT example.test:443 HTTP/1.1\r\nHost: example.test:443\r\n\r\n\x16\x03\x01"
+          "early bytes",
+          true);
   // However the bytes were split between the buffer and the socket, none is
   // lost and none is taken twice.
   const size_t buffered = response.find(" buffered=");
@@ -517,7 +519,8 @@ TEST_F(HttpServerTest, ConnectIsHandedOnWithItsHeaderAndTheBytesAfterIt) {
   ASSERT_NE(later, std::string::npos) << response;
   EXPECT_EQ(response.substr(0, buffered), "target=example.test:443 host=example.test:443");
   EXPECT_EQ(response.substr(buffered + 10, later - buffered - 10) + response.substr(later + 7),
-            "\x16\x03\x01" "early bytes");
+            "\x16\x03\x01"
+            "early bytes");
 }
 
 TEST_F(HttpServerTest, ConnectRequestsThatCannotBeHandedOn) {
@@ -534,8 +537,7 @@ TEST_F(HttpServerTest, ConnectRequestsThatCannotBeHandedOn) {
       {"bad version", "CONNECT example.test:443 HTTP/x\r\n\r\n", "Malformed version number HTTP/x"},
       {"no target", "CONNECT\r\n\r\n", "No URL in the request."},
       {"request line", "CONNECT " + std::string(9000, 'a') + ":443 HTTP/1.0\r\n\r\n", "Request line too long."},
-      {"header block", "CONNECT a:443 HTTP/1.0\r\nX-Big: " + std::string(2000, 'h') + "\r\n\r\n",
-       "Header too large."},
+      {"header block", "CONNECT a:443 HTTP/1.0\r\nX-Big: " + std::string(2000, 'h') + "\r\n\r\n", "Header too large."},
   };
   for (const Case& test : cases) {
     const std::string response = Raw(test.request);

@@ -45,7 +45,8 @@ bool SplitVersion(const ZString& version, int32_t& major, int32_t& minor) {
 
 ZHTTPSocket::ZHTTPSocket(uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, portNumber) {}
 
-ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, host, portNumber) {}
+ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t portNumber)
+    : ZApplicationSocket(kCommandCount, kCommands, host, portNumber) {}
 
 ZHTTPSocket::ZHTTPSocket(ZIPSocket& listener, const ZHTTPSpace& space)
     : ZApplicationSocket(kCommandCount, kCommands, listener), urlSpace(space) {}
@@ -110,10 +111,8 @@ bool ZHTTPSocket::ProcessCommand() {
 
   if (!IsForThisServer(url)) return OnProxy(command, url, mime, body);
   switch (command) {
-    case GET:
-      return OnGET(url, mime);
-    case HEAD:
-      return OnHEAD(url, mime);
+    case GET: return OnGET(url, mime);
+    case HEAD: return OnHEAD(url, mime);
     default: {
       ZStringToString data(true);
       const ZString text(body.data(), static_cast<ZIndex>(body.size()));
@@ -154,12 +153,9 @@ bool ZHTTPSocket::ReadRequestHeader(ZMIMEInfo& mime, bool& answered) {
   if (mime.Read(*this, bounds)) return true;
   answered = true;
   switch (mime.GetReadError()) {
-    case ZMIMEInfo::LineTooLong:
-      return RefuseRequest("Header line too long.");
-    case ZMIMEInfo::BlockTooLarge:
-      return RefuseRequest("Header too large.");
-    case ZMIMEInfo::TooManyFields:
-      return RefuseRequest("Too many header fields.");
+    case ZMIMEInfo::LineTooLong: return RefuseRequest("Header line too long.");
+    case ZMIMEInfo::BlockTooLarge: return RefuseRequest("Header too large.");
+    case ZMIMEInfo::TooManyFields: return RefuseRequest("Too many header fields.");
     default:
       if (IsPastDeadline()) return RefuseRequest("Request not complete in time.");
       return false;
@@ -180,7 +176,8 @@ bool ZHTTPSocket::ReadBody(const ZMIMEInfo& mime, std::string& body, bool& answe
     if (!ParseDecimal(*declared, length)) {
       // Ten or more digits are beyond any bound anyway.
       bool digits = true;
-      for (ZIndex i = 0; i < declared->GetLength(); ++i) digits = digits && (*declared)[i] >= '0' && (*declared)[i] <= '9';
+      for (ZIndex i = 0; i < declared->GetLength(); ++i)
+        digits = digits && (*declared)[i] >= '0' && (*declared)[i] <= '9';
       if (!digits) return RefuseRequest("Malformed Content-Length.");
       return RefuseRequest("Entity-body too large.");
     }
@@ -357,8 +354,8 @@ void ZHTTPSocket::EndConnection(const ZTimeInterval& linger) {
 
 // ---------------------------------------------------------------- client side
 
-bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME,
-                                 const std::string& body, ZMIMEInfo& replyMIME) {
+bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME, const std::string& body,
+                                 ZMIMEInfo& replyMIME) {
   if (command < 0 || command >= GetCommandCount() || command == CONNECT) return false;
   // Only a proxy takes the absolute form: an origin server may not.
   if (!WriteLine(GetCommandName(command) + " " + ZHTTPOriginForm(url) + " HTTP/1.0")) return false;

@@ -42,8 +42,7 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* service);
   // Connected to host (check IsOpen).
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, uint16_t portNumber);
-  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host,
-                     const char* service);
+  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, const char* service);
   // Accepts one connection from the listening socket (check IsOpen).
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], ZIPSocket& listener);
 

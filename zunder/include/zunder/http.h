@@ -92,12 +92,12 @@ inline constexpr const char* Authorization = "Authorization";
 
 // The bounds of one request.
 struct ZHTTPLimits {
-  ZIndex maxLineLength = 8 * 1024;     // the request line and each header line
-  ZIndex maxHeaderSize = 64 * 1024;    // the whole header block
+  ZIndex maxLineLength = 8 * 1024;   // the request line and each header line
+  ZIndex maxHeaderSize = 64 * 1024;  // the whole header block
   ZIndex maxHeaderFields = ZMIMELimits::kMaxFieldCount;
   int64_t maxBodySize = int64_t{1024} * 1024;  // the entity body (HTTP/0.9 too)
   ZIndex maxFormVariables = ZURL::kMaxQueryVariables;
-  ZTimeInterval requestTime{0, 30};    // reading the whole request
+  ZTimeInterval requestTime{0, 30};  // reading the whole request
 };
 
 // ---------------------------------------------------------------- authority
@@ -171,8 +171,7 @@ class ZHTTPResource : public ZObject {
   Z_CLASS(ZHTTPResource, ZObject)
  public:
   // The authority, when given, is cloned.
-  explicit ZHTTPResource(const ZURL& url, const char* type = "",
-                         const ZHTTPAuthority* access = nullptr);
+  explicit ZHTTPResource(const ZURL& url, const char* type = "", const ZHTTPAuthority* access = nullptr);
   ZHTTPResource(const ZHTTPResource&) = delete;
   ZHTTPResource& operator=(const ZHTTPResource&) = delete;
   ~ZHTTPResource() override;
