@@ -1,5 +1,6 @@
 #include "admin_pages.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "restrictions.h"
 #include "service_description.h"
 #include "settings_names.h"
+#include "site_guard.h"
 #include "socket_spec.h"
 #include "zunder/config.h"
 #include "zunder/time.h"
@@ -52,7 +54,15 @@ void RefuseSpecification(ZHTML& msg, const ZString& fieldName) {
 }
 
 // The width of a checked field's input box.
-int32_t SizeOf(CheckedField::Kind kind) { return kind == CheckedField::ServiceDescription ? 12 : 25; }
+int32_t SizeOf(CheckedField::Kind kind) {
+  switch (kind) {
+    case CheckedField::ServiceDescription: return 12;
+    case CheckedField::HostNames: return 40;
+    default: return 25;
+  }
+}
+
+std::atomic<bool> builtInLoginNotice{false};
 
 }  // namespace
 
@@ -99,6 +109,14 @@ void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text) {
        << ZHTMLHeading(2);
 }
 
+void SetBuiltInLoginNotice(bool shown) { builtInLoginNotice = shown; }
+
+ZString BuiltInLoginNotice() {
+  if (!builtInLoginNotice) return ZString();
+  return "<P><STRONG>The administration login is the built-in default; change it on the "
+         "<A HREF=\"globals.html\">Global Parameters</A> page.</STRONG>\r\n";
+}
+
 ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   // The title is markup ("Status &amp; Control"); TITLE escapes its text
   // itself, so it gets the plain form.
@@ -107,6 +125,7 @@ ProxyHTML::ProxyHTML(const char* title, const char* helpFile) {
   *this << ZHTMLTitle(plainTitle.Text()) << ZHTMLBody();
   *this << ZHTMLTable() << ZHTMLTableRow() << ZHTMLTableData() << AdminLogo() << ZHTMLTableData() << AdminSystemLine()
         << ", " << AdminBuildDate("d MMM yy") << ZHTMLBreak() << AdminVendorLine() << ZHTMLTable();
+  *this << BuiltInLoginNotice();
   // The title is markup of the caller's ("Status &amp; Control").
   *this << ZHTMLHeading(1) << title;
   if (helpFile != nullptr && *helpFile != 0) {
@@ -130,23 +149,28 @@ ZString ProxyHTTPFile::InsertHeader(const ZString& text) {
   header << "<TABLE>\r\n<TR>\r\n<TD rowspan=3>\r\n"
          << AdminLogo() << "\r\n<TD>Common Version " << VersionText() << ", " << AdminBuildDate("d MMM yy")
          << "<BR>\r\n"
-         << AdminVendorLine() << "\r\n</TABLE>\r\n";
+         << AdminVendorLine() << "\r\n</TABLE>\r\n"
+         << BuiltInLoginNotice();
   return text.Left(at) + header.Text() + text.Mid(at + static_cast<ZIndex>(std::strlen(kMarker)));
 }
 
 // ---------------------------------------------------------------- cross-site posts
 
-bool IsCrossSitePost(const ZMIMEInfo& mime) {
+ZString ForeignPostRefusal(const ZMIMEInfo& mime) {
   ZString claimed = mime.GetString("Origin");
   if (claimed.IsEmpty()) claimed = mime.GetString("Referer");
-  if (claimed.IsEmpty()) return false;
+  // Some other client's, or a page that hides where it is.
+  if (claimed.IsEmpty()) return "Form posted without Origin or Referer.";
+  const ZString crossSite = "Form posted from another site.";
   ZString ownHost, claimedHost;
   uint16_t ownPort = 0, claimedPort = 0;
-  if (!SiteOf(mime.GetString("Host"), false, ownHost, ownPort)) return true;
+  if (!SiteOf(mime.GetString("Host"), false, ownHost, ownPort)) return crossSite;
   // "Origin: null" (a sandboxed or opaque page) names no host: refused.
-  if (!SiteOf(claimed, true, claimedHost, claimedPort)) return true;
-  return claimedHost != ownHost || claimedPort != ownPort;
+  if (!SiteOf(claimed, true, claimedHost, claimedPort)) return crossSite;
+  return claimedHost != ownHost || claimedPort != ownPort ? crossSite : ZString();
 }
+
+bool IsCrossSitePost(const ZMIMEInfo& mime) { return !ForeignPostRefusal(mime).IsEmpty(); }
 
 // ---------------------------------------------------------------- ConfigPage
 
@@ -168,7 +192,8 @@ bool ConfigPage::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& m
   if (!CheckAuthorisation(socket, mime)) return false;
   // A page of another site must not drive the administrator's browser into
   // changing the configuration.
-  if (IsCrossSitePost(mime)) return socket.OnError(ZHTTPForbidden, "Form posted from another site.");
+  const ZString refusal = ForeignPostRefusal(mime);
+  if (!refusal.IsEmpty()) return socket.OnError(ZHTTPForbidden, refusal);
   return ZHTTPConfig::OnPOST(socket, url, mime, data);
 }
 
@@ -210,6 +235,14 @@ bool CheckedField::Validate(const char* text, ZHTML& msg) {
       msg << ZHTML::Escape(errors.Text()) << "<BR>\r\n";
       return false;
     }
+    case HostNames: {
+      ZStringArray names;
+      ZString refused;
+      if (GatewayNames::ParseNames(text, names, refused)) return true;
+      msg << "\"" << ZHTML::Escape(GetName().Text()) << "\" takes host names and addresses without ports, "
+          << "separated by blanks; \"" << ZHTML::Escape(refused.Text()) << "\" is none.<BR>\r\n";
+      return false;
+    }
   }
   RefuseSpecification(msg, GetName());
   return false;
@@ -224,6 +257,23 @@ bool ConnectPortsField::Validate(const char* text, ZHTML& msg) {
   msg << "The field \"" << ZHTML::Escape(GetName().Text())
       << "\" should list port numbers between 1 and 65535, separated by blanks.<BR>";
   return false;
+}
+
+KeptPasswordField::KeptPasswordField(const char* fieldName, int32_t boxWidth)
+    : ZHTTPPasswordField(fieldName, "", boxWidth) {}
+
+void KeptPasswordField::GetHTML(ZHTML& html) { html << ZHTMLPasswordInput(GetName().Text(), size, 0, ""); }
+
+GlobalsPage::GlobalsPage(ReloadRequester& requester, const ZHTTPAuthority& access)
+    : ConfigPage(requester, Settings::kGlobals, access) {}
+
+bool GlobalsPage::Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) {
+  const ZString* password = data.GetAt(ZCaselessString(Settings::kPassword));
+  if (password == nullptr || !password->IsEmpty()) return ConfigPage::Post(request, data, msg);
+  // The field shows empty: left so, the stored password stays.
+  ZStringToString kept(data);
+  kept.RemoveAt(ZCaselessString(Settings::kPassword));
+  return ConfigPage::Post(request, kept, msg);
 }
 
 SecurityPage::SecurityPage(ReloadRequester& requester, const ZHTTPAuthority& access)

@@ -43,6 +43,12 @@ ZString AdminHelpImage(const char* url);
 // A level-2 heading that links to its help, with the help image.
 void AddHelpHeading(ZHTML& page, const char* helpURL, const char* text);
 
+// ---- the notice of a built-in login, on every page while it lasts
+// Set by each configuration load, read by every page as it is made.
+void SetBuiltInLoginNotice(bool shown);
+// The notice's paragraph, or empty when the login has been changed.
+ZString BuiltInLoginNotice();
+
 // A file of the program's directory served under its own name; help pages
 // get the standard header in place of their first marker.
 class ProxyHTTPFile : public ZHTTPFile {
@@ -57,9 +63,12 @@ class ProxyHTTPFile : public ZHTTPFile {
   static ZString InsertHeader(const ZString& text);
 };
 
-// True when a form post comes from a page of another site: its "Origin"
-// (or, without one, its "Referer") names another host and port than the
-// request's own "Host". A post that names neither is taken as our own.
+// Why a form post is not taken as coming from a page of this site, or
+// empty when it is: its "Origin" (or, without one, its "Referer") must
+// name the host and port of the request's own "Host". A post that names
+// neither is refused too (every browser sends "Origin" with a post).
+ZString ForeignPostRefusal(const ZMIMEInfo& mime);
+// True when ForeignPostRefusal has a reason.
 bool IsCrossSitePost(const ZMIMEInfo& mime);
 
 // A configuration form bound to one section ("Globals" -> "globals.html").
@@ -97,6 +106,8 @@ class CheckedField : public ZHTTPStringField {
     RestrictionPattern,
     // A relay's service description: empty, or what the service parser takes.
     ServiceDescription,
+    // Blank-separated host names or dotted addresses (GatewayNames).
+    HostNames,
   };
 
   CheckedField(Kind fieldKind, const char* fieldName, const char* fieldTitle = nullptr);
@@ -113,6 +124,24 @@ class ConnectPortsField : public ZHTTPStringField {
  public:
   ConnectPortsField(const char* fieldName, const char* initialValue);
   bool Validate(const char* text, ZHTML& msg) override;
+};
+
+// The password of the Global Parameters form: shown empty whatever is
+// stored, so that no page ever holds it.
+class KeptPasswordField : public ZHTTPPasswordField {
+  Z_CLASS(KeptPasswordField, ZHTTPPasswordField)
+ public:
+  static constexpr const char* kNote = "An empty field keeps the current password.";
+  KeptPasswordField(const char* fieldName, int32_t boxWidth);
+  void GetHTML(ZHTML& html) override;
+};
+
+// "globals.html": a Password posted empty keeps the stored one.
+class GlobalsPage : public ConfigPage {
+  Z_CLASS(GlobalsPage, ConfigPage)
+ public:
+  GlobalsPage(ReloadRequester& requester, const ZHTTPAuthority& access);
+  bool Post(ZHTTPRequest& request, const ZStringToString& data, ZHTML& msg) override;
 };
 
 // "security.html": the restriction table. A new originator needs a

@@ -56,7 +56,7 @@ void AddWelcome(ZHTTPSpace& space) {
   ZHTMLImage logo = AdminLogo();
   logo.SetAttr("align=absmiddle");
   page << ZHTMLHeading(1) << "<CENTER>\r\n"
-       << "Welcome to " << logo << ZHTMLHeading(1) << AdminSystemLine();
+       << "Welcome to " << logo << ZHTMLHeading(1) << BuiltInLoginNotice() << AdminSystemLine();
   page << ZHTMLBreak() << AdminBuildDate("d MMMM yy") << " " << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph()
        << ZHTMLParagraph() << ZHTMLRule() << ZHTMLParagraph();
   page << "First time users select " << ZHTMLHotLink("help.html#getstart_nt") << "here" << ZHTMLHotLink()
@@ -83,13 +83,17 @@ void AddWelcome(ZHTTPSpace& space) {
 }
 
 void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& space, const ZHTTPAuthority& authority) {
-  auto* form = new ConfigPage(service, Settings::kGlobals, authority);
+  auto* form = new GlobalsPage(service, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
   AddNumbers(*form, kGlobalNumbers);
   form->Add(
       WithHelp(new ConnectPortsField(Settings::kConnectPorts, ConnectPorts::kDefault), "globlhlp.html#connectports"));
   form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
-  form->Add(new ZHTTPPasswordField(Settings::kPassword, login.password.Text(), 25));
+  auto* password = new KeptPasswordField(Settings::kPassword, 25);
+  password->SetHelpHTML(KeptPasswordField::kNote);
+  form->Add(password);
+  form->Add(
+      WithHelp(new CheckedField(CheckedField::HostNames, Settings::kAdminHostNames), "globlhlp.html#adminhostnames"));
   form->SetConfigValues();
   form->BuildHTML(page, ZHTTPForm::CompletePage);
   space.AddResource(form, true);

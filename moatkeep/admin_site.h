@@ -8,8 +8,17 @@
 
 // The administration login, as the configuration holds it.
 struct AdminLogin {
+  static constexpr const char* kBuiltInUsername = "admin";
+  static constexpr const char* kBuiltInPassword = "pebble";
+  static constexpr const char* kBuiltInWarning =
+      "The administration login is the built-in default; change it on the Global Parameters page.";
+
   ZString username;
   ZString password;
+
+  // The password everyone can read in the manual is a login that anyone
+  // can give, whatever the user name.
+  bool IsBuiltIn() const { return password == kBuiltInPassword; }
 };
 
 // What the site's pages use of the service.

@@ -122,7 +122,8 @@ void ControlPage::BuildDataConnections(ZHTML& page) {
 
 bool ControlPage::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
   if (!CheckAuthorisation(socket, mime)) return false;
-  if (IsCrossSitePost(mime)) return socket.OnError(ZHTTPForbidden, "Form posted from another site.");
+  const ZString refusal = ForeignPostRefusal(mime);
+  if (!refusal.IsEmpty()) return socket.OnError(ZHTTPForbidden, refusal);
   return ZHTTPString::OnPOST(socket, url, mime, data);
 }
 

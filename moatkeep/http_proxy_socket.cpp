@@ -143,16 +143,19 @@ HttpProxySocket::HttpProxySocket(ZIPSocket& listener, const ZHTTPSpace& space, F
 
 bool HttpProxySocket::OnGET(const ZURL& url, const ZMIMEInfo& mime) {
   if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  if (!service.GetSiteGuard().Admit(*this, url, mime, protectedAnswer)) return false;
   return ZHTTPSocket::OnGET(url, mime);
 }
 
 bool HttpProxySocket::OnHEAD(const ZURL& url, const ZMIMEInfo& mime) {
   if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  if (!service.GetSiteGuard().Admit(*this, url, mime, protectedAnswer)) return false;
   return ZHTTPSocket::OnHEAD(url, mime);
 }
 
 bool HttpProxySocket::OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
   if (ViaNamesGateway(mime, gatewayName)) return RefuseLoop(url);
+  if (!service.GetSiteGuard().Admit(*this, url, mime, protectedAnswer)) return false;
   return ZHTTPSocket::OnPOST(url, mime, data);
 }
 
@@ -165,6 +168,20 @@ bool HttpProxySocket::OnCONNECT(const ZString& target, const ZMIMEInfo& mime) {
   RunTunnel(*this, target, *tunnelService);
   return false;
 }
+
+bool HttpProxySocket::NamesGateway(const ZURL& url) {
+  if (url.GetHostname().IsEmpty()) return true;
+  ZIPAddress local;
+  uint16_t localPort = 0;
+  if (!GetLocalAddress(local, localPort)) return false;
+  return service.GetSiteGuard().GetNames().Names(url.GetHostname(), local);
+}
+
+bool HttpProxySocket::IsForThisServer(const ZURL& url) {
+  return NamesGateway(url) && ZHTTPSocket::IsForThisServer(url);
+}
+
+void HttpProxySocket::OnResponseHeader(ZMIMEInfo& mime) { SiteGuard::AddSiteHeaders(mime, protectedAnswer); }
 
 bool HttpProxySocket::RefuseLoop(const ZURL& url) {
   return SendStatusPage(508, "Loop Detected",
@@ -198,7 +215,9 @@ void HttpProxySocket::ForwardRequest(ZIndex command, const ZURL& url, const ZMIM
     OnError(ZHTTPBadGateway, ZString("Could not access") & urlText);
     return;
   }
-  if (NamesThisListener(address, destinationPort)) {
+  // A name that is not the gateway's leads here only by a trick of the
+  // name service (DNS rebinding): it is forwarded, and comes back as a loop.
+  if (NamesThisListener(address, destinationPort) && NamesGateway(url)) {
     AnswerLocally(command, url, mime, entityBody);
     return;
   }

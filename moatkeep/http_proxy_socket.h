@@ -9,6 +9,7 @@
 #include <string>
 
 #include "http_tunnel.h"
+#include "site_guard.h"
 #include "socket_spec.h"
 #include "zunder/http.h"
 
@@ -23,6 +24,8 @@ class ForwardingService {
   // while a forwarded request may wait on it.
   virtual void AddActiveSocket(ZSocket& socket) = 0;
   virtual void RemoveActiveSocket(ZSocket& socket) = 0;
+  // The defences of the administration site that shares the port.
+  virtual SiteGuard& GetSiteGuard() = 0;
 };
 
 class HttpProxySocket : public ZHTTPSocket {
@@ -44,7 +47,8 @@ class HttpProxySocket : public ZHTTPSocket {
   void UseTunnels(TunnelService& tunnels) { tunnelService = &tunnels; }
 
   // A request that has passed this gateway before is refused (it would
-  // come back for ever); the others are answered as ever.
+  // come back for ever); the others pass the site's gate (SiteGuard) and
+  // are answered as ever.
   bool OnGET(const ZURL& url, const ZMIMEInfo& mime) override;
   bool OnHEAD(const ZURL& url, const ZMIMEInfo& mime) override;
   bool OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
@@ -59,7 +63,16 @@ class HttpProxySocket : public ZHTTPSocket {
   // Forwards one request with the "http" scheme and copies the answer back.
   void ForwardRequest(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody);
 
+ protected:
+  // A URL that names a host is the site's only when the host is one of the
+  // gateway's names; any other is forwarded.
+  bool IsForThisServer(const ZURL& url) override;
+  // Answers of the site (every answer not forwarded) get its headers.
+  void OnResponseHeader(ZMIMEInfo& mime) override;
+
  private:
+  // Whether the URL's host (if it names one) is one of the gateway's names.
+  bool NamesGateway(const ZURL& url);
   // Whether the URL's address and port are those this connection came in
   // on: such a request is the site's, whatever name the client used for
   // the gateway (forwarding it would loop back here).
@@ -79,6 +92,8 @@ class HttpProxySocket : public ZHTTPSocket {
   TunnelService* tunnelService = nullptr;
   // What this gateway calls itself in Via headers.
   const ZString gatewayName;
+  // The request being answered asked for a page behind the login.
+  bool protectedAnswer = false;
 };
 
 // The header a forwarded request carries: every line of the client's,

@@ -140,8 +140,12 @@ bool Proxy::Load(const char* message) {
   configChanged = false;
   ZConfig config(ZConfig::Application);
 
-  login.Set(AdminLogin{.username = config.GetString(Settings::kGlobals, Settings::kUsername, "admin"),
-                       .password = config.GetString(Settings::kGlobals, Settings::kPassword, "pebble")});
+  const AdminLogin loadedLogin{
+      .username = config.GetString(Settings::kGlobals, Settings::kUsername, AdminLogin::kBuiltInUsername),
+      .password = config.GetString(Settings::kGlobals, Settings::kPassword, AdminLogin::kBuiltInPassword)};
+  login.Set(loadedLogin);
+  siteGuard.GetNames().SetConfigured(config.GetString(Settings::kGlobals, Settings::kAdminHostNames, ""));
+  SetBuiltInLoginNotice(loadedLogin.IsBuiltIn());
   auto globalNumber = [&config](const char* key, int32_t initial) {
     return config.GetInteger(Settings::kGlobals, key, initial);
   };
@@ -204,6 +208,8 @@ bool Proxy::Load(const char* message) {
   }
 
   listening = true;
+  if (firstLoad && loadedLogin.IsBuiltIn()) Log(WarningLevel, "%s", AdminLogin::kBuiltInWarning);
+  firstLoad = false;
   Log(WarningLevel, "%s", message);
   return true;
 }

@@ -29,11 +29,12 @@
 //            successor; destination the site of user@site or OPEN, no
 //            access check, connect and link in the session
 //            (ftp_relay_socket, ftp_relay_socket_transfer)
-//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, or a
-//            forwarded request (http_proxy_socket) meets the access check,
-//            connects and copies the answer back; then a stored form's
-//            reload. A CONNECT (http_tunnel): the "Connect Ports" check,
-//            then the gate, access, connect and link TCPLink
+//   HTTP     (proxy_http_agent) no gate; the site (admin_site) answers, after
+//            its own gate (site_guard: the Host names, the login back-off),
+//            or a forwarded request (http_proxy_socket) meets the access
+//            check, connects and copies the answer back; then a stored
+//            form's reload. A CONNECT (http_tunnel): the "Connect Ports"
+//            check, then the gate, access, connect and link TCPLink
 #pragma once
 
 #include <atomic>
@@ -54,6 +55,7 @@
 #include "log_sink.h"
 #include "proxy_thread.h"
 #include "restrictions.h"
+#include "site_guard.h"
 #include "socket_list.h"
 #include "socket_spec.h"
 #include "zunder/http.h"
@@ -167,6 +169,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   // ---- what the HTTP proxy uses besides the access check (ForwardingService)
   void AddActiveSocket(ZSocket& socket) override { activeSockets.Append(&socket); }
   void RemoveActiveSocket(ZSocket& socket) override { activeSockets.Remove(&socket); }
+  SiteGuard& GetSiteGuard() override { return siteGuard; }
 
   // LogSink: everything goes to the system log.
   void LogV(int level, const char* format, va_list formatArguments) override;
@@ -205,6 +208,11 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   std::atomic<int64_t> socksTimeout{int64_t{10} * 1000};
   Guarded<AdminLogin> login;
   Guarded<ConnectPorts> connectPorts;
+  // The administration site's defences; the failed logins are counted
+  // across reloads.
+  SiteGuard siteGuard{*this};
+  // The first load warns of a built-in login; under lifecycleMutex.
+  bool firstLoad = true;
 
   // Fills a fresh space with the administration site's pages.
   void BuildSite(ZHTTPSpace& space);

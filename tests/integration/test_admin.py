@@ -61,6 +61,10 @@ def curl(path, login=LOGIN, form=None, headers=()):
         command += ["-u", login]
     for name, value in form or ():
         command += ["--data-urlencode", "%s=%s" % (name, value)]
+    # A browser names the page a form was posted from; the site refuses a
+    # post that names none.
+    if form is not None and not any(re.match(r"(?i)(origin|referer):", header) for header in headers):
+        command += ["-H", "Origin: http://127.0.0.1:%d" % HTTP_PORT]
     for header in headers:
         command += ["-H", header]
     command.append(BASE + path)

@@ -79,6 +79,8 @@ def post_form(page, fields, timeout=20):
     body = urllib.parse.urlencode(fields).encode()
     request = urllib.request.Request("http://127.0.0.1:%d/%s" % (HTTP_PORT, page), data=body, method="POST")
     request.add_header("Authorization", "Basic " + base64.b64encode(b"admin:pebble").decode())
+    # As a browser names the page it posts from.
+    request.add_header("Origin", "http://127.0.0.1:%d" % HTTP_PORT)
     try:
         with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status

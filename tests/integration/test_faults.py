@@ -555,8 +555,9 @@ LOGIN = b"Authorization: Basic " + base64.b64encode(b"admin:pebble")
 def post_form(page, body):
     """Sends the form and returns the connection (not waiting for the answer)."""
     conn = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=30)
-    conn.sendall(b"POST /%s HTTP/1.0\r\n%s\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                 b"Content-Length: %d\r\n\r\n%s" % (page.encode(), LOGIN, len(body), body))
+    conn.sendall(b"POST /%s HTTP/1.0\r\n%s\r\nHost: 127.0.0.1:%d\r\nOrigin: http://127.0.0.1:%d\r\n"
+                 b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s"
+                 % (page.encode(), LOGIN, HTTP_PORT, HTTP_PORT, len(body), body))
     return conn
 
 

@@ -93,9 +93,10 @@ def form_request(fields):
     """A complete POST of relays.html, logged in."""
     body = urllib.parse.urlencode(fields).encode()
     login = base64.b64encode(b"admin:pebble")
-    return (b"POST /relays.html HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + login +
-            b"\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-            str(len(body)).encode() + b"\r\n\r\n" + body)
+    site = b"127.0.0.1:%d" % HTTP_PORT
+    return (b"POST /relays.html HTTP/1.0\r\nHost: " + site + b"\r\nOrigin: http://" + site +
+            b"\r\nAuthorization: Basic " + login + b"\r\nContent-Type: application/x-www-form-urlencoded"
+            b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
 
 
 def add_relay_fields(port, destination_port):

@@ -154,7 +154,8 @@ def case_http_trickle(binary):
             "header": Trickler(HTTP_PORT, b"GET / HTTP/1.0\r\n", b"X-Slow: " + b"a" * enough + b"\r\n\r\n", pause),
             "CONNECT header": Trickler(HTTP_PORT, b"CONNECT 127.0.0.1:443 HTTP/1.0\r\n",
                                        b"X-Slow: " + b"a" * enough + b"\r\n\r\n", pause),
-            "body": Trickler(HTTP_PORT, b"POST /globals.html HTTP/1.0\r\nContent-Length: %d\r\n\r\n" % enough,
+            "body": Trickler(HTTP_PORT, b"POST /globals.html HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nOrigin: http://127.0.0.1:%d\r\n"
+                             b"Content-Length: %d\r\n\r\n" % (HTTP_PORT, HTTP_PORT, enough),
                              b"b" * enough, pause),
         }
         # Others are served while the trickles go on.

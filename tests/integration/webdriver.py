@@ -92,6 +92,13 @@ class Browser:
         with open(path, "wb") as target:
             target.write(base64.b64decode(self._session("GET", "/screenshot")))
 
+    def frame(self, element):
+        """Makes the frame of the element the one read from now on."""
+        self._session("POST", "/frame", {"id": {ELEMENT: element}})
+
+    def top_frame(self):
+        self._session("POST", "/frame", {"id": None})
+
     # ---- elements
     def find(self, css):
         return self._session("POST", "/element", {"using": "css selector", "value": css})[ELEMENT]

@@ -37,7 +37,7 @@ TEST(AdminCrossSite, OriginAndRefererAgainstHost) {
     bool crossSite;
   };
   const Case cases[] = {
-      {"127.0.0.1:1082", "", "", false},                                  // a plain client names no page
+      {"127.0.0.1:1082", "", "", true},                                   // a post that names no page
       {"127.0.0.1:1082", "http://127.0.0.1:1082", "", false},             // our own page
       {"Gateway:1082", "http://gateway:1082", "", false},                 // host names without letter case
       {"gateway", "http://gateway", "", false},                           // default port both sides

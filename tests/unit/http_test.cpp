@@ -218,6 +218,13 @@ TEST(HttpSimpleAuth, ValidatesBasicCredentials) {
       {"Basic " + ZBase64::Encode("admin:Pebble", false), false},
       {"Basic " + ZBase64::Encode("Admin:pebble", false), false},
       {"Basic " + ZBase64::Encode("adminpebble", false), false},
+      // The compare runs over the whole text offered: a prefix, a longer
+      // text that starts with the secret, or one that repeats it is no match.
+      {"Basic " + ZBase64::Encode("admin:pebbl", false), false},
+      {"Basic " + ZBase64::Encode("admin:pebblex", false), false},
+      {"Basic " + ZBase64::Encode("admin:pebblepebble", false), false},
+      {"Basic " + ZBase64::Encode("admin:", false), false},
+      {"Basic " + ZBase64::Encode("adminadmin:pebble", false), false},
       {"", false},
   };
   for (const Case& test : cases) EXPECT_EQ(auth.Validate(test.header.Text()), test.valid) << test.header.Text();

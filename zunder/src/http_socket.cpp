@@ -326,10 +326,13 @@ bool ZHTTPSocket::StartResponseWith(int number, const char* text, ZMIMEInfo& mim
   if (contentLength != 0 || mime.GetAt(ZString(ZHTTPHeader::ContentLength)) == nullptr) {
     mime.SetAt(ZHTTPHeader::ContentLength, std::to_string(contentLength).c_str());
   }
+  OnResponseHeader(mime);
   const ZString header = mime.AsString();
   head.append(header.Text(), static_cast<size_t>(header.GetLength()));
   return Write(head.data(), static_cast<ZIndex>(head.size()));
 }
+
+void ZHTTPSocket::OnResponseHeader(ZMIMEInfo&) {}
 
 void ZHTTPSocket::SetDefaultMIMEInfo(ZMIMEInfo& mime) const {
   mime.SetTime(ZHTTPHeader::Date, ZTime::Now());

@@ -42,6 +42,14 @@ bool ZSocket::GetHostAddress(const char* host, ZIPAddress& address) {
 
 bool ZSocket::GetHostAddress(ZIPAddress& address) { return GetHostAddress(GetHostName(), address); }
 
+bool ZSocket::GetInterfaceAddresses(std::vector<ZIPAddress>& addresses) {
+  std::vector<uint32_t> found;
+  int error = 0;
+  if (!zhost::InterfaceAddresses(found, error)) return false;
+  for (const uint32_t address : found) addresses.emplace_back(address);
+  return true;
+}
+
 uint16_t ZSocket::GetPortByService(const char* protocol, const char* service) {
   if (service == nullptr) return 0;
   ZString text(service);

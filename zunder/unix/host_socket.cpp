@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -263,6 +265,22 @@ bool LocalHostName(ZString& name) {
   if (::gethostname(text, sizeof text) != 0) return false;
   text[sizeof text - 1] = '\0';
   name = text;
+  return true;
+}
+
+bool InterfaceAddresses(std::vector<uint32_t>& addresses, int& error) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) {
+    error = errno;
+    return false;
+  }
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || (entry->ifa_flags & IFF_UP) == 0) {
+      continue;
+    }
+    addresses.push_back(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+  }
+  ::freeifaddrs(list);
   return true;
 }
 

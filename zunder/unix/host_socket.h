@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "zunder/sockets.h"
 
@@ -78,6 +79,8 @@ bool LocalHostName(ZString& name);
 bool LookupAddressName(uint32_t address, ZString& name);
 // First IPv4 address of the name, with the official name when asked for.
 bool LookupHost(const char* name, uint32_t& address, ZString* officialName);
+// The IPv4 addresses of the host's interfaces that are up.
+bool InterfaceAddresses(std::vector<uint32_t>& addresses, int& error);
 
 // The channel error code of an error number: the table by errno name, with
 // EWOULDBLOCK and ETIMEDOUT as Timeout and anything unnamed Miscellaneous.

@@ -413,6 +413,14 @@ class ZHTTPSocket : public ZApplicationSocket {
   int32_t minorVersion = 0;
   ZHTTPSpace urlSpace;
 
+  // Whether the URL names this server (scheme, port and host); the others
+  // go to OnProxy.
+  virtual bool IsForThisServer(const ZURL& url);
+  // A last look at the header of every answer this server starts (not the
+  // HTTP/0.9 ones, which have none), just before it is written. The base
+  // leaves it.
+  virtual void OnResponseHeader(ZMIMEInfo& mime);
+
  private:
   // The request line's version; false when it is malformed.
   bool ParseVersion(const ZString& version);
@@ -425,8 +433,6 @@ class ZHTTPSocket : public ZApplicationSocket {
   bool ReadHTTP09Body(std::string& body, bool& answered);
   // Reads and drops the bytes that are waiting now (a bounded amount).
   void DropWaitingInput();
-  // Whether the URL names this server (scheme, port and host).
-  bool IsForThisServer(const ZURL& url);
   // The 400 page for a request cut off by a bound; answers false.
   bool RefuseRequest(const char* reason);
   // The status line of any status and the header with its length.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <iostream>
 #include <streambuf>
+#include <vector>
 
 #include "zunder/containers.h"
 #include "zunder/strings.h"
@@ -210,6 +211,9 @@ class ZSocket : public ZChannel {
   static ZString GetHostName(const ZIPAddress& address);
   static bool GetHostAddress(const char* host, ZIPAddress& address);
   static bool GetHostAddress(ZIPAddress& address);
+  // The IPv4 addresses of this host's interfaces that are up (loopback
+  // included); false when the host cannot tell.
+  static bool GetInterfaceAddresses(std::vector<ZIPAddress>& addresses);
   // "name", "number", or "name number" (the number when the name is
   // unknown); 0 when nothing fits.
   static uint16_t GetPortByService(const char* protocol, const char* service);
