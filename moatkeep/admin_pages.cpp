@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "http_tunnel.h"
 #include "remote_system.h"
 #include "restrictions.h"
 #include "service_description.h"
@@ -247,6 +248,17 @@ bool CheckedField::Validate(const char* text, ZHTML& msg) {
     }
   }
   RefuseSpecification(msg, GetName());
+  return false;
+}
+
+ConnectPortsField::ConnectPortsField(const char* fieldName, const char* initialValue)
+    : ZHTTPStringField(fieldName, initialValue, 25) {}
+
+bool ConnectPortsField::Validate(const char* text, ZHTML& msg) {
+  ConnectPorts ports;
+  if (ports.Parse(ZString(text))) return true;
+  msg << "The field \"" << ZHTML::Escape(GetName().Text())
+      << "\" should list port numbers between 1 and 65535, separated by blanks.<BR>";
   return false;
 }
 

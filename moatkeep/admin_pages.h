@@ -117,6 +117,15 @@ class CheckedField : public ZHTTPStringField {
   const Kind kind;
 };
 
+// The ports HTTP tunnels may lead to: blank-separated numbers from 1 to
+// 65535, or nothing (no tunnels).
+class ConnectPortsField : public ZHTTPStringField {
+  Z_CLASS(ConnectPortsField, ZHTTPStringField)
+ public:
+  ConnectPortsField(const char* fieldName, const char* initialValue);
+  bool Validate(const char* text, ZHTML& msg) override;
+};
+
 // The password of the Global Parameters form: shown empty whatever is
 // stored, so that no page ever holds it.
 class KeptPasswordField : public ZHTTPPasswordField {

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "http_tunnel.h"
 #include "remote_system.h"
 #include "settings_names.h"
 #include "zunder/config.h"
@@ -87,6 +88,8 @@ void AddGlobals(ReloadRequester& service, const AdminLogin& login, ZHTTPSpace& s
   auto* form = new GlobalsPage(service, authority);
   ProxyHTML page("Global Parameters", "globlhlp.html");
   AddNumbers(*form, kGlobalNumbers);
+  form->Add(
+      WithHelp(new ConnectPortsField(Settings::kConnectPorts, ConnectPorts::kDefault), "globlhlp.html#connectports"));
   form->Add(WithHelp(new ZHTTPStringField(Settings::kUsername, login.username.Text(), 25), "globlhlp.html#username"));
   auto* password = new KeptPasswordField(Settings::kPassword, 25);
   password->SetHelpHTML(KeptPasswordField::kNote);

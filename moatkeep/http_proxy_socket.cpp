@@ -2,7 +2,6 @@
 
 #include <memory>
 
-
 namespace {
 
 // The port of an "http" URL that names none.
@@ -14,7 +13,7 @@ bool IsLoopbackOrAny(const ZIPAddress& address) { return address.IsNone() || add
 
 // Headers that belong to one connection, not to the message: they never
 // pass the gateway (besides those that "Connection" itself names).
-const char* const kHopByHopHeaders[] = {"Connection", "Keep-Alive", "Proxy-Connection", "Proxy-Authorization",
+const char* const kHopByHopHeaders[] = {"Connection", "Keep-Alive", "Proxy-Connection",  "Proxy-Authorization",
                                         "TE",         "Trailer",    "Transfer-Encoding", "Upgrade"};
 constexpr const char* kVia = "Via";
 constexpr const char* kHost = "Host";
@@ -160,6 +159,16 @@ bool HttpProxySocket::OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStri
   return ZHTTPSocket::OnPOST(url, mime, data);
 }
 
+bool HttpProxySocket::OnCONNECT(const ZString& target, const ZMIMEInfo& mime) {
+  if (ViaNamesGateway(mime, gatewayName)) {
+    return SendStatusPage(508, "Loop Detected",
+                          ZString("The tunnel to") & target & "has passed this gateway before: opening it would loop.");
+  }
+  if (tunnelService == nullptr) return ZHTTPSocket::OnCONNECT(target, mime);
+  RunTunnel(*this, target, *tunnelService);
+  return false;
+}
+
 bool HttpProxySocket::NamesGateway(const ZURL& url) {
   if (url.GetHostname().IsEmpty()) return true;
   ZIPAddress local;
@@ -255,10 +264,8 @@ bool HttpProxySocket::NamesThisListener(const ZIPAddress& address, uint16_t name
 bool HttpProxySocket::AnswerLocally(ZIndex command, const ZURL& url, const ZMIMEInfo& mime,
                                     const std::string& entityBody) {
   switch (command) {
-    case GET:
-      return OnGET(url, mime);
-    case HEAD:
-      return OnHEAD(url, mime);
+    case GET: return OnGET(url, mime);
+    case HEAD: return OnHEAD(url, mime);
     default: {
       ZStringToString data(true);
       const ZString text(entityBody.data(), static_cast<ZIndex>(entityBody.size()));

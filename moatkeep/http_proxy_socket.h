@@ -2,12 +2,13 @@
 // request for the gateway's own web space is answered by the site; a request
 // whose URL names another host, port or scheme comes to OnProxy, which
 // forwards "http" requests to their server (the HTTP proxy) and refuses the
-// other schemes with 502.
+// other schemes with 502. A CONNECT request opens a tunnel (http_tunnel).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "http_tunnel.h"
 #include "site_guard.h"
 #include "socket_spec.h"
 #include "zunder/http.h"
@@ -41,6 +42,9 @@ class HttpProxySocket : public ZHTTPSocket {
   // Serves space from now on: the site as it stands when the connection
   // came, not when its thread began to wait for one.
   void UseSpace(const ZHTTPSpace& space) { urlSpace = space; }
+  // Opens the tunnels of CONNECT requests through tunnels from now on;
+  // until then a CONNECT gets the library's refusal.
+  void UseTunnels(TunnelService& tunnels) { tunnelService = &tunnels; }
 
   // A request that has passed this gateway before is refused (it would
   // come back for ever); the others pass the site's gate (SiteGuard) and
@@ -48,6 +52,10 @@ class HttpProxySocket : public ZHTTPSocket {
   bool OnGET(const ZURL& url, const ZMIMEInfo& mime) override;
   bool OnHEAD(const ZURL& url, const ZMIMEInfo& mime) override;
   bool OnPOST(const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) override;
+
+  // A tunnel, unless the request has passed this gateway before; answers
+  // false (the connection ends with the tunnel).
+  bool OnCONNECT(const ZString& target, const ZMIMEInfo& mime) override;
 
   // Answers one request for elsewhere; answers false (the connection ends
   // after the request).
@@ -81,6 +89,7 @@ class HttpProxySocket : public ZHTTPSocket {
   bool RefuseLoop(const ZURL& url);
 
   ForwardingService& service;
+  TunnelService* tunnelService = nullptr;
   // What this gateway calls itself in Via headers.
   const ZString gatewayName;
   // The request being answered asked for a page behind the login.

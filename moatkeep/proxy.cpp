@@ -155,6 +155,15 @@ bool Proxy::Load(const char* message) {
   linkTimeout = ZTimeInterval(0, 0, globalNumber(Settings::kLinkTimeout, 60)).GetMilliseconds();
   udpTimeout = ZTimeInterval(0, globalNumber(Settings::kUdpTimeout, 60)).GetMilliseconds();
   udpRetries = globalNumber(Settings::kUdpRetries, 5);
+  {
+    // A hand-written list with a word that is no port keeps its good ports.
+    ConnectPorts ports;
+    ZString bad;
+    if (!ports.Parse(config.GetString(Settings::kGlobals, Settings::kConnectPorts, ConnectPorts::kDefault), &bad)) {
+      Log(WarningLevel, "Invalid port \"%s\" in \"%s\" ignored.", bad.Text(), Settings::kConnectPorts);
+    }
+    connectPorts.Set(ports);
+  }
 
   const ZString httpPort = config.GetString(Settings::kGlobals, Settings::kHttpPort, "1082");
   if (!SetUpRelay(httpPort.Text(), "(HTTP)")) {

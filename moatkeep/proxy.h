@@ -36,7 +36,8 @@
 //            its own gate (site_guard: the Host names, the login back-off),
 //            or a forwarded request (http_proxy_socket) meets the access
 //            check, connects and copies the answer back; then a stored
-//            form's reload
+//            form's reload. A CONNECT (http_tunnel): the "Connect Ports"
+//            check, then the gate, access, connect and link TCPLink
 #pragma once
 
 #include <atomic>
@@ -52,6 +53,7 @@
 #include "dial_on_demand.h"
 #include "host_registry.h"
 #include "http_proxy_socket.h"
+#include "http_tunnel.h"
 #include "listener.h"
 #include "log_sink.h"
 #include "proxy_thread.h"
@@ -150,6 +152,8 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   ZTimeInterval GetUdpTimeout() const { return ZTimeInterval(udpTimeout.load()); }
   ZTimeInterval GetSocksTimeout() const { return ZTimeInterval(socksTimeout.load()); }
   int32_t GetUdpRetries() const { return udpRetries.load(); }
+  // Whether a CONNECT may lead to the port ("Connect Ports").
+  bool IsConnectPort(uint16_t port) const { return connectPorts.Get().Contains(port); }
 
   // The administration site as it stands: a copy that shares the current
   // tree, which lives on for its holders when a reload replaces it.
@@ -221,6 +225,7 @@ class Proxy : public ZServiceProcess, public LogSink, public AdminService, publi
   std::atomic<int64_t> linkTimeout{int64_t{60} * 60 * 1000};
   std::atomic<int64_t> socksTimeout{int64_t{10} * 1000};
   Guarded<AdminLogin> login;
+  Guarded<ConnectPorts> connectPorts;
   // The administration site's defences; the failed logins are counted
   // across reloads.
   SiteGuard siteGuard{*this};

@@ -21,6 +21,7 @@ inline constexpr const char* kUdpRetries = "UDP Retries";
 inline constexpr const char* kHttpPort = "HTTP Port";
 inline constexpr const char* kUsername = "Username";
 inline constexpr const char* kPassword = "Password";
+inline constexpr const char* kConnectPorts = "Connect Ports";  // blank-separated port numbers
 // Names besides its own that the administration site answers to
 // (blank-separated).
 inline constexpr const char* kAdminHostNames = "Admin Host Names";

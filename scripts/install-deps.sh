@@ -4,7 +4,7 @@
 set -eu
 
 build_packages="g++ cmake ninja-build make"
-test_packages="$build_packages libgtest-dev libbenchmark-dev python3 netbase curl netcat-openbsd iproute2 python3-pyftpdlib chromium chromium-driver"
+test_packages="$build_packages libgtest-dev libbenchmark-dev python3 netbase curl openssl netcat-openbsd iproute2 python3-pyftpdlib chromium chromium-driver"
 # libFuzzer and the sanitizer runtimes come with clang's runtime package.
 fuzz_packages="$build_packages clang libclang-rt-14-dev iproute2"
 # The format check and clang-tidy.

@@ -141,7 +141,7 @@ class Trickler:
 # ---------------------------------------------------------------- cases
 
 def case_http_trickle(binary):
-    """Trickled request line, header and body: each is refused with the 400
+    """Trickled request line, header (of a GET and of a CONNECT) and body: each is refused with the 400
     page after the request bound, while the site serves others."""
     proxy = start(binary)
     try:
@@ -152,6 +152,8 @@ def case_http_trickle(binary):
         clients = {
             "request line": Trickler(HTTP_PORT, b"", b"GET /" + b"a" * enough, pause),
             "header": Trickler(HTTP_PORT, b"GET / HTTP/1.0\r\n", b"X-Slow: " + b"a" * enough + b"\r\n\r\n", pause),
+            "CONNECT header": Trickler(HTTP_PORT, b"CONNECT 127.0.0.1:443 HTTP/1.0\r\n",
+                                       b"X-Slow: " + b"a" * enough + b"\r\n\r\n", pause),
             "body": Trickler(HTTP_PORT, b"POST /globals.html HTTP/1.0\r\nHost: 127.0.0.1:%d\r\nOrigin: http://127.0.0.1:%d\r\n"
                              b"Content-Length: %d\r\n\r\n" % (HTTP_PORT, HTTP_PORT, enough),
                              b"b" * enough, pause),

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -28,17 +29,40 @@ namespace {
 // A text page whose modification time is fixed, for conditional GETs.
 class DatedPage : public ZHTTPString {
  public:
-  DatedPage(const char* url, const char* pageText, const ZTime& modifiedAt) : ZHTTPString(ZURL(url), pageText), modified(modifiedAt) {}
+  DatedPage(const char* url, const char* pageText, const ZTime& modifiedAt)
+      : ZHTTPString(ZURL(url), pageText), modified(modifiedAt) {}
   bool IsModifiedSince(const ZTime& time) override { return modified > time; }
 
  private:
   ZTime modified;
 };
 
+// Answers a CONNECT with what it was handed: the target, the Host header,
+// the bytes buffered after the header, and those that came later (read
+// past the buffer, to the end of the client's stream).
+class EchoingTunnelSocket : public ZHTTPSocket {
+ public:
+  using ZHTTPSocket::ZHTTPSocket;
+  bool OnCONNECT(const ZString& target, const ZMIMEInfo& mime) override {
+    std::string reply = std::string("target=") + target.Text() + " host=" + mime.GetString("Host").Text();
+    reply += " buffered=" + TakeBufferedInput();
+    std::string later;
+    char buffer[256];
+    SetReadTimeout(ZTimeInterval(0, 5));
+    for (int reads = 0; reads < 100 && ZTCPSocket::Read(buffer, sizeof buffer) && GetLastReadCount() > 0; ++reads) {
+      later.append(buffer, static_cast<size_t>(GetLastReadCount()));
+    }
+    reply += " later=" + later;
+    Write(reply.data(), static_cast<ZIndex>(reply.size()));
+    return false;
+  }
+};
+
 // Serves a space on a loopback port, one connection at a time per worker.
 class HttpServer {
  public:
-  HttpServer(const ZHTTPSpace& served, const ZHTTPLimits& bounds, int workers = 1) : space(served), limits(bounds) {
+  HttpServer(const ZHTTPSpace& served, const ZHTTPLimits& bounds, int workers = 1, bool echoTunnels = false)
+      : space(served), limits(bounds), tunnelling(echoTunnels) {
     EXPECT_TRUE(listener.Listen(16, 0, true));
     for (int i = 0; i < workers; ++i) threads.emplace_back([this] { Serve(); });
   }
@@ -52,16 +76,18 @@ class HttpServer {
  private:
   void Serve() {
     while (!stopping) {
-      ZHTTPSocket socket(listener, space);
-      if (!socket.IsOpen()) break;
-      socket.SetLimits(limits);
-      socket.ProcessCommand();
-      socket.EndConnection(ZTimeInterval(500));
+      std::unique_ptr<ZHTTPSocket> socket = tunnelling ? std::make_unique<EchoingTunnelSocket>(listener, space)
+                                                       : std::make_unique<ZHTTPSocket>(listener, space);
+      if (!socket->IsOpen()) break;
+      socket->SetLimits(limits);
+      socket->ProcessCommand();
+      socket->EndConnection(ZTimeInterval(500));
     }
   }
 
   ZHTTPSpace space;
   ZHTTPLimits limits;
+  bool tunnelling;
   ZTCPSocket listener;
   std::atomic<bool> stopping{false};
   std::vector<std::thread> threads;
@@ -110,8 +136,8 @@ class HttpServerTest : public ::testing::Test {
 
   void TearDown() override { server.reset(); }
 
-  void Start(const ZHTTPLimits& limits = ZHTTPLimits(), int workers = 1) {
-    server = std::make_unique<HttpServer>(space, limits, workers);
+  void Start(const ZHTTPLimits& limits = ZHTTPLimits(), int workers = 1, bool echoTunnels = false) {
+    server = std::make_unique<HttpServer>(space, limits, workers, echoTunnels);
   }
 
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(server->Port()) + path; }
@@ -303,8 +329,9 @@ TEST_F(HttpServerTest, DirectoryListing) {
       << result.body;
   EXPECT_TRUE(Has(result.body, "<IMG SRC=\"internal-gopher-text\"> <A HREF=\"/files/list/notes.txt\">notes.txt</A>"));
   // A hostile file name is escaped in the link and in its text.
-  EXPECT_TRUE(Has(result.body, "<IMG SRC=\"internal-gopher-unknown\"> <A HREF=\"/files/list/&lt;b&gt;x.bin\">"
-                               "&lt;b&gt;x.bin</A>"))
+  EXPECT_TRUE(Has(result.body,
+                  "<IMG SRC=\"internal-gopher-unknown\"> <A HREF=\"/files/list/&lt;b&gt;x.bin\">"
+                  "&lt;b&gt;x.bin</A>"))
       << result.body;
   EXPECT_FALSE(Has(result.body, "<b>"));
 }
@@ -422,12 +449,10 @@ TEST_F(HttpServerTest, OversizedRequestsAreRefused) {
   };
   const Case cases[] = {
       {"request line", "GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n", "Request line too long."},
-      {"header line", "GET /hello HTTP/1.0\r\nX-Long: " + std::string(9000, 'b') + "\r\n\r\n",
-       "Header line too long."},
+      {"header line", "GET /hello HTTP/1.0\r\nX-Long: " + std::string(9000, 'b') + "\r\n\r\n", "Header line too long."},
       {"header block", bigHeader + "\r\n", "Header too large."},
       {"declared body", "POST /form HTTP/1.0\r\nContent-Length: 2000000\r\n\r\n", "Entity-body too large."},
-      {"huge length", "POST /form HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n",
-       "Entity-body too large."},
+      {"huge length", "POST /form HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", "Entity-body too large."},
       {"bad length", "POST /form HTTP/1.0\r\nContent-Length: 12abc\r\n\r\n", "Malformed Content-Length."},
       {"variables",
        "POST /form HTTP/1.0\r\nContent-Length: " + std::to_string(manyVariables.size()) + "\r\n\r\n" + manyVariables,
@@ -451,28 +476,81 @@ TEST_F(HttpServerTest, OversizedHTTP09BodyIsRefused) {
 TEST_F(HttpServerTest, TricklingClientIsCutOffByTheTotalBound) {
   ZHTTPLimits limits;
   limits.requestTime = ZTimeInterval(800);
-  Start(limits);
-  ZTCPSocket client(server->Port());
-  ASSERT_TRUE(client.Connect("127.0.0.1"));
-  const std::string start = "GET /hello HTTP/1.0\r\nX-Slow: ";
-  ASSERT_TRUE(client.Write(start.data(), static_cast<ZIndex>(start.size())));
-  // One byte every 100 ms: each arrives well within the wait for a line's
-  // next character, so only the bound on the whole request ends it.
-  client.SetReadTimeout(ZTimeInterval(100));
-  std::string response;
-  int sent = 0;
-  char buffer[4096];
-  for (; sent < 300 && response.empty(); ++sent) {
-    if (!client.Write("s", 1)) break;
-    if (client.Read(buffer, sizeof buffer)) response.append(buffer, static_cast<size_t>(client.GetLastReadCount()));
+  // A CONNECT's header is read under the same bound as any other.
+  Start(limits, 1, true);
+  for (const std::string start : {"GET /hello HTTP/1.0\r\nX-Slow: ", "CONNECT example.test:443 HTTP/1.0\r\nX-Slow: "}) {
+    ZTCPSocket client(server->Port());
+    ASSERT_TRUE(client.Connect("127.0.0.1"));
+    ASSERT_TRUE(client.Write(start.data(), static_cast<ZIndex>(start.size())));
+    // One byte every 100 ms: each arrives well within the wait for a line's
+    // next character, so only the bound on the whole request ends it.
+    client.SetReadTimeout(ZTimeInterval(100));
+    std::string response;
+    int sent = 0;
+    char buffer[4096];
+    for (; sent < 300 && response.empty(); ++sent) {
+      if (!client.Write("s", 1)) break;
+      if (client.Read(buffer, sizeof buffer)) response.append(buffer, static_cast<size_t>(client.GetLastReadCount()));
+    }
+    client.SetReadTimeout(ZTimeInterval(0, 10));
+    for (int reads = 0; reads < 100 && client.Read(buffer, sizeof buffer); ++reads) {
+      response.append(buffer, static_cast<size_t>(client.GetLastReadCount()));
+    }
+    EXPECT_LT(sent, 300) << start << ": the server never cut the client off";
+    EXPECT_EQ(response.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u) << start << response;
+    EXPECT_TRUE(Has(Body(response), "Request not complete in time.")) << start;
   }
-  client.SetReadTimeout(ZTimeInterval(0, 10));
-  for (int reads = 0; reads < 100 && client.Read(buffer, sizeof buffer); ++reads) {
-    response.append(buffer, static_cast<size_t>(client.GetLastReadCount()));
+}
+
+// ---------------------------------------------------------------- CONNECT
+
+TEST_F(HttpServerTest, ConnectIsHandedOnWithItsHeaderAndTheBytesAfterIt) {
+  Start(ZHTTPLimits(), 1, true);
+  // The client's first tunnel bytes come in the same write as the request.
+  const std::string response =
+      Raw("CONNECT example.test:443 HTTP/1.1\r\nHost: example.test:443\r\n\r\n\x16\x03\x01"
+          "early bytes",
+          true);
+  // However the bytes were split between the buffer and the socket, none is
+  // lost and none is taken twice.
+  const size_t buffered = response.find(" buffered=");
+  const size_t later = response.find(" later=");
+  ASSERT_NE(buffered, std::string::npos) << response;
+  ASSERT_NE(later, std::string::npos) << response;
+  EXPECT_EQ(response.substr(0, buffered), "target=example.test:443 host=example.test:443");
+  EXPECT_EQ(response.substr(buffered + 10, later - buffered - 10) + response.substr(later + 7),
+            "\x16\x03\x01"
+            "early bytes");
+}
+
+TEST_F(HttpServerTest, ConnectRequestsThatCannotBeHandedOn) {
+  ZHTTPLimits limits;
+  limits.maxHeaderSize = 1024;
+  Start(limits, 1, true);
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"no version", "CONNECT example.test:443\r\n\r\n", "CONNECT needs an HTTP/1.x request."},
+      {"bad version", "CONNECT example.test:443 HTTP/x\r\n\r\n", "Malformed version number HTTP/x"},
+      {"no target", "CONNECT\r\n\r\n", "No URL in the request."},
+      {"request line", "CONNECT " + std::string(9000, 'a') + ":443 HTTP/1.0\r\n\r\n", "Request line too long."},
+      {"header block", "CONNECT a:443 HTTP/1.0\r\nX-Big: " + std::string(2000, 'h') + "\r\n\r\n", "Header too large."},
+  };
+  for (const Case& test : cases) {
+    const std::string response = Raw(test.request);
+    EXPECT_EQ(response.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u) << test.name << ": " << response.substr(0, 200);
+    EXPECT_TRUE(Has(Body(response), test.reason)) << test.name << ": " << response.substr(0, 300);
   }
-  EXPECT_LT(sent, 300) << "the server never cut the client off";
-  EXPECT_EQ(response.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u) << response;
-  EXPECT_TRUE(Has(Body(response), "Request not complete in time."));
+}
+
+TEST_F(HttpServerTest, ConnectIsRefusedByAServerThatDoesNotTunnel) {
+  Start();
+  const std::string response = Raw("CONNECT example.test:443 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(response.rfind("HTTP/1.0 501 Not Implemented\r\n", 0), 0u) << response;
+  EXPECT_TRUE(Has(Body(response), "CONNECT is not supported."));
 }
 
 // ---------------------------------------------------------------- concurrency

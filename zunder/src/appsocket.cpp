@@ -60,9 +60,7 @@ void ZApplicationSocket::SetUp(ZIndex commandCount, const char* const names[]) {
   readLineTimeout = ZTimeInterval(0, 10);
 }
 
-ZIndex ZApplicationSocket::AppendCommandName(const char* name) {
-  return commandNames.Append(ZCaselessString(name));
-}
+ZIndex ZApplicationSocket::AppendCommandName(const char* name) { return commandNames.Append(ZCaselessString(name)); }
 
 ZString ZApplicationSocket::GetCommandName(ZIndex number) const {
   if (number < 0 || number >= commandNames.GetSize()) return ZString();
@@ -90,10 +88,19 @@ bool ZApplicationSocket::Write(const void* buffer, ZIndex length) { return ZTCPS
 
 void ZApplicationSocket::UnRead(char c) { unread.push_back(c); }
 
-void ZApplicationSocket::UnRead(const ZString& text) { unread.append(text.Text(), static_cast<size_t>(text.GetLength())); }
+void ZApplicationSocket::UnRead(const ZString& text) {
+  unread.append(text.Text(), static_cast<size_t>(text.GetLength()));
+}
 
 void ZApplicationSocket::UnReadFirst(const ZString& text) {
   unread.insert(unreadStart, text.Text(), static_cast<size_t>(text.GetLength()));
+}
+
+std::string ZApplicationSocket::TakeBufferedInput() {
+  std::string taken = unread.substr(unreadStart);
+  unread.clear();
+  unreadStart = 0;
+  return taken;
 }
 
 // ---------------------------------------------------------------- waits
@@ -158,15 +165,13 @@ void ZApplicationSocket::UnReadLineChar(char c) { PutBack(c); }
 bool ZApplicationSocket::ReadLine(ZString& line, bool allowContinuation) {
   lineTooLong = false;
   switch (ReadLimitedLine(line, allowContinuation, maximumLineLength)) {
-    case LineRead:
-      return true;
+    case LineRead: return true;
     case LineTooLong:
       lineTooLong = true;
       line = ZString();
       SetResult(BadParameter, zhost::kMessageTooLong);
       return false;
-    case ReadFailed:
-      break;
+    case ReadFailed: break;
   }
   return false;
 }
@@ -217,8 +222,8 @@ ZString ZApplicationSocket::DropTelnetCommands(const ZString& line) {
       ++i;  // the option
     } else if (command == kSB) {
       // Up to and including IAC SE.
-      while (i + 1 < length && !(static_cast<unsigned char>(line[i]) == kIAC &&
-                                 static_cast<unsigned char>(line[i + 1]) == kSE)) {
+      while (i + 1 < length &&
+             !(static_cast<unsigned char>(line[i]) == kIAC && static_cast<unsigned char>(line[i + 1]) == kSE)) {
         ++i;
       }
       ++i;

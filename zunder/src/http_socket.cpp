@@ -6,8 +6,8 @@
 
 namespace {
 
-const char* const kCommands[] = {"GET", "HEAD", "POST"};
-constexpr ZIndex kCommandCount = 3;
+const char* const kCommands[] = {"GET", "HEAD", "POST", "CONNECT"};
+constexpr ZIndex kCommandCount = 4;
 // HTTP/0.9 bodies are read in pieces of this size.
 constexpr ZIndex kHTTP09Piece = 1000;
 // What is dropped at most after a request's body.
@@ -45,7 +45,8 @@ bool SplitVersion(const ZString& version, int32_t& major, int32_t& minor) {
 
 ZHTTPSocket::ZHTTPSocket(uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, portNumber) {}
 
-ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t portNumber) : ZApplicationSocket(kCommandCount, kCommands, host, portNumber) {}
+ZHTTPSocket::ZHTTPSocket(const char* host, uint16_t portNumber)
+    : ZApplicationSocket(kCommandCount, kCommands, host, portNumber) {}
 
 ZHTTPSocket::ZHTTPSocket(ZIPSocket& listener, const ZHTTPSpace& space)
     : ZApplicationSocket(kCommandCount, kCommands, listener), urlSpace(space) {}
@@ -86,6 +87,7 @@ bool ZHTTPSocket::ProcessCommand() {
     minorVersion = 0;
     return RefuseRequest("No URL in the request.");
   }
+  if (command == CONNECT) return ProcessConnect(words);
   const ZURL url(words[0].Text());
   if (words.GetSize() >= 2) {
     const ZString& version = words[1];
@@ -109,10 +111,8 @@ bool ZHTTPSocket::ProcessCommand() {
 
   if (!IsForThisServer(url)) return OnProxy(command, url, mime, body);
   switch (command) {
-    case GET:
-      return OnGET(url, mime);
-    case HEAD:
-      return OnHEAD(url, mime);
+    case GET: return OnGET(url, mime);
+    case HEAD: return OnHEAD(url, mime);
     default: {
       ZStringToString data(true);
       const ZString text(body.data(), static_cast<ZIndex>(body.size()));
@@ -124,6 +124,27 @@ bool ZHTTPSocket::ProcessCommand() {
   }
 }
 
+bool ZHTTPSocket::ProcessConnect(const ZStringArray& words) {
+  // A tunnel is asked for by HTTP/1.x only: without a version there would
+  // be no header block to end the request.
+  const bool versioned = words.GetSize() >= 2 && SplitVersion(words[1], majorVersion, minorVersion);
+  if (!versioned || majorVersion < 1) {
+    majorVersion = 1;
+    minorVersion = 0;
+    if (words.GetSize() >= 2 && !versioned) {
+      ClearDeadline();
+      return OnError(ZHTTPBadRequest, "Malformed version number " + words[1]);
+    }
+    return RefuseRequest("CONNECT needs an HTTP/1.x request.");
+  }
+  ZMIMEInfo mime;
+  bool answered = false;
+  // No body is read: what follows the header belongs to the tunnel.
+  if (!ReadRequestHeader(mime, answered)) return false;
+  ClearDeadline();
+  return OnCONNECT(words[0], mime);
+}
+
 bool ZHTTPSocket::ReadRequestHeader(ZMIMEInfo& mime, bool& answered) {
   ZMIMELimits bounds;
   bounds.maxLineLength = limits.maxLineLength;
@@ -132,12 +153,9 @@ bool ZHTTPSocket::ReadRequestHeader(ZMIMEInfo& mime, bool& answered) {
   if (mime.Read(*this, bounds)) return true;
   answered = true;
   switch (mime.GetReadError()) {
-    case ZMIMEInfo::LineTooLong:
-      return RefuseRequest("Header line too long.");
-    case ZMIMEInfo::BlockTooLarge:
-      return RefuseRequest("Header too large.");
-    case ZMIMEInfo::TooManyFields:
-      return RefuseRequest("Too many header fields.");
+    case ZMIMEInfo::LineTooLong: return RefuseRequest("Header line too long.");
+    case ZMIMEInfo::BlockTooLarge: return RefuseRequest("Header too large.");
+    case ZMIMEInfo::TooManyFields: return RefuseRequest("Too many header fields.");
     default:
       if (IsPastDeadline()) return RefuseRequest("Request not complete in time.");
       return false;
@@ -158,7 +176,8 @@ bool ZHTTPSocket::ReadBody(const ZMIMEInfo& mime, std::string& body, bool& answe
     if (!ParseDecimal(*declared, length)) {
       // Ten or more digits are beyond any bound anyway.
       bool digits = true;
-      for (ZIndex i = 0; i < declared->GetLength(); ++i) digits = digits && (*declared)[i] >= '0' && (*declared)[i] <= '9';
+      for (ZIndex i = 0; i < declared->GetLength(); ++i)
+        digits = digits && (*declared)[i] >= '0' && (*declared)[i] <= '9';
       if (!digits) return RefuseRequest("Malformed Content-Length.");
       return RefuseRequest("Entity-body too large.");
     }
@@ -259,6 +278,10 @@ bool ZHTTPSocket::OnProxy(ZIndex, const ZURL&, const ZMIMEInfo&, const std::stri
   return OnError(ZHTTPBadGateway, "Proxy not implemented.");
 }
 
+bool ZHTTPSocket::OnCONNECT(const ZString&, const ZMIMEInfo&) {
+  return OnError(ZHTTPNotImplemented, "CONNECT is not supported.");
+}
+
 bool ZHTTPSocket::OnUnknown(const ZString& commandText) {
   majorVersion = 1;
   minorVersion = 0;
@@ -334,9 +357,9 @@ void ZHTTPSocket::EndConnection(const ZTimeInterval& linger) {
 
 // ---------------------------------------------------------------- client side
 
-bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME,
-                                 const std::string& body, ZMIMEInfo& replyMIME) {
-  if (command < 0 || command >= GetCommandCount()) return false;
+bool ZHTTPSocket::ExecuteCommand(ZIndex command, const ZURL& url, const ZMIMEInfo& requestMIME, const std::string& body,
+                                 ZMIMEInfo& replyMIME) {
+  if (command < 0 || command >= GetCommandCount() || command == CONNECT) return false;
   // Only a proxy takes the absolute form: an origin server may not.
   if (!WriteLine(GetCommandName(command) + " " + ZHTTPOriginForm(url) + " HTTP/1.0")) return false;
   if (!requestMIME.Write(*this)) return false;

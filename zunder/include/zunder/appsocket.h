@@ -42,8 +42,7 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* service);
   // Connected to host (check IsOpen).
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, uint16_t portNumber);
-  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host,
-                     const char* service);
+  ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], const char* host, const char* service);
   // Accepts one connection from the listening socket (check IsOpen).
   ZApplicationSocket(ZIndex commandCount, const char* const commandNames[], ZIPSocket& listener);
 
@@ -61,6 +60,9 @@ class ZApplicationSocket : public ZTCPSocket, public ZLineReader {
   // True when bytes wait in the un-read buffer (a wait on the socket does
   // not see them).
   bool HasBufferedInput() const { return unreadStart < unread.size(); }
+  // The un-read bytes, which leave the buffer: for a socket whose line
+  // protocol ends here and whose stream goes on raw (a tunnel).
+  std::string TakeBufferedInput();
 
   // Reads one line into line (without its end) with ReadLimitedLine and the
   // maximum line length. The first character waits up to the read

@@ -1,6 +1,7 @@
 // The HTTP/1.0 server of the library: ZHTTPSocket reads one request (request
 // line, MIME header, entity body), decides whether it is for this server or
-// for somewhere else (OnProxy), and dispatches it to a tree of named
+// for somewhere else (OnProxy; a CONNECT goes to OnCONNECT), and dispatches
+// it to a tree of named
 // resources (ZHTTPSpace). The resources answer: ZHTTPString (a text held in
 // memory), ZHTTPFile (one file), ZHTTPDirectory (a directory tree with
 // listings), and the forms of httpform.h. A resource may be protected by a
@@ -91,12 +92,12 @@ inline constexpr const char* Authorization = "Authorization";
 
 // The bounds of one request.
 struct ZHTTPLimits {
-  ZIndex maxLineLength = 8 * 1024;     // the request line and each header line
-  ZIndex maxHeaderSize = 64 * 1024;    // the whole header block
+  ZIndex maxLineLength = 8 * 1024;   // the request line and each header line
+  ZIndex maxHeaderSize = 64 * 1024;  // the whole header block
   ZIndex maxHeaderFields = ZMIMELimits::kMaxFieldCount;
   int64_t maxBodySize = int64_t{1024} * 1024;  // the entity body (HTTP/0.9 too)
   ZIndex maxFormVariables = ZURL::kMaxQueryVariables;
-  ZTimeInterval requestTime{0, 30};    // reading the whole request
+  ZTimeInterval requestTime{0, 30};  // reading the whole request
 };
 
 // ---------------------------------------------------------------- authority
@@ -170,8 +171,7 @@ class ZHTTPResource : public ZObject {
   Z_CLASS(ZHTTPResource, ZObject)
  public:
   // The authority, when given, is cloned.
-  explicit ZHTTPResource(const ZURL& url, const char* type = "",
-                         const ZHTTPAuthority* access = nullptr);
+  explicit ZHTTPResource(const ZURL& url, const char* type = "", const ZHTTPAuthority* access = nullptr);
   ZHTTPResource(const ZHTTPResource&) = delete;
   ZHTTPResource& operator=(const ZHTTPResource&) = delete;
   ~ZHTTPResource() override;
@@ -341,8 +341,9 @@ class ZHTTPSpace : public ZObject {
 class ZHTTPSocket : public ZApplicationSocket {
   Z_CLASS(ZHTTPSocket, ZApplicationSocket)
  public:
-  // The command table.
-  enum Command { GET = 0, HEAD = 1, POST = 2 };
+  // The command table. CONNECT names a host and port rather than a URL
+  // and is served by OnCONNECT alone; the client side never sends it.
+  enum Command { GET = 0, HEAD = 1, POST = 2, CONNECT = 3 };
 
   // Client side: unconnected with the port, or connected to host (check
   // IsOpen).
@@ -361,6 +362,11 @@ class ZHTTPSocket : public ZApplicationSocket {
   // A request for another scheme, port or host. The default answers 502
   // "Proxy not implemented.".
   virtual bool OnProxy(ZIndex command, const ZURL& url, const ZMIMEInfo& mime, const std::string& entityBody);
+  // "CONNECT target HTTP/1.x" with its header read (within the request's
+  // bounds and time); target is the request's second word as it came.
+  // Whatever the client sent after the header is still buffered
+  // (TakeBufferedInput). The default answers 501.
+  virtual bool OnCONNECT(const ZString& target, const ZMIMEInfo& mime);
   // A command word not in the table: the 400 page with the line.
   virtual bool OnUnknown(const ZString& commandText);
   // The answer of a status: headers only, or with an HTML page that names
@@ -418,6 +424,8 @@ class ZHTTPSocket : public ZApplicationSocket {
  private:
   // The request line's version; false when it is malformed.
   bool ParseVersion(const ZString& version);
+  // The rest of a CONNECT request after its command word.
+  bool ProcessConnect(const ZStringArray& words);
   // Reads the header of an HTTP/1.x request; false when the answer was
   // given (a bound was passed or the time ran out) or the read failed.
   bool ReadRequestHeader(ZMIMEInfo& mime, bool& answered);
