@@ -80,8 +80,8 @@ void SortedListInsertRemove(benchmark::State& state) {
     const ZIndex index = list.Append(new CountingKey(values[next++ & 4095]));
     list.RemoveAt(index);
   }
-  state.counters["compares/op"] = benchmark::Counter(
-      static_cast<double>(CountingKey::comparisons - before) / static_cast<double>(state.iterations()));
+  state.counters["compares/op"] = benchmark::Counter(static_cast<double>(CountingKey::comparisons - before) /
+                                                     static_cast<double>(state.iterations()));
   state.SetLabel("insert+remove");
 }
 

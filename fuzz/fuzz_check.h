@@ -9,13 +9,12 @@
 #include <string>
 
 // Aborts when a property of the code under test does not hold.
-#define FUZZ_CHECK(condition, what)                                                    \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
-      std::fprintf(stderr, "%s:%d: property violated: %s (%s)\n", __FILE__, __LINE__, \
-                   what, #condition);                                                  \
-      std::abort();                                                                    \
-    }                                                                                  \
+#define FUZZ_CHECK(condition, what)                                                                      \
+  do {                                                                                                   \
+    if (!(condition)) {                                                                                  \
+      std::fprintf(stderr, "%s:%d: property violated: %s (%s)\n", __FILE__, __LINE__, what, #condition); \
+      std::abort();                                                                                      \
+    }                                                                                                    \
   } while (0)
 
 // The bytes up to the first NUL, as the text parsers see them.

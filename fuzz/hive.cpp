@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "config_documents.h"
+#include "fuzz_check.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_check.h"
 #include "config_documents.h"
+#include "fuzz_check.h"
 
 namespace {
 

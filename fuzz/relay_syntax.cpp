@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(errors.IsEmpty(), "an accepted description reports nothing");
     FUZZ_CHECK(protocol == "tcp" || protocol == "udp", "the protocol is tcp or udp");
     const ZString suffix = ZString("/") + protocol;
-    FUZZ_CHECK(serviceName.GetLength() > suffix.GetLength() &&
-                   serviceName.Right(suffix.GetLength()) == suffix,
+    FUZZ_CHECK(serviceName.GetLength() > suffix.GetLength() && serviceName.Right(suffix.GetLength()) == suffix,
                "the canonical name ends with the protocol");
   }
 

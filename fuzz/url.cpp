@@ -41,10 +41,9 @@ void CheckRoundTrip(const ZURL& url) {
   const ZString written = url.AsString(ZURL::FullForm);
   ZURL back(written.Text());
   const ZString expectedScheme = url.GetScheme().IsEmpty() ? ZString("http") : url.GetScheme();
-  const uint16_t expectedPort =
-      url.GetPort() == ZURL::GetDefaultPort(url.GetScheme().Text()) ? 0 : url.GetPort();
-  const bool site = !url.GetUsername().IsEmpty() || !url.GetPassword().IsEmpty() ||
-                    !url.GetHostname().IsEmpty() || url.GetPort() != 0;
+  const uint16_t expectedPort = url.GetPort() == ZURL::GetDefaultPort(url.GetScheme().Text()) ? 0 : url.GetPort();
+  const bool site = !url.GetUsername().IsEmpty() || !url.GetPassword().IsEmpty() || !url.GetHostname().IsEmpty() ||
+                    url.GetPort() != 0;
   const bool expectedAbsolute = url.IsAbsolute() || site || url.GetPath().GetSize() == 0;
   FUZZ_CHECK(back.GetScheme() == expectedScheme, "scheme survives AsString");
   FUZZ_CHECK(back.GetUsername() == url.GetUsername(), "user name survives AsString");

@@ -7,9 +7,9 @@
 #include "zunder/time.h"
 
 enum class HostLineResult {
-  Read,      // a line ended by CR or LF
-  Failed,    // a read failed (time-out, end of stream, error): see the socket's error
-  TooLong,   // the client sent too much without ending the line
+  Read,     // a line ended by CR or LF
+  Failed,   // a read failed (time-out, end of stream, error): see the socket's error
+  TooLong,  // the client sent too much without ending the line
 };
 
 // Swallows whatever the client sends on connecting (until it has been quiet

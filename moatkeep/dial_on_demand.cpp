@@ -9,18 +9,12 @@ namespace {
 // The ending of the log line of a failed dial attempt.
 const char* FailureEnding(ZRemoteConnection::Status status) {
   switch (status) {
-    case ZRemoteConnection::LineBusy:
-      return ": line busy.";
-    case ZRemoteConnection::NoDialTone:
-      return ": no dial tone.";
-    case ZRemoteConnection::NoAnswer:
-      return ": no answer.";
-    case ZRemoteConnection::PortInUse:
-      return ": port in use.";
-    case ZRemoteConnection::MissingEntry:
-      return ": missing RAS entry.";
-    default:
-      return ".";
+    case ZRemoteConnection::LineBusy: return ": line busy.";
+    case ZRemoteConnection::NoDialTone: return ": no dial tone.";
+    case ZRemoteConnection::NoAnswer: return ": no answer.";
+    case ZRemoteConnection::PortInUse: return ": port in use.";
+    case ZRemoteConnection::MissingEntry: return ": missing RAS entry.";
+    default: return ".";
   }
 }
 
@@ -297,7 +291,8 @@ void DialOnDemand::RestartInactivity() {
 
 void DialOnDemand::CountTimeUsed() {
   if (!linkUp) return;
-  Current().timeUsed = ZTimeInterval(Current().timeUsed.GetMilliseconds() + (clock.Now() - connectTime).GetMilliseconds());
+  Current().timeUsed =
+      ZTimeInterval(Current().timeUsed.GetMilliseconds() + (clock.Now() - connectTime).GetMilliseconds());
   linkUp = false;
 }
 

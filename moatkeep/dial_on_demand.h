@@ -95,7 +95,8 @@ class DialOnDemand : public DialUpControl {
 
   // linksActive answers whether any relayed TCP link is open; it is asked
   // under the state lock.
-  DialOnDemand(RemoteLink& remoteLink, const ManagerClock& managerClock, LogSink& logSink, std::function<bool()> linksActiveCheck);
+  DialOnDemand(RemoteLink& remoteLink, const ManagerClock& managerClock, LogSink& logSink,
+               std::function<bool()> linksActiveCheck);
   DialOnDemand(const DialOnDemand&) = delete;
   DialOnDemand& operator=(const DialOnDemand&) = delete;
 

@@ -219,8 +219,7 @@ FtpRelaySocket::Transfer::Event FtpRelaySocket::Transfer::ServeClient() {
     case STOU:
     case APPE:
     case LIST:
-    case NLST:
-      return relay.WriteResponse(425, "Cannot open data connection.") ? Event::Going : Event::ClientGone;
+    case NLST: return relay.WriteResponse(425, "Cannot open data connection.") ? Event::Going : Event::ClientGone;
     default:
       // Everything else needs the site's dialogue, which the transfer holds.
       return relay.WriteResponse(503, "Bad sequence of commands.") ? Event::Going : Event::ClientGone;

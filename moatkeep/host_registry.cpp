@@ -76,4 +76,6 @@ ZIndex HostRegistry::RemoveLocked(const ZStringList* names, ZStringList* removed
   return count;
 }
 
-HostRegistry::HostEntry* HostRegistry::EntryAt(ZIndex index) const { return static_cast<HostEntry*>(hosts.GetDataAt(index)); }
+HostRegistry::HostEntry* HostRegistry::EntryAt(ZIndex index) const {
+  return static_cast<HostEntry*>(hosts.GetDataAt(index));
+}

@@ -16,8 +16,7 @@ void Listeners::BeginLoad() {
   masterSockets.Reopen();
 }
 
-bool Listeners::RideOutFailure(ZIPSocket& master, const ZChannel& attempt, const ZString& agent,
-                               bool& shortageLogged) {
+bool Listeners::RideOutFailure(ZIPSocket& master, const ZChannel& attempt, const ZString& agent, bool& shortageLogged) {
   const bool closing = attempt.GetErrorCode() == ZChannel::Interrupted || !master.IsOpen();
   if (!closing && ZIsTransientAcceptError(attempt.GetOSError())) {
     // Out of descriptors or buffers for a moment: the relay stays open.
@@ -39,8 +38,10 @@ bool Listeners::PassOnListener(ProxyThread& thread) {
     return true;
   }
   if (!threadShortage.exchange(true)) {
-    log.Log(ErrorLevel, "No thread can be started for the next connection of \"%s\": connections are dropped until "
-            "one can.", thread.GetMaster().GetService().Text());
+    log.Log(ErrorLevel,
+            "No thread can be started for the next connection of \"%s\": connections are dropped until "
+            "one can.",
+            thread.GetMaster().GetService().Text());
   }
   thread.RunAgain();
   return false;

@@ -28,8 +28,7 @@ void Proxy::LogRelayRemoved(const ZString& name, const char* dropped) {
   Log(WarningLevel, "Relay \"%s\" was removed; %s.", name.Text(), dropped);
 }
 
-void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,
-                    std::string_view early) {
+void Proxy::TCPLink(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description, std::string_view early) {
   if (GetLogLevel() == InformationLevel) {
     Log(InformationLevel, "%s started from \"%s\" to \"%s\".", description.Text(), client.GetPeerHostName().Text(),
         destination.GetPeerHostName().Text());

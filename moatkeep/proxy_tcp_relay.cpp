@@ -69,14 +69,11 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
     ZString line;
     bool tooLong = false;
     switch (ReadHostLine(client, line, ZTimeInterval(0, 2), ZTimeInterval(0, 0, 10))) {
-      case HostLineResult::Read:
-        break;
+      case HostLineResult::Read: break;
       case HostLineResult::Failed:
         Log(WarningLevel, "Host read error for relay \"%s\": %s", name.Text(), ReadFailureText(client).Text());
         return;
-      case HostLineResult::TooLong:
-        tooLong = true;
-        break;
+      case HostLineResult::TooLong: tooLong = true; break;
     }
     if (tooLong || !destination.Parse(line.Text(), relayPort)) {
       client.WriteString("Illegal destination.\r\n");
@@ -97,7 +94,8 @@ void Proxy::ServeRelayClient(ProxyThread& thread, ZTCPSocket& client, const ZStr
   bool connected = false;
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(),
+        ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
   } else {
     connected = outgoing->Connect(destination.address.GetDotted().Text());
     if (!connected) Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), outgoing->GetErrorText().Text());

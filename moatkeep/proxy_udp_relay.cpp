@@ -108,7 +108,8 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   auto outgoing = std::make_unique<ZUDPSocket>(destination.port);
   if (destination.address.IsNone()) {
     // An unresolved host: this system would take 0.0.0.0 for itself.
-    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(), ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
+    Log(ErrorLevel, "Connect error for relay \"%s\": %s", name.Text(),
+        ZChannel::ErrorText(ZChannel::HostUnreachable).Text());
     return;
   }
   if (!outgoing->Connect(destination.address.GetDotted().Text())) {
@@ -118,8 +119,8 @@ void Proxy::UDPRelay(ProxyThread& thread, ZIPSocket& master) {
   if (!exchanges->Attach(*outgoing)) return;  // the relay is closing
 
   if (GetLogLevel() == InformationLevel) {
-    Log(InformationLevel, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(), ZSocket::GetHostName(client).Text(),
-        outgoing->GetPeerHostName().Text());
+    Log(InformationLevel, "Relay for \"%s\" started from \"%s\" to \"%s\".", name.Text(),
+        ZSocket::GetHostName(client).Text(), outgoing->GetPeerHostName().Text());
   }
 
   outgoing->SetReadTimeout(GetUdpTimeout());

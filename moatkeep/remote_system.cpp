@@ -10,11 +10,9 @@ constexpr int32_t kDefaultDisconnectMinutes = 30;
 
 }  // namespace
 
-RemoteSystem::RemoteSystem()
-    : disconnectTime(0, 0, kDefaultDisconnectMinutes), dialRetries(kDefaultDialRetries) {}
+RemoteSystem::RemoteSystem() : disconnectTime(0, 0, kDefaultDisconnectMinutes), dialRetries(kDefaultDialRetries) {}
 
-RemoteSystem::RemoteSystem(const ZConfig& config, const char* section, const ZStringList& relayNames,
-                           LogSink& log)
+RemoteSystem::RemoteSystem(const ZConfig& config, const char* section, const ZStringList& relayNames, LogSink& log)
     : name(config.GetString(section, Settings::kRemoteName, "")),
       disconnectTime(0, 0, config.GetInteger(section, Settings::kDisconnectTime, kDefaultDisconnectMinutes)),
       connectionTimeLimit(0, 0, 0, config.GetInteger(section, Settings::kConnectionTimeLimit, 0)),

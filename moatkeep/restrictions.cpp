@@ -73,6 +73,7 @@ bool CheckAccess(HostRegistry& hosts, const Restrictions& restrictions, const So
   hosts.Register(originator.address, linkTimeout);
   if (restrictions.Allows(originator, destination)) return true;
   // Names are looked up here, outside every lock.
-  log.Log(WarningLevel, "Connection denied from %s to %s.", originator.AsString().Text(), destination.AsString().Text());
+  log.Log(WarningLevel, "Connection denied from %s to %s.", originator.AsString().Text(),
+          destination.AsString().Text());
   return false;
 }

@@ -35,8 +35,7 @@ uint16_t ParseService(const char* description, ZString& serviceName, ZString& pr
       return 0;
     }
   }
-  const uint16_t port =
-      IsNumberOutOfRange(service) ? 0 : ZSocket::GetPortByService(protocol.Text(), service.Text());
+  const uint16_t port = IsNumberOutOfRange(service) ? 0 : ZSocket::GetPortByService(protocol.Text(), service.Text());
   if (port == 0) {
     errors += "Unknown service or port: \"";
     errors += text;

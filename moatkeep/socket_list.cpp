@@ -36,9 +36,9 @@ bool SocketList::Remove(ZSocket* socket) {
       Z_ASSERT_MESSAGE("Could not find active socket");
       return false;
     }
-    partners.erase(std::remove_if(partners.begin(), partners.end(),
-                                  [socket](const auto& pair) { return pair.first == socket; }),
-                   partners.end());
+    partners.erase(
+        std::remove_if(partners.begin(), partners.end(), [socket](const auto& pair) { return pair.first == socket; }),
+        partners.end());
   }
   // Destroying a socket may wait for operations still inside it, so it is
   // done without holding the list.

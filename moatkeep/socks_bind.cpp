@@ -22,7 +22,8 @@ bool TakeEarlyData(ZTCPSocket& client, std::string& early, ZString& errorText) {
     return true;
   }
   if (client.GetErrorCode() == ZChannel::Timeout) return true;  // nothing after all
-  errorText = client.GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ZChannel::ConnectionReset) : client.GetErrorText();
+  errorText = client.GetErrorCode() == ZChannel::NoError ? ZChannel::ErrorText(ZChannel::ConnectionReset)
+                                                         : client.GetErrorText();
   return false;
 }
 

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <vector>
 
-
 namespace {
 
 // Short exchanges and idle links get by with a small buffer; a direction
@@ -78,9 +77,7 @@ struct Direction {
     offset = 0;
   }
   // Called with nothing pending once everything waiting has been moved.
-  void Drained() {
-    Spares().Give(std::move(large));
-  }
+  void Drained() { Spares().Give(std::move(large)); }
 
   ZTCPSocket& from;
   ZTCPSocket& to;

@@ -99,4 +99,3 @@ void ForgetExchangesOf(const ZIPSocket& master) {
   std::lock_guard<std::mutex> lock(registryMutex);
   registry.erase(&master);
 }
-

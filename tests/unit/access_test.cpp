@@ -15,8 +15,8 @@
 #include "host_registry.h"
 #include "log_sink.h"
 #include "restrictions.h"
-#include "zunder/config.h"
 #include "support/captured_log.h"
+#include "zunder/config.h"
 
 namespace {
 
@@ -175,8 +175,8 @@ TEST(Restrictions, LoadLogsEveryPairItSkips) {
 
 TEST(Restrictions, PatternsAsTheTableReadsThem) {
   const std::pair<const char*, bool> cases[] = {
-      {"192.168.1.0", true},  {" 10.0.0.1 ", true}, {"0.0.0.0:telnet", true}, {"localhost", true},
-      {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"(ASK)", false},        {"", false},
+      {"192.168.1.0", true},  {" 10.0.0.1 ", true},    {"0.0.0.0:telnet", true}, {"localhost", true},
+      {"192.168.1.*", false}, {"10.0.0.0/8", false},   {"(ASK)", false},         {"", false},
       {"1.2.3", false},       {"host.invalid", false},
   };
   for (const auto& [text, parsed] : cases) {

@@ -37,17 +37,17 @@ TEST(AdminCrossSite, OriginAndRefererAgainstHost) {
     bool crossSite;
   };
   const Case cases[] = {
-      {"127.0.0.1:1082", "", "", true},                                   // a post that names no page
-      {"127.0.0.1:1082", "http://127.0.0.1:1082", "", false},             // our own page
-      {"Gateway:1082", "http://gateway:1082", "", false},                 // host names without letter case
-      {"gateway", "http://gateway", "", false},                           // default port both sides
-      {"127.0.0.1:1082", "http://127.0.0.1:8080", "", true},              // another port
-      {"127.0.0.1:1082", "http://attacker.example", "", true},            // another host
-      {"127.0.0.1:1082", "null", "", true},                               // an opaque page
+      {"127.0.0.1:1082", "", "", true},                         // a post that names no page
+      {"127.0.0.1:1082", "http://127.0.0.1:1082", "", false},   // our own page
+      {"Gateway:1082", "http://gateway:1082", "", false},       // host names without letter case
+      {"gateway", "http://gateway", "", false},                 // default port both sides
+      {"127.0.0.1:1082", "http://127.0.0.1:8080", "", true},    // another port
+      {"127.0.0.1:1082", "http://attacker.example", "", true},  // another host
+      {"127.0.0.1:1082", "null", "", true},                     // an opaque page
       {"127.0.0.1:1082", "", "http://127.0.0.1:1082/globals.html", false},
       {"127.0.0.1:1082", "", "http://attacker.example/x.html", true},
       {"127.0.0.1:1082", "http://attacker.example", "http://127.0.0.1:1082/", true},  // Origin decides
-      {"", "http://127.0.0.1:1082", "", true},                            // nothing to compare with
+      {"", "http://127.0.0.1:1082", "", true},                                        // nothing to compare with
   };
   for (const Case& c : cases) {
     ZMIMEInfo mime;
@@ -63,7 +63,7 @@ TEST(AdminFields, SocketSpecification) {
     const char* text;
     bool accepted;
   };
-  const Case cases[] = {{"", true}, {"(ASK)", true}, {"127.0.0.1:23", true}, {"10.0.0.1", true},
+  const Case cases[] = {{"", true},         {"(ASK)", true},  {"127.0.0.1:23", true},    {"10.0.0.1", true},
                         {"(SOCKS)", false}, {"(FTP)", false}, {"127.0.0.1:99999", false}};
   for (const Case& c : cases) {
     CheckedField field(CheckedField::RelayDestination, "Destination");
@@ -78,8 +78,8 @@ TEST(AdminFields, SocketSpecification) {
 
 TEST(AdminFields, RestrictionPattern) {
   const std::pair<const char*, bool> cases[] = {
-      {"", true},          {"192.168.1.0", true},  {"10.0.0.1:23", true}, {"0.0.0.0", true},
-      {"(ASK)", false},    {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"host.invalid", false},
+      {"", true},       {"192.168.1.0", true},  {"10.0.0.1:23", true}, {"0.0.0.0", true},
+      {"(ASK)", false}, {"192.168.1.*", false}, {"10.0.0.0/8", false}, {"host.invalid", false},
   };
   for (const auto& [text, accepted] : cases) {
     CheckedField field(CheckedField::RestrictionPattern, "Originator");

@@ -23,8 +23,14 @@ TEST(Base64Encode, KnownTexts) {
     const char* expected;
   };
   const Case cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"admin:pebble", "YWRtaW46cGViYmxl"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"admin:pebble", "YWRtaW46cGViYmxl"},
   };
   for (const Case& c : cases) EXPECT_STREQ(ZBase64::Encode(c.text), c.expected) << c.text;
   const unsigned char binary[] = {0x00, 0xff, 0xfe, 0x3e, 0x3f};
@@ -96,10 +102,10 @@ TEST(Base64Decode, TableOfInputs) {
       {"Zm9vY=mE=", "fooba", false, true},       // "=" at the second place is skipped
       {"Zm9vYm=E=", "fooba", false, true},       // a lone "=" at the third place too
       {"=Zm9v", "foo", false, false},
-      {"Zm9vYmFy=", "foobar", false, false},     // "=" at the first place of a group
-      {"Zg", "f", true, false},                  // an unfinished group keeps its whole bytes
+      {"Zm9vYmFy=", "foobar", false, false},  // "=" at the first place of a group
+      {"Zg", "f", true, false},               // an unfinished group keeps its whole bytes
       {"Zm8", "fo", true, false},
-      {"Zg=", "f", false, false},                // a single "=" waits for a second one
+      {"Zg=", "f", false, false},  // a single "=" waits for a second one
       {"", "", true, false},
       {"!!!", "", false, false},
   };

@@ -1,17 +1,17 @@
 // The settings store: INI profiles, the registry hives, the environment,
 // and concurrent and interrupted writers in other processes.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <optional>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -54,9 +54,7 @@ class ConfigTest : public ::testing::Test, protected ScratchDirectory {
     identity.isService = service;
     ZConfig::SetIdentity(identity);
   }
-  ZConfig Ini(const char* name = "test.ini") const {
-    return ZConfig("Options", ZConfig::File, Path(name).c_str());
-  }
+  ZConfig Ini(const char* name = "test.ini") const { return ZConfig("Options", ZConfig::File, Path(name).c_str()); }
   static std::string Join(const ZStringList& list) {
     std::string text;
     for (ZIndex i = 0; i < list.GetSize(); ++i) text += std::string(list[i]->Text()) + ";";
@@ -94,9 +92,9 @@ TEST_F(ConfigTest, IniProfileRulesKeepEverythingElse) {
   EXPECT_EQ(Join(config.GetSections()), "Globals;Relays;");
   EXPECT_EQ(Join(config.GetKeys("globals")), "Port;Quoted;");
 
-  config.SetString("globals", "port", "1083");     // replaced where it stands
-  config.SetString("Relays", "ftp", "21");         // after the section's last line
-  config.SetString("New", "Key", "value");         // new section at the end
+  config.SetString("globals", "port", "1083");  // replaced where it stands
+  config.SetString("Relays", "ftp", "21");      // after the section's last line
+  config.SetString("New", "Key", "value");      // new section at the end
   EXPECT_EQ(Get("test.ini"),
             "; settings\n"
             "[Globals]\n"
@@ -310,8 +308,7 @@ TEST_F(ConfigTest, RegistryPrefersAnExistingVersionKey) {
   Put("HKEY_CURRENT_USER.reg",
       "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\CurrentVersion\\Globals]\n\"Port\"=\"2\"\n");
   EXPECT_EQ(config.GetString("Globals", "Port", ""), "1082");
-  Put("HKEY_CURRENT_USER.reg",
-      "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\1.0\\Globals]\n\"Port\"=\"3\"\n");
+  Put("HKEY_CURRENT_USER.reg", "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Acme\\Gate\\1.0\\Globals]\n\"Port\"=\"3\"\n");
   EXPECT_EQ(config.GetString("Globals", "Port", ""), "3");
   SetIdentity("Acme", "Gate", "", false);  // without a version: the plain path only
   Put("HKEY_CURRENT_USER.reg", "");
@@ -328,8 +325,8 @@ TEST_F(ConfigTest, RegistryKeepsTextsAndNumbersApart) {
   EXPECT_NE(hive.find("\"Level\"=dword:0000000c\n\"Flag\"=dword:00000001\n\"Twelve\"=\"12\"\n"
                       "\"Tricky\"=\"C:\\\\dir \\\"quoted\\\"\"\n"),
             std::string::npos);
-  EXPECT_EQ(config.GetString("Level", ""), "12");    // a number read as text
-  EXPECT_EQ(config.GetInteger("Twelve", 0), 12);     // a text read as a number
+  EXPECT_EQ(config.GetString("Level", ""), "12");  // a number read as text
+  EXPECT_EQ(config.GetInteger("Twelve", 0), 12);   // a text read as a number
   EXPECT_EQ(config.GetString("TRICKY", ""), "C:\\dir \"quoted\"");
   EXPECT_TRUE(config.GetBoolean("flag", false));
   EXPECT_EQ(config.GetInteger("level", 0), 12);
@@ -372,9 +369,9 @@ TEST_F(ConfigTest, HostileHiveInputParsesAndSurvivesRewrites) {
   EXPECT_EQ(config.GetString("Open", "d"), "d");
   config.SetString("Port", "1082");
   std::string after = Get("HKEY_CURRENT_USER.reg");
-  for (const std::string& kept : {std::string("garbage before keys"), std::string("[HKEY_CLASSES_ROOT\\.txt]"),
-                                  std::string("\"Bin\"=hex:01,02"), std::string("\"Bad\"=dword:zz"),
-                                  std::string("@=\"default\""), std::string(50000, '"')}) {
+  for (const std::string& kept :
+       {std::string("garbage before keys"), std::string("[HKEY_CLASSES_ROOT\\.txt]"), std::string("\"Bin\"=hex:01,02"),
+        std::string("\"Bad\"=dword:zz"), std::string("@=\"default\""), std::string(50000, '"')}) {
     EXPECT_NE(after.find(kept), std::string::npos) << kept.substr(0, 40);
   }
   EXPECT_EQ(config.GetString("Port", ""), "1082");
@@ -576,14 +573,17 @@ TEST_F(ConfigTest, StorableKeysReadBackAsThemselvesFromEveryStore) {
     bool breaksIni;  // refused, and an INI file would read it back otherwise
   };
   const Case cases[] = {
-      {"telnet", true, false},          {"socks 1080/tcp", true, false},  {"192.168.1.0", true, false},
-      {"a[b]", true, false},            {"x;y#z", true, false},           {"C:\\dir \"q\"", true, false},
-      {"<b>origin</b>", true, false},   {"\xc3\xa9t\xc3\xa9", true, false},
-      {"[Globals]", false, true},       {"[x", false, true},              {";comment", false, true},
-      {"#comment", false, true},        {"a=b", false, true},             {"=a", false, true},
-      {" lead", false, true},           {"trail ", false, true},          {"two\nlines", false, true},
-      {"cr\r", false, true},            {"tab\tinside", false, false},    {"bell\x07", false, false},
-      {"del\x7f", false, false},        {"", false, false},
+      {"telnet", true, false},        {"socks 1080/tcp", true, false},
+      {"192.168.1.0", true, false},   {"a[b]", true, false},
+      {"x;y#z", true, false},         {"C:\\dir \"q\"", true, false},
+      {"<b>origin</b>", true, false}, {"\xc3\xa9t\xc3\xa9", true, false},
+      {"[Globals]", false, true},     {"[x", false, true},
+      {";comment", false, true},      {"#comment", false, true},
+      {"a=b", false, true},           {"=a", false, true},
+      {" lead", false, true},         {"trail ", false, true},
+      {"two\nlines", false, true},    {"cr\r", false, true},
+      {"tab\tinside", false, false},  {"bell\x07", false, false},
+      {"del\x7f", false, false},      {"", false, false},
   };
   ZConfig ini = Ini();
   ZConfig registry("Globals", ZConfig::Application);

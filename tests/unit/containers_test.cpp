@@ -112,10 +112,8 @@ TEST_F(Collections, MisuseIsReportedAndLeavesContentsAlone) {
     };
     const Case cases[] = {
         {"Append null", [&] { EXPECT_EQ(collection->Append(nullptr), ZNotFound); }, "Null pointer reference"},
-        {"Insert null", [&] { EXPECT_EQ(collection->Insert(nullptr, nullptr), ZNotFound); },
-         "Null pointer reference"},
-        {"InsertAt null", [&] { EXPECT_EQ(collection->InsertAt(0, nullptr), ZNotFound); },
-         "Null pointer reference"},
+        {"Insert null", [&] { EXPECT_EQ(collection->Insert(nullptr, nullptr), ZNotFound); }, "Null pointer reference"},
+        {"InsertAt null", [&] { EXPECT_EQ(collection->InsertAt(0, nullptr), ZNotFound); }, "Null pointer reference"},
         {"SetAt null", [&] { EXPECT_FALSE(collection->SetAt(0, nullptr)); }, "Null pointer reference"},
         {"RemoveAt -1", [&] { EXPECT_EQ(collection->RemoveAt(-1), nullptr); }, "Invalid array index"},
         {"RemoveAt size", [&] { EXPECT_EQ(collection->RemoveAt(2), nullptr); }, "Invalid array index"},
@@ -328,8 +326,12 @@ TEST_F(Collections, CompareIsElementByElementAndShorterIsLess) {
     ZComparison expected;
   };
   const Case cases[] = {
-      {{}, {}, EqualTo},         {{}, {1}, LessThan},        {{1, 2}, {1, 2, 5}, LessThan},
-      {{1, 2, 3}, {1, 2}, GreaterThan}, {{1, 3}, {1, 2, 9}, GreaterThan}, {{1, 2}, {1, 2}, EqualTo},
+      {{}, {}, EqualTo},
+      {{}, {1}, LessThan},
+      {{1, 2}, {1, 2, 5}, LessThan},
+      {{1, 2, 3}, {1, 2}, GreaterThan},
+      {{1, 3}, {1, 2, 9}, GreaterThan},
+      {{1, 2}, {1, 2}, EqualTo},
   };
   for (const CollectionKind& kind : AllKinds()) {
     SCOPED_TRACE(kind.name);
@@ -560,8 +562,15 @@ TEST_F(Collections, OrdinalKeyHashesByMagnitudeModulo23) {
     int32_t value;
     uint32_t hash;
   };
-  const Case cases[] = {{0, 0}, {1, 1}, {22, 22}, {23, 0}, {24, 1}, {-24, 1}, {-1, 1},
-                        {INT32_MIN, static_cast<uint32_t>(2147483648LL % 23)}, {INT32_MAX, 2147483647 % 23}};
+  const Case cases[] = {{0, 0},
+                        {1, 1},
+                        {22, 22},
+                        {23, 0},
+                        {24, 1},
+                        {-24, 1},
+                        {-1, 1},
+                        {INT32_MIN, static_cast<uint32_t>(2147483648LL % 23)},
+                        {INT32_MAX, 2147483647 % 23}};
   for (const Case& c : cases) EXPECT_EQ(ZOrdinalKey(c.value).Hash(), c.hash) << c.value;
   EXPECT_EQ(ZOrdinalKey(3).Compare(ZOrdinalKey(4)), LessThan);
   EXPECT_EQ(ZOrdinalKey(INT32_MAX).Compare(ZOrdinalKey(INT32_MIN)), GreaterThan);
@@ -815,16 +824,14 @@ TEST_F(Collections, ConcurrentReadersOfSharedContentsAllSeeTheSameContents) {
          for (int i = kCount; i-- > 0;) list->Append(new Counted(i));
          return std::unique_ptr<ZContainer>(std::move(list));
        },
-       byIndex,
-       [](const ZContainer& c) { return std::make_unique<ZSortedList>(static_cast<const ZSortedList&>(c)); }},
+       byIndex, [](const ZContainer& c) { return std::make_unique<ZSortedList>(static_cast<const ZSortedList&>(c)); }},
       {"ZDictionary",
        [] {
          auto dictionary = std::make_unique<ZDictionary>();
          for (int i = 0; i < kCount; ++i) dictionary->SetAt(Counted(i), new Counted(i));
          return std::unique_ptr<ZContainer>(std::move(dictionary));
        },
-       hashed,
-       [](const ZContainer& c) { return std::make_unique<ZDictionary>(static_cast<const ZDictionary&>(c)); }},
+       hashed, [](const ZContainer& c) { return std::make_unique<ZDictionary>(static_cast<const ZDictionary&>(c)); }},
   };
 
   for (const Kind& kind : kinds) {

@@ -88,8 +88,9 @@ TEST(ControlPage, ShowsTheLinkTheHostsAndTheOpenLinks) {
   ControlPage page(service, kAuthority);
   const Shown shown = Show(page);
   EXPECT_EQ(shown.refresh, "30");
-  EXPECT_TRUE(Has(shown.page, "The system has been connected for 2 hours and 5 minutes to isp&lt;1&gt;, with 3 minutes "
-                              "and 20 seconds till disconnect."))
+  EXPECT_TRUE(Has(shown.page,
+                  "The system has been connected for 2 hours and 5 minutes to isp&lt;1&gt;, with 3 minutes "
+                  "and 20 seconds till disconnect."))
       << shown.page;
   EXPECT_TRUE(Has(shown.page, "Disconnect"));
   EXPECT_TRUE(Has(shown.page, "  Local Address  "));

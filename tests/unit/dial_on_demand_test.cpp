@@ -54,8 +54,7 @@ class FakeClock : public ManagerClock {
 
 std::shared_ptr<RemoteSystem> System(const char* name, int32_t retries = 1,
                                      ZTimeInterval disconnect = ZTimeInterval(0, 0, 30),
-                                     ZTimeInterval limit = ZTimeInterval(0),
-                                     ZTimeInterval period = ZTimeInterval(0)) {
+                                     ZTimeInterval limit = ZTimeInterval(0), ZTimeInterval period = ZTimeInterval(0)) {
   auto system = std::make_shared<RemoteSystem>();
   system->name = name;
   system->dialRetries = retries;
@@ -186,9 +185,12 @@ TEST_F(DialOnDemandTest, TheSecondSystemIsDialledInTheSamePassWhenTheFirstFails)
 
 TEST_F(DialOnDemandTest, EachFailureHasItsOwnEnding) {
   const std::vector<std::pair<Status, std::string>> cases = {
-      {Status::LineBusy, ": line busy."},     {Status::NoDialTone, ": no dial tone."},
-      {Status::NoAnswer, ": no answer."},     {Status::PortInUse, ": port in use."},
-      {Status::MissingEntry, ": missing RAS entry."}, {Status::GeneralFailure, "."},
+      {Status::LineBusy, ": line busy."},
+      {Status::NoDialTone, ": no dial tone."},
+      {Status::NoAnswer, ": no answer."},
+      {Status::PortInUse, ": port in use."},
+      {Status::MissingEntry, ": missing RAS entry."},
+      {Status::GeneralFailure, "."},
       {Status::Dialling, "."},
   };
   for (const auto& [status, ending] : cases) {

@@ -1,8 +1,8 @@
 // Paths, files and directories against a real scratch directory.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,8 +152,8 @@ TEST_F(FilesTest, ReadWriteSeekAndEndOfFile) {
   EXPECT_EQ(std::string(buffer, 2), "89");
   EXPECT_FALSE(file.Read(buffer, sizeof buffer));  // at the end nothing comes
   EXPECT_EQ(file.GetLastReadCount(), 0);
-  EXPECT_FALSE(file.SetPosition(-1, 0));           // before the start
-  EXPECT_TRUE(file.SetPosition(1, 1));             // one past the end is allowed
+  EXPECT_FALSE(file.SetPosition(-1, 0));  // before the start
+  EXPECT_TRUE(file.SetPosition(1, 1));    // one past the end is allowed
 }
 
 TEST_F(FilesTest, ClosedFilesReportMisuse) {

@@ -81,11 +81,12 @@ TEST_F(LineSocketTest, StartsWithTheSpecifiedTimeOuts) {
 }
 
 TEST_F(LineSocketTest, EditingCharactersAndLineEnds) {
-  loop.Send("abc\bd\r\n"
-            "xy\x7fz\n"
-            "\b\bq\r"
-            "three\r\n"
-            "\r\n");
+  loop.Send(
+      "abc\bd\r\n"
+      "xy\x7fz\n"
+      "\b\bq\r"
+      "three\r\n"
+      "\r\n");
   const char* const expected[] = {"abd", "xz", "q", "three", ""};
   for (const char* line : expected) {
     ZString got;
@@ -310,16 +311,21 @@ TEST(TelnetCommands, DroppedFromCommandLines) {
     std::string kept;
   } cases[] = {
       {"NOOP", "NOOP"},
-      {"\xff\xf4\xff\xf2" "ABOR", "ABOR"},           // Interrupt Process, Synch
-      {"AB\xff\xfb\x01OR", "ABOR"},                  // WILL with its option
-      {"\xff\xfa\x18\x01\xff\xf0STAT", "STAT"},       // a subnegotiation
-      {"STOR a\xff\xff" "b", "STOR a\xff" "b"},       // a doubled IAC is the byte
-      {"NOOP\xff", "NOOP"},                            // cut off at the end
+      {"\xff\xf4\xff\xf2"
+       "ABOR",
+       "ABOR"},                                  // Interrupt Process, Synch
+      {"AB\xff\xfb\x01OR", "ABOR"},              // WILL with its option
+      {"\xff\xfa\x18\x01\xff\xf0STAT", "STAT"},  // a subnegotiation
+      {"STOR a\xff\xff"
+       "b",
+       "STOR a\xff"
+       "b"},                 // a doubled IAC is the byte
+      {"NOOP\xff", "NOOP"},  // cut off at the end
       {"\xff\xfa\x18 never ended", ""},
   };
   for (const auto& c : cases) {
-    const ZString kept = ZApplicationSocket::DropTelnetCommands(ZString(c.line.data(),
-                                                                        static_cast<ZIndex>(c.line.size())));
+    const ZString kept =
+        ZApplicationSocket::DropTelnetCommands(ZString(c.line.data(), static_cast<ZIndex>(c.line.size())));
     EXPECT_EQ(std::string(kept.Text(), static_cast<size_t>(kept.GetLength())), c.kept) << c.line;
   }
 }
@@ -443,8 +449,8 @@ TEST_F(FtpServerTest, PortArguments) {
   EXPECT_EQ(Command(socket, "PORT 10,0,0,1,4,1"), "200 \"PORT\" command successful.\r\n");
   EXPECT_EQ(socket.GetDataHost(), ZIPAddress(10, 0, 0, 1));
   EXPECT_EQ(socket.GetDataPort(), 1025);
-  const char* const malformed[] = {"PORT 10,0,0,1,4",   "PORT 10,0,0,256,4,1", "PORT",
-                                   "PORT a,b,c,d,e,f",  "PORT 10,0,0,1,4,-1",  "PORT 10,,0,1,4,1",
+  const char* const malformed[] = {"PORT 10,0,0,1,4",     "PORT 10,0,0,256,4,1", "PORT",
+                                   "PORT a,b,c,d,e,f",    "PORT 10,0,0,1,4,-1",  "PORT 10,,0,1,4,1",
                                    "PORT 1000,0,0,1,4,1", "PORT 10.0.0.1,4,1"};
   for (const char* line : malformed) {
     EXPECT_EQ(Command(socket, line), "501 \"PORT\" : syntax error in parameters or arguments.\r\n") << line;
@@ -500,12 +506,11 @@ TEST_F(FtpServerTest, PassiveModeListensWhereTheClientReachedUs) {
   Command(socket, "PASS p");
   const std::string reply = Command(socket, "PASV");
   unsigned a = 0, b = 0, c = 0, d = 0, high = 0, low = 0;
-  ASSERT_EQ(std::sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &a, &b, &c, &d, &high, &low),
-            6)
+  ASSERT_EQ(std::sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &a, &b, &c, &d, &high, &low), 6)
       << reply;
-  EXPECT_EQ(ZIPAddress(static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c),
-                       static_cast<uint8_t>(d)),
-            ZIPAddress(127, 0, 0, 1));
+  EXPECT_EQ(
+      ZIPAddress(static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c), static_cast<uint8_t>(d)),
+      ZIPAddress(127, 0, 0, 1));
   ASSERT_NE(socket.GetPassiveSocket(), nullptr);
   EXPECT_EQ(socket.GetPassiveSocket()->GetPort(), high * 256 + low);
   ZTCPSocket data(static_cast<uint16_t>(high * 256 + low));

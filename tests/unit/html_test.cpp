@@ -62,7 +62,8 @@ TEST(HTMLElements, ElementsWithoutState) {
       {"text, bare", Written({form}, ZHTMLTextInput("n")), "<INPUT TYPE=text NAME=\"n\">"},
       {"password", Written({form}, ZHTMLPasswordInput("Password", 20, 0, "pebble")),
        "<INPUT TYPE=password NAME=\"Password\" SIZE=20 VALUE=\"pebble\">"},
-      {"checkbox", Written({form}, ZHTMLCheckBox("On", "T", true)), "<INPUT TYPE=checkbox NAME=\"On\" VALUE=T CHECKED>"},
+      {"checkbox", Written({form}, ZHTMLCheckBox("On", "T", true)),
+       "<INPUT TYPE=checkbox NAME=\"On\" VALUE=T CHECKED>"},
       {"checkbox, unchecked", Written({form}, ZHTMLCheckBox("On")), "<INPUT TYPE=checkbox NAME=\"On\">"},
       {"radio", Written({form}, ZHTMLRadioButton("Mode", "Demand", false)),
        "<INPUT TYPE=radio NAME=\"Mode\" VALUE=Demand>"},
@@ -74,8 +75,10 @@ TEST(HTMLElements, ElementsWithoutState) {
        "<INPUT TYPE=range NAME=\"T\" VALUE=-1 MAX=5 MIN=-5 SIZE=4>"},
       {"number", Written({form}, ZHTMLNumberInput("Timeout", 1, 1440, 20)),
        "<INPUT TYPE=number NAME=\"Timeout\" VALUE=20 MAX=1440 MIN=1>"},
-      {"file", Written({form}, ZHTMLFileInput("F", "text/plain")), "<INPUT TYPE=file NAME=\"F\" ACCEPT=\"text/plain\">"},
-      {"image input", Written({form}, ZHTMLImageInput("I", "map.gif")), "<INPUT TYPE=image NAME=\"I\" SRC=\"map.gif\">"},
+      {"file", Written({form}, ZHTMLFileInput("F", "text/plain")),
+       "<INPUT TYPE=file NAME=\"F\" ACCEPT=\"text/plain\">"},
+      {"image input", Written({form}, ZHTMLImageInput("I", "map.gif")),
+       "<INPUT TYPE=image NAME=\"I\" SRC=\"map.gif\">"},
       {"scribble", Written({form}, ZHTMLScribbleInput("S", "pad.gif")),
        "<INPUT TYPE=scribble NAME=\"S\" SRC=\"pad.gif\">"},
       {"reset", Written({form}, ZHTMLResetButton("Reset")), "<INPUT TYPE=reset VALUE=\"Reset\">"},
@@ -102,36 +105,72 @@ TEST(HTMLElements, ElementsThatOpenAndClose) {
   const Case cases[] = {
       {"html", [] { return new ZHTMLRoot(); }, {}, ZHTML::HTMLContext, "<HTML>\r\n", "</HTML>\r\n"},
       {"heading 1", [] { return new ZHTMLHeading(1); }, {body}, ZHTML::HeadingContext, "<H1>", "</H1>\r\n"},
-      {"heading 6", [] { return new ZHTMLHeading(6, "i.gif", 2, 1); }, {body}, ZHTML::HeadingContext,
-       "<H6 SRC=\"i.gif\" SEQNUM=2 SKIP=1>", "</H6 SRC=\"i.gif\" SEQNUM=2 SKIP=1>\r\n"},
+      {"heading 6",
+       [] { return new ZHTMLHeading(6, "i.gif", 2, 1); },
+       {body},
+       ZHTML::HeadingContext,
+       "<H6 SRC=\"i.gif\" SEQNUM=2 SKIP=1>",
+       "</H6 SRC=\"i.gif\" SEQNUM=2 SKIP=1>\r\n"},
       {"preformatted", [] { return new ZHTMLPreformatted(); }, {body}, ZHTML::PreContext, "<PRE>", "</PRE>\r\n"},
-      {"preformatted width", [] { return new ZHTMLPreformatted(80); }, {body}, ZHTML::PreContext, "<PRE WIDTH=80>",
+      {"preformatted width",
+       [] { return new ZHTMLPreformatted(80); },
+       {body},
+       ZHTML::PreContext,
+       "<PRE WIDTH=80>",
        "</PRE WIDTH=80>\r\n"},
       {"note", [] { return new ZHTMLNote(); }, {body}, ZHTML::NoteContext, "<NOTE>\r\n", "</NOTE>\r\n"},
-      {"address", [] { return new ZHTMLAddress(); }, {body}, ZHTML::AddressContext, "<ADDRESS>\r\n",
-       "</ADDRESS>\r\n"},
-      {"block quote", [] { return new ZHTMLBlockQuote(); }, {body}, ZHTML::BlockQuoteContext, "<BQ>\r\n",
-       "</BQ>\r\n"},
-      {"simple list", [] { return new ZHTMLList(ZHTMLList::Simple); }, {body}, ZHTML::ListContext, "<UL PLAIN>\r\n",
+      {"address", [] { return new ZHTMLAddress(); }, {body}, ZHTML::AddressContext, "<ADDRESS>\r\n", "</ADDRESS>\r\n"},
+      {"block quote", [] { return new ZHTMLBlockQuote(); }, {body}, ZHTML::BlockQuoteContext, "<BQ>\r\n", "</BQ>\r\n"},
+      {"simple list",
+       [] { return new ZHTMLList(ZHTMLList::Simple); },
+       {body},
+       ZHTML::ListContext,
+       "<UL PLAIN>\r\n",
        "</UL PLAIN>\r\n"},
       {"bullet list", [] { return new ZHTMLList(); }, {body}, ZHTML::ListContext, "<UL>\r\n", "</UL>\r\n"},
-      {"ordered list", [] { return new ZHTMLList(ZHTMLList::Ordered, 3, true); }, {body}, ZHTML::ListContext,
-       "<OL SEQNUM=3 CONTINUE>\r\n", "</OL SEQNUM=3 CONTINUE>\r\n"},
-      {"list header", [] { return new ZHTMLListHeader(); }, {body, ZHTML::ListContext}, ZHTML::ListHeaderContext,
-       "<LH>", "</LH>\r\n"},
-      {"definition list", [] { return new ZHTMLDefinitionList(); }, {body}, ZHTML::ListContext, "<DL>\r\n",
+      {"ordered list",
+       [] { return new ZHTMLList(ZHTMLList::Ordered, 3, true); },
+       {body},
+       ZHTML::ListContext,
+       "<OL SEQNUM=3 CONTINUE>\r\n",
+       "</OL SEQNUM=3 CONTINUE>\r\n"},
+      {"list header",
+       [] { return new ZHTMLListHeader(); },
+       {body, ZHTML::ListContext},
+       ZHTML::ListHeaderContext,
+       "<LH>",
+       "</LH>\r\n"},
+      {"definition list",
+       [] { return new ZHTMLDefinitionList(); },
+       {body},
+       ZHTML::ListContext,
+       "<DL>\r\n",
        "</DL>\r\n"},
       {"table", [] { return new ZHTMLTable(); }, {body}, ZHTML::TableContext, "<TABLE>\r\n", "</TABLE>\r\n"},
-      {"table bordered", [] { return new ZHTMLTable(true); }, {body}, ZHTML::TableContext, "<TABLE BORDER>\r\n",
+      {"table bordered",
+       [] { return new ZHTMLTable(true); },
+       {body},
+       ZHTML::TableContext,
+       "<TABLE BORDER>\r\n",
        "</TABLE BORDER>\r\n"},
-      {"form", [] { return new ZHTMLForm("POST"); }, {body}, ZHTML::FormContext, "<FORM METHOD=POST>\r\n",
+      {"form",
+       [] { return new ZHTMLForm("POST"); },
+       {body},
+       ZHTML::FormContext,
+       "<FORM METHOD=POST>\r\n",
        "</FORM METHOD=POST>\r\n"},
-      {"form, all", [] { return new ZHTMLForm("GET", "/x?a=1&b=2", "multipart/form-data", "s.js"); }, {body},
+      {"form, all",
+       [] { return new ZHTMLForm("GET", "/x?a=1&b=2", "multipart/form-data", "s.js"); },
+       {body},
        ZHTML::FormContext,
        "<FORM METHOD=GET ACTION=\"/x?a=1&amp;b=2\" ENCTYPE=\"multipart/form-data\" SCRIPT=\"s.js\">\r\n",
        "</FORM METHOD=GET ACTION=\"/x?a=1&amp;b=2\" ENCTYPE=\"multipart/form-data\" SCRIPT=\"s.js\">\r\n"},
-      {"text area", [] { return new ZHTMLTextArea("T", 4, 40); }, {body, ZHTML::FormContext}, ZHTML::SelectContext,
-       "<TEXTAREA NAME=\"T\" ROWS=4 COLS=40>\r\n", "</TEXTAREA NAME=\"T\" ROWS=4 COLS=40>\r\n"},
+      {"text area",
+       [] { return new ZHTMLTextArea("T", 4, 40); },
+       {body, ZHTML::FormContext},
+       ZHTML::SelectContext,
+       "<TEXTAREA NAME=\"T\" ROWS=4 COLS=40>\r\n",
+       "</TEXTAREA NAME=\"T\" ROWS=4 COLS=40>\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -154,8 +193,9 @@ TEST(HTMLElements, ClosingTagsWithoutAttributes) {
   html.Set(ZHTML::BodyContext);
   html << ZHTMLHotLink("/help/Relays.html") << "Relays" << ZHTMLHotLink();
   html << ZHTMLForm("POST") << ZHTMLSelect("Remote") << ZHTMLOption(true) << "one" << ZHTMLSelect() << ZHTMLForm();
-  EXPECT_STREQ(html, "<A HREF=\"/help/Relays.html\">Relays</A>"
-                     "<FORM METHOD=POST>\r\n<SELECT NAME=\"Remote\">\r\n<OPTION SELECTED>one</SELECT>\r\n</FORM>\r\n");
+  EXPECT_STREQ(html,
+               "<A HREF=\"/help/Relays.html\">Relays</A>"
+               "<FORM METHOD=POST>\r\n<SELECT NAME=\"Remote\">\r\n<OPTION SELECTED>one</SELECT>\r\n</FORM>\r\n");
   EXPECT_EQ(AssertCapture::Count(), 0u);
 }
 
@@ -220,8 +260,9 @@ TEST(HTMLStructure, TitledPageAndRestart) {
 
   html.Set(ZHTML::FormContext);  // a context left open; the restart clears it
   html = "Accepted New Configuration";
-  EXPECT_STREQ(html, "<HTML>\r\n<HEAD>\r\n<TITLE>Accepted New Configuration</TITLE>\r\n</HEAD>\r\n<BODY>\r\n"
-                     "<H1>Accepted New Configuration</H1>\r\n");
+  EXPECT_STREQ(html,
+               "<HTML>\r\n<HEAD>\r\n<TITLE>Accepted New Configuration</TITLE>\r\n</HEAD>\r\n<BODY>\r\n"
+               "<H1>Accepted New Configuration</H1>\r\n");
   EXPECT_FALSE(html.Is(ZHTML::FormContext));
   html << "more";
   EXPECT_TRUE(std::string(html.Text()).ends_with("</H1>\r\nmore"));
@@ -278,8 +319,7 @@ TEST(HTMLContextChecks, ElementsOutOfContext) {
       {"head after BODY", [](ZHTML& h) { h << ZHTMLBody() << ZHTMLHead(); }, "HTML element out of centext"},
       {"heading 0", [](ZHTML& h) { h << ZHTMLBody() << ZHTMLHeading(0); }, "Bad heading number"},
       {"heading 7", [](ZHTML& h) { h << ZHTMLBody() << ZHTMLHeading(7); }, "Bad heading number"},
-      {"item without a term",
-       [](ZHTML& h) { h << ZHTMLBody() << ZHTMLDefinitionList() << ZHTMLDefinitionItem(); },
+      {"item without a term", [](ZHTML& h) { h << ZHTMLBody() << ZHTMLDefinitionList() << ZHTMLDefinitionItem(); },
        "HTML definition term missing"},
       {"term without an item",
        [](ZHTML& h) { h << ZHTMLBody() << ZHTMLDefinitionList() << ZHTMLDefinitionTerm() << ZHTMLDefinitionTerm(); },

@@ -18,9 +18,16 @@ struct LengthCase {
 
 TEST(HttpProxyAnswer, DeclaredContentLength) {
   const LengthCase cases[] = {
-      {nullptr, -1},      {"0", 0},       {"10485760", 10485760}, {" 42 ", 42},
-      {"4294967296", 4294967296LL},       {"", -1},               {"12x", -1},
-      {"-5", -1},         {"0x10", -1},   {"1234567890123456789", -1},
+      {nullptr, -1},
+      {"0", 0},
+      {"10485760", 10485760},
+      {" 42 ", 42},
+      {"4294967296", 4294967296LL},
+      {"", -1},
+      {"12x", -1},
+      {"-5", -1},
+      {"0x10", -1},
+      {"1234567890123456789", -1},
   };
   for (const LengthCase& c : cases) {
     ZMIMEInfo mime;
@@ -91,9 +98,9 @@ TEST(HttpProxyHeaders, RequestLosesItsHopAndGainsViaAndHost) {
     EXPECT_EQ(Field(ForwardedRequestHeader(request, ZURL(c.url), "gate"), "Host"), c.host) << c.url;
   }
   // A Via of earlier hops gets ours after them.
-  EXPECT_EQ(Field(ForwardedRequestHeader(Header({{"Via", "1.1 a (squid), HTTP/1.0 b"}}), ZURL("http://h/"), "gate"),
-                  "Via"),
-            "1.1 a (squid), HTTP/1.0 b, 1.0 gate");
+  EXPECT_EQ(
+      Field(ForwardedRequestHeader(Header({{"Via", "1.1 a (squid), HTTP/1.0 b"}}), ZURL("http://h/"), "gate"), "Via"),
+      "1.1 a (squid), HTTP/1.0 b, 1.0 gate");
 }
 
 TEST(HttpProxyHeaders, AnswerLosesItsHopAndGainsVia) {

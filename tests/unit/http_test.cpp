@@ -40,13 +40,20 @@ TEST(HttpStatusTable, EveryRowAsPublished) {
     bool hasBody;
   };
   const Row rows[] = {
-      {0, 100, "Information", false},        {1, 200, "OK", true},
-      {2, 201, "Created", true},             {3, 202, "Accepted", true},
-      {4, 204, "No Content", false},         {5, 301, "Moved Permanently", true},
-      {6, 302, "Moved Temporarily", true},   {7, 304, "Not Modified", false},
-      {8, 400, "Bad Request", true},         {9, 401, "Unauthorised", false},
-      {10, 403, "Forbidden", true},          {11, 404, "Not Found", true},
-      {12, 500, "Internal Server Error", true}, {13, 501, "Not Implemented", true},
+      {0, 100, "Information", false},
+      {1, 200, "OK", true},
+      {2, 201, "Created", true},
+      {3, 202, "Accepted", true},
+      {4, 204, "No Content", false},
+      {5, 301, "Moved Permanently", true},
+      {6, 302, "Moved Temporarily", true},
+      {7, 304, "Not Modified", false},
+      {8, 400, "Bad Request", true},
+      {9, 401, "Unauthorised", false},
+      {10, 403, "Forbidden", true},
+      {11, 404, "Not Found", true},
+      {12, 500, "Internal Server Error", true},
+      {13, 501, "Not Implemented", true},
       {14, 502, "Bad Gateway", true},
   };
   ASSERT_EQ(sizeof rows / sizeof rows[0], static_cast<size_t>(ZHTTPStatusCount));
@@ -101,14 +108,29 @@ TEST(HttpStatusTable, IndexOutsideTheTableIsReported) {
 
 TEST(HttpContentTypes, TableByExtensionIgnoringCase) {
   const std::pair<const char*, const char*> cases[] = {
-      {".txt", "text/plain"},     {".TEXT", "text/plain"},     {".html", "text/html"},
-      {".HTM", "text/html"},      {".aif", "audio/aiff"},      {".aiff", "audio/aiff"},
-      {".au", "audio/basic"},     {".snd", "audio/basic"},     {".wav", "audio/wav"},
-      {".GIF", "image/gif"},      {".xbm", "image/x-bitmap"},  {".tif", "image/tiff"},
-      {".tiff", "image/tiff"},    {".jpg", "image/jpeg"},      {".jpe", "image/jpeg"},
-      {".JPEG", "image/jpeg"},    {".avi", "video/avi"},       {".mpg", "video/mpeg"},
-      {".mpeg", "video/mpeg"},    {".qt", "video/quicktime"},  {".mov", "video/quicktime"},
-      {".png", "application/octet-stream"}, {"", "application/octet-stream"},
+      {".txt", "text/plain"},
+      {".TEXT", "text/plain"},
+      {".html", "text/html"},
+      {".HTM", "text/html"},
+      {".aif", "audio/aiff"},
+      {".aiff", "audio/aiff"},
+      {".au", "audio/basic"},
+      {".snd", "audio/basic"},
+      {".wav", "audio/wav"},
+      {".GIF", "image/gif"},
+      {".xbm", "image/x-bitmap"},
+      {".tif", "image/tiff"},
+      {".tiff", "image/tiff"},
+      {".jpg", "image/jpeg"},
+      {".jpe", "image/jpeg"},
+      {".JPEG", "image/jpeg"},
+      {".avi", "video/avi"},
+      {".mpg", "video/mpeg"},
+      {".mpeg", "video/mpeg"},
+      {".qt", "video/quicktime"},
+      {".mov", "video/quicktime"},
+      {".png", "application/octet-stream"},
+      {"", "application/octet-stream"},
       {".bin", "application/octet-stream"},
   };
   for (const auto& [extension, type] : cases) {
@@ -131,14 +153,14 @@ TEST(HttpSpace, FindResourceWalksPathsAndIndexNames) {
 
   const std::pair<const char*, const char*> cases[] = {
       {"/docs", "docs"},
-      {"/docs/a/b/c.txt", "docs"},               // a resource answers for its subtree
+      {"/docs/a/b/c.txt", "docs"},  // a resource answers for its subtree
       {"/site/page.html", "page"},
-      {"/site", "site index"},                   // index.html comes before Welcome.htm
+      {"/site", "site index"},  // index.html comes before Welcome.htm
       {"/site/", "site index"},
       {"/only", "only welcome htm"},
-      {"/both", "both Welcome"},                 // Welcome.html first of all
+      {"/both", "both Welcome"},  // Welcome.html first of all
       {"/both/index.htm", "both index htm"},
-      {"/Docs", "(none)"},                       // names compare with letter case
+      {"/Docs", "(none)"},  // names compare with letter case
       {"/site/missing.html", "(none)"},
       {"/", "(none)"},
       {"/nothing/here", "(none)"},
@@ -157,11 +179,11 @@ TEST(HttpSpace, AddResourceRefusalsAndOverwrite) {
   ZHTTPSpace space;
   ASSERT_TRUE(space.AddResource(new NamedResource("/a/b", "b")));
   NamedResource below("/a/b/c", "below a resource");
-  EXPECT_FALSE(space.AddResource(&below));          // a resource sits above
+  EXPECT_FALSE(space.AddResource(&below));  // a resource sits above
   NamedResource above("/a", "above children");
-  EXPECT_FALSE(space.AddResource(&above));          // the node has children
+  EXPECT_FALSE(space.AddResource(&above));  // the node has children
   NamedResource same("/a/b", "second b");
-  EXPECT_FALSE(space.AddResource(&same));           // taken, no overwrite
+  EXPECT_FALSE(space.AddResource(&same));  // taken, no overwrite
   EXPECT_STREQ(Found(space, "/a/b").Text(), "b");
   // The refused ones still belong to the caller (they are on the stack).
   ASSERT_TRUE(space.AddResource(new NamedResource("/a/b", "new b"), true));
@@ -179,9 +201,9 @@ TEST(HttpSpace, DelResourceRemovesEmptyAncestors) {
   ZHTTPSpace space;
   ASSERT_TRUE(space.AddResource(new NamedResource("/a/b/c", "c")));
   ASSERT_TRUE(space.AddResource(new NamedResource("/a/d", "d")));
-  EXPECT_FALSE(space.DelResource(ZURL("/a")));          // has children
-  EXPECT_FALSE(space.DelResource(ZURL("/a/b/c/e")));    // runs through a resource
-  EXPECT_FALSE(space.DelResource(ZURL("/a/x")));        // missing
+  EXPECT_FALSE(space.DelResource(ZURL("/a")));        // has children
+  EXPECT_FALSE(space.DelResource(ZURL("/a/b/c/e")));  // runs through a resource
+  EXPECT_FALSE(space.DelResource(ZURL("/a/x")));      // missing
   EXPECT_TRUE(space.DelResource(ZURL("/a/b/c")));
   EXPECT_STREQ(Found(space, "/a/b/c").Text(), "(none)");
   // "/a/b" went with it: a resource may now sit at "/a/b" or below "/a".
@@ -212,8 +234,8 @@ TEST(HttpSimpleAuth, ValidatesBasicCredentials) {
   };
   const Case cases[] = {
       {"Basic " + good, true},
-      {"basic " + good, true},                                  // the prefix in any case
-      {good, true},                                             // no prefix: decoded whole
+      {"basic " + good, true},                                        // the prefix in any case
+      {good, true},                                                   // no prefix: decoded whole
       {"Basic " + ZBase64::Encode(" admin : pebble ", false), true},  // blanks trimmed
       {"Basic " + ZBase64::Encode("admin:Pebble", false), false},
       {"Basic " + ZBase64::Encode("Admin:pebble", false), false},
@@ -260,8 +282,8 @@ TEST(HttpForm, IntegerBoundsAcceptedAndRefused) {
     const char* text;
     bool accepted;
   };
-  const Case cases[] = {{"0", true},  {"3", true},   {" 2 ", true}, {"-1", false}, {"4", false},
-                        {"", false},  {"two", false}, {"2x", false}, {"99999999999", false}};
+  const Case cases[] = {{"0", true}, {"3", true},    {" 2 ", true}, {"-1", false},         {"4", false},
+                        {"", false}, {"two", false}, {"2x", false}, {"99999999999", false}};
   for (const Case& test : cases) {
     ZHTTPIntegerField field("Log Level", 0, 3, 1);
     ZHTML msg;
@@ -343,8 +365,7 @@ TEST(HttpForm, BuildHTMLOptions) {
   std::string second = std::string(page.Text()).substr(first.size());
   EXPECT_NE(second.find("NAME=\"Extra\""), std::string::npos);
   EXPECT_EQ(second.find("NAME=\"Login\""), std::string::npos);  // already written
-  EXPECT_NE(second.find("<INPUT TYPE=submit VALUE=\"Accept\"> <INPUT TYPE=reset VALUE=\"Reset\"> "),
-            std::string::npos);
+  EXPECT_NE(second.find("<INPUT TYPE=submit VALUE=\"Accept\"> <INPUT TYPE=reset VALUE=\"Reset\"> "), std::string::npos);
   EXPECT_NE(second.find("</FORM>"), std::string::npos);
   EXPECT_EQ(second.find("</BODY>"), std::string::npos);
   EXPECT_FALSE(page.Is(ZHTML::FormContext));
@@ -428,7 +449,7 @@ TEST_F(HttpConfigTest, LoadsPostsAndWritesBackIntoTheSection) {
   config.Add(new ZHTTPIntegerField("Log Level", 0, 3, 1));
   config.Add(new ZHTTPIntegerField("HTTP Port", 1, 65535, 1082));
   config.SetConfigValues();
-  EXPECT_STREQ(config.GetField("Log Level")->GetValue().Text(), "2");   // from the file
+  EXPECT_STREQ(config.GetField("Log Level")->GetValue().Text(), "2");     // from the file
   EXPECT_STREQ(config.GetField("HTTP Port")->GetValue().Text(), "1082");  // absent: kept
 
   ZURL url("/globals");
@@ -465,8 +486,8 @@ TEST_F(HttpConfigTest, NewEntryFields) {
   for (const Case& test : cases) {
     ZHTTPRequest request(url, mime);
     ZHTML msg;
-    ASSERT_TRUE(config.Post(request, Posted({{"New Key", test.key}, {"New Value", test.value}, {"telnet", test.telnet}}),
-                            msg));
+    ASSERT_TRUE(
+        config.Post(request, Posted({{"New Key", test.key}, {"New Value", test.value}, {"telnet", test.telnet}}), msg));
     EXPECT_EQ(store.GetString("Relays", "telnet", ""), ZString(test.telnet));
   }
   EXPECT_EQ(store.GetString("Relays", "smtp", ""), ZString("mail.example"));

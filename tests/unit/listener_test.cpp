@@ -52,7 +52,8 @@ TEST_F(ListenersTest, AcceptTakesTheWaitingConnection) {
 
 TEST_F(ListenersTest, AMasterClosedOnPurposeEndsTheAcceptSilentlyAndIsRemoved) {
   bool accepted = true;
-  std::thread waiter([&] { accepted = listeners.AcceptConnection(*master, "SOCKS server", PlainAccept(*master)) != nullptr; });
+  std::thread waiter(
+      [&] { accepted = listeners.AcceptConnection(*master, "SOCKS server", PlainAccept(*master)) != nullptr; });
   ZThread::SleepFor(ZTimeInterval(100));
   // Returns only once the waiting thread has removed (and destroyed) it.
   listeners.CloseAll();

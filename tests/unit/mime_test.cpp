@@ -81,12 +81,14 @@ TEST(LineReader, EndsEditingAndContinuation) {
   const Case cases[] = {
       {"a\r\nb\nc\rd", false, "[a]0[b]0[c]0[d]1"},
       {"\r\n\r\n", false, "[]0[]0[]1"},
-      {"ab\bc\x7f" "d\n", false, "[ad]0[]1"},
+      {"ab\bc\x7f"
+       "d\n",
+       false, "[ad]0[]1"},
       {"\b\bx\n", false, "[x]0[]1"},
       {"a\r\n b\r\n\tc\r\nd\r\n", true, "[a b\tc]0[d]0[]1"},
       {"a\r\n b\r\n", false, "[a]0[ b]0[]1"},
       {"\r\n x\r\n", true, "[]0[ x]0[]1"},  // an empty line is never continued
-      {"a\r\r\n", false, "[a]0[]0[]1"},      // CR, then CR LF: two line ends
+      {"a\r\r\n", false, "[a]0[]0[]1"},     // CR, then CR LF: two line ends
       {"abc", false, "[abc]1"},
       {"", false, "[]1"},
   };
@@ -311,8 +313,8 @@ TEST(MIMERepeated, EveryLineIsKeptInItsOrder) {
       "\r\n";
   ZMIMEInfo mime;
   ASSERT_TRUE(mime.Read(block, static_cast<ZIndex>(std::strlen(block))));
-  EXPECT_EQ(mime.GetSize(), 3);                            // distinct names
-  EXPECT_STREQ(mime.GetString("Set-Cookie"), "d=4");       // the last line, as a dictionary answers
+  EXPECT_EQ(mime.GetSize(), 3);                       // distinct names
+  EXPECT_STREQ(mime.GetString("Set-Cookie"), "d=4");  // the last line, as a dictionary answers
   const ZStringArray cookies = mime.GetValues("set-cookie");
   ASSERT_EQ(cookies.GetSize(), 3);
   EXPECT_STREQ(cookies[0], "a=1; Path=/");

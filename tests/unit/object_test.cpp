@@ -75,13 +75,10 @@ TEST(Assertions, CodesAndTexts) {
     const char* text;
   };
   const Case cases[] = {
-      {1, "Out of memory"},          {2, "Null pointer reference"},
-      {3, "Invalid cast to non-descendant class"},
-      {4, "Invalid array index"},    {5, "Invalid array element"},
-      {6, "Stack empty"},            {7, "Unimplemented function"},
-      {8, "Invalid parameter"},      {9, "Operating System error"},
-      {10, "File not open"},         {11, "Unsupported feature"},
-      {12, "Invalid or closed operating system window"},
+      {1, "Out of memory"},          {2, "Null pointer reference"}, {3, "Invalid cast to non-descendant class"},
+      {4, "Invalid array index"},    {5, "Invalid array element"},  {6, "Stack empty"},
+      {7, "Unimplemented function"}, {8, "Invalid parameter"},      {9, "Operating System error"},
+      {10, "File not open"},         {11, "Unsupported feature"},   {12, "Invalid or closed operating system window"},
       {13, "Error code: 13"},        {250, "Error code: 250"},
   };
   AssertCapture capture;

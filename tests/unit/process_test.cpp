@@ -79,7 +79,12 @@ TEST(ZArgListTest, ParsesOptionsTable) {
       {"grouped and repeated", {"-aba", "y"}, 0, "ab", {{'a', {2, ""}}, {'b', {1, ""}}}, {"y"}, {}},
       {"argument attached", {"-ofile", "p"}, 0, "o:", {{'o', {1, "file"}}}, {"p"}, {}},
       {"argument following", {"-o", "file", "p"}, 0, "o:", {{'o', {1, "file"}}}, {"p"}, {}},
-      {"argument ends the group", {"-aob", "p"}, 0, "abo:", {{'a', {1, ""}}, {'o', {1, "b"}}, {'b', {0, ""}}}, {"p"},
+      {"argument ends the group",
+       {"-aob", "p"},
+       0,
+       "abo:",
+       {{'a', {1, ""}}, {'o', {1, "b"}}, {'b', {0, ""}}},
+       {"p"},
        {}},
       {"missing argument", {"-o"}, 0, "o:", {{'o', {0, ""}}}, {}, {"missing o"}},
       {"unknown letter skipped", {"-zx", "p"}, 0, "x", {{'x', {1, ""}}, {'z', {0, ""}}}, {"p"}, {"unknown z"}},
@@ -225,8 +230,10 @@ class ProbeRun {
       if (poll(&watched, 1, 50) <= 0) continue;
       char buffer[4096];
       const ssize_t got = read(errorOutput, buffer, sizeof(buffer));
-      if (got <= 0) open = false;
-      else errors.append(buffer, static_cast<size_t>(got));
+      if (got <= 0)
+        open = false;
+      else
+        errors.append(buffer, static_cast<size_t>(got));
     }
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -344,8 +351,9 @@ TEST(ServiceProcessTest, UnusableServiceDirectoryCannotOpenManager) {
 TEST(ServiceProcessTest, EmptyProductNameIsTheExecutableTitle) {
   const Outcome outcome = RunProbe({"nothing"}, {{"PROBE_EMPTY_NAME", "1"}});
   EXPECT_EQ(outcome.exitCode, 1);
-  EXPECT_EQ(outcome.errors, "Unknown command \"nothing\".\nusage: service_probe [ debug | version | install | "
-                            "remove | start | stop | pause | resume ]\n");
+  EXPECT_EQ(outcome.errors,
+            "Unknown command \"nothing\".\nusage: service_probe [ debug | version | install | "
+            "remove | start | stop | pause | resume ]\n");
 }
 
 TEST(ServiceProcessTest, InstallAndRemoveWithTheBuiltInManager) {
@@ -377,8 +385,8 @@ TEST(ServiceProcessTest, ControlOfAServiceThatIsNotRunningFails) {
   for (const char* word : {"stop", "pause", "resume"}) {
     const Outcome outcome = RunProbe({word}, variables);
     EXPECT_EQ(outcome.exitCode, 1) << word;
-    EXPECT_EQ(outcome.errors, "Service command \"" + std::string(word) + "\" failed - error code = " +
-                                  std::to_string(ESRCH) + "\n");
+    EXPECT_EQ(outcome.errors,
+              "Service command \"" + std::string(word) + "\" failed - error code = " + std::to_string(ESRCH) + "\n");
   }
 }
 
@@ -730,19 +738,17 @@ TEST(ServiceProcessTest, ProgramIdentity) {
 
 struct AssertCase {
   const char* keys;
-  int prompts;          // how often the question is asked
-  std::string answer;   // what follows the last prompt
+  int prompts;         // how often the question is asked
+  std::string answer;  // what follows the last prompt
   int exitCode;
   bool carriedOn;
 };
 
 TEST(ServiceProcessTest, ForegroundAssertionPromptTable) {
   const std::vector<AssertCase> cases = {
-      {"i", 1, "Ignored\n", 0, true},
-      {"I", 1, "Ignored\n", 0, true},
+      {"i", 1, "Ignored\n", 0, true},     {"I", 1, "Ignored\n", 0, true},
       {"b", 1, "Break\n", 0, true},  // no debugger attached: carries on
-      {"a", 1, "Aborted\n", 100, false},
-      {"A", 1, "Aborted\n", 100, false},
+      {"a", 1, "Aborted\n", 100, false},  {"A", 1, "Aborted\n", 100, false},
       {"", 1, "Aborted\n", 100, false},    // end of input
       {"x?i", 3, "Ignored\n", 0, true},    // other keys ask again
       {"zz", 3, "Aborted\n", 100, false},  // and the input then ends

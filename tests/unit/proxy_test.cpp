@@ -7,19 +7,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ask_dialogue.h"
 #include "relay_setup.h"
 #include "socket_list.h"
-#include "tcp_link.h"
-#include "ask_dialogue.h"
-#include "zunder/sockets.h"
 #include "support/captured_log.h"
 #include "support/tcp_pair.h"
+#include "tcp_link.h"
+#include "zunder/sockets.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ TEST(RelaySetupTest, PlansAndRejectsRelayLines) {
       {"nosuchservice", "127.0.0.1", false, "1 Unknown service or port: \"nosuchservice\"."},
       {"18023", "(ask)", false, "1 Invalid special relay name \"(ask)\" for service \"" + name + "/tcp\"."},
       {"18023/udp", "(FTP)", false, "1 Invalid special relay for UDP service \"" + udpName + "/udp\"."},
-      {"18023", "127.0.0.1:65536", false, "1 Invalid relay point \"127.0.0.1:65536\" for service \"" + name + "/tcp\"."},
+      {"18023", "127.0.0.1:65536", false,
+       "1 Invalid relay point \"127.0.0.1:65536\" for service \"" + name + "/tcp\"."},
   };
   for (const PlanCase& c : cases) {
     SCOPED_TRACE(std::string(c.description) + " = " + c.relayPoint);
@@ -157,9 +158,16 @@ TEST(HostLineTest, EditsEchoesAndEnds) {
   const std::vector<LineCase> cases = {
       {"plain", "example:25\r", HostLineResult::Read, "example:25", "example:25\r\n"},
       {"line feed", "h\n", HostLineResult::Read, "h", "h\r\n"},
-      {"backspace and delete", "ab\x08" "c\x7f" "d\r", HostLineResult::Read, "ad", "ab" + erase + "c" + erase + "d\r\n"},
+      {"backspace and delete",
+       "ab\x08"
+       "c\x7f"
+       "d\r",
+       HostLineResult::Read, "ad", "ab" + erase + "c" + erase + "d\r\n"},
       {"backspace on empty line", "\x08x\r", HostLineResult::Read, "x", erase + "x\r\n"},
-      {"controls ignored", "a\x01\x1b" "b\r", HostLineResult::Read, "ab", "ab\r\n"},
+      {"controls ignored",
+       "a\x01\x1b"
+       "b\r",
+       HostLineResult::Read, "ab", "ab\r\n"},
       {"end of stream", "abc", HostLineResult::Failed, "abc", "abc"},
       {"never ends", std::string(5000, '\x02'), HostLineResult::TooLong, "", ""},
   };
@@ -308,7 +316,6 @@ TEST(LinkSocketsTest, ClosingTheClientSideEndsTheLink) {
   EXPECT_TRUE(log.Lines().empty());
 }
 
-
 TEST(LinkSocketsTest, WaitingWithTheDestinationOverBothWaysCostsNoProcessorTime) {
   TcpPair client;
   TcpPair destination;
@@ -419,7 +426,6 @@ TEST(LinkSocketsTest, UrgentBytesTravelInTheStream) {
     EXPECT_TRUE(log.Lines().empty());
   }
 }
-
 
 TEST(LinkSocketsTest, EarlyBytesGoFirstAndAreCounted) {
   // A few bytes, and more than one small chunk.

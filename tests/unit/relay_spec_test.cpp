@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "support/assert_capture.h"
 #include "service_description.h"
 #include "socket_list.h"
 #include "socket_spec.h"
-#include "zunder/sockets.h"
+#include "support/assert_capture.h"
 #include "support/tcp_pair.h"
+#include "zunder/sockets.h"
 
 namespace {
 
@@ -42,13 +42,13 @@ void ExpectParses(const ParseCase& c) {
 
 TEST(SocketSpecParse, RelayDestinations) {
   const std::vector<ParseCase> cases = {
-      {"10.1.2.3", 23, true, "10.1.2.3", 23},         // no port part: the relay's own port
-      {"10.1.2.3:0", 23, true, "10.1.2.3", 23},       // port 0 likewise
+      {"10.1.2.3", 23, true, "10.1.2.3", 23},    // no port part: the relay's own port
+      {"10.1.2.3:0", 23, true, "10.1.2.3", 23},  // port 0 likewise
       {"10.1.2.3:25", 23, true, "10.1.2.3", 25},
       {"10.1.2.3:65535", 23, true, "10.1.2.3", 65535},
-      {"10.1.2.3:", 23, true, "10.1.2.3", 23},        // empty service: unknown, default
+      {"10.1.2.3:", 23, true, "10.1.2.3", 23},  // empty service: unknown, default
       {"10.1.2.3:nosuchservice", 23, true, "10.1.2.3", 23},
-      {"10.1.2.0", 23, true, "10.1.2.0", 23},         // no wildcards outside pattern form
+      {"10.1.2.0", 23, true, "10.1.2.0", 23},  // no wildcards outside pattern form
       {"localhost", 80, true, "127.0.0.1", 80},
       {"localhost:8080", 80, true, "127.0.0.1", 8080},
       {UnresolvableName(), 23, true, "0.0.0.0", 23},  // accepted, connecting fails later
@@ -91,12 +91,12 @@ TEST(SocketSpecParse, PatternsSpreadWildcardsFromTheRight) {
       {"10.0.5.0", none, true, "10.0.5.255", none},
       {"0.0.0.0", none, true, "255.255.255.255", none},
       {"255.255.255.255", none, true, "255.255.255.255", none},
-      {"0.5.0.0", none, true, "0.5.255.255", none},        // second octet stops the spread
+      {"0.5.0.0", none, true, "0.5.255.255", none},  // second octet stops the spread
       {"10.255.0.255", none, true, "10.255.255.255", none},
-      {"10.0.0.7", none, true, "10.0.0.7", none},          // a concrete host
+      {"10.0.0.7", none, true, "10.0.0.7", none},  // a concrete host
       {"10.0.7.0", none, true, "10.0.7.255", none},
-      {"192.168.1.7:23", none, true, "192.168.1.7", 23},   // a port: host kept as written
-      {"localhost", none, true, "127.0.0.1", none},        // names resolve, no wildcards
+      {"192.168.1.7:23", none, true, "192.168.1.7", 23},  // a port: host kept as written
+      {"localhost", none, true, "127.0.0.1", none},       // names resolve, no wildcards
   };
   for (const auto& c : cases) ExpectParses(c);
 }
@@ -168,7 +168,7 @@ TEST(SocketSpecMatch, AddressPatternsAndPorts) {
       {"0.5.0.0", "1.5.1.1", false},
       {"10.0.0.7", "10.0.0.7", true},
       {"10.0.0.7", "10.0.0.8", false},
-      {"192.168.1.7:23", "1.2.3.4:23", true},   // a port matches any address
+      {"192.168.1.7:23", "1.2.3.4:23", true},  // a port matches any address
       {"192.168.1.7:23", "192.168.1.7:24", false},
       {"192.168.1.7:23", "192.168.1.7", false},  // concrete port 1000
   };
@@ -224,7 +224,7 @@ TEST(ServiceDescription, ValidDescriptions) {
     uint16_t port;
   };
   const uint16_t socks = ZSocket::GetPortByService("tcp", "socks") != 0 ? ZSocket::GetPortByService("tcp", "socks")
-                                                                          : 1080;
+                                                                        : 1080;
   const std::vector<Case> cases = {
       {"23", "tcp", 23},
       {"23/tcp", "tcp", 23},
@@ -397,7 +397,6 @@ TEST(SocketList, CloseAllOnAnEmptyListReturnsAtOnce) {
   active.CloseAll();
   EXPECT_TRUE(active.IsEmpty());
 }
-
 
 // Waits, a bounded time, until done says so.
 template <typename Done>

@@ -23,8 +23,8 @@ class Phonebook : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(scratch.IsMade());
     directory = scratch.Path();
-    for (const char* name : {"connecting", "busy", "nodialtone", "noanswer", "nocarrier", "portinuse",
-                             "garbled", "hanging", ".default"}) {
+    for (const char* name :
+         {"connecting", "busy", "nodialtone", "noanswer", "nocarrier", "portinuse", "garbled", "hanging", ".default"}) {
       Install(name);
     }
     ZRemoteConnection::SetPhonebookDirectory(directory.c_str());
@@ -97,12 +97,10 @@ struct FailureCase {
 
 TEST_F(Phonebook, TheLastLineOfAFailedDialNamesTheError) {
   const std::vector<FailureCase> cases = {
-      {"busy", 676, ZRemoteConnection::LineBusy},
-      {"nodialtone", 680, ZRemoteConnection::NoDialTone},
-      {"noanswer", 678, ZRemoteConnection::NoAnswer},    // lower case, blank line after it
-      {"nocarrier", 679, ZRemoteConnection::NoAnswer},   // mixed case
-      {"portinuse", 602, ZRemoteConnection::PortInUse},
-      {"garbled", 651, ZRemoteConnection::GeneralFailure},
+      {"busy", 676, ZRemoteConnection::LineBusy},       {"nodialtone", 680, ZRemoteConnection::NoDialTone},
+      {"noanswer", 678, ZRemoteConnection::NoAnswer},   // lower case, blank line after it
+      {"nocarrier", 679, ZRemoteConnection::NoAnswer},  // mixed case
+      {"portinuse", 602, ZRemoteConnection::PortInUse}, {"garbled", 651, ZRemoteConnection::GeneralFailure},
       {"absent", 623, ZRemoteConnection::MissingEntry},
   };
   for (const FailureCase& c : cases) {
@@ -223,8 +221,8 @@ TEST_F(Phonebook, ListsTheEntriesInNameOrderWithoutHiddenFiles) {
   const ZStringArray names = ZRemoteConnection::GetAvailableNames();
   std::vector<std::string> listed;
   for (ZIndex i = 0; i < names.GetSize(); ++i) listed.push_back(names[i].Text());
-  const std::vector<std::string> expected = {"busy", "connecting", "garbled", "hanging", "noanswer",
-                                             "nocarrier", "nodialtone", "portinuse"};
+  const std::vector<std::string> expected = {"busy",     "connecting", "garbled",    "hanging",
+                                             "noanswer", "nocarrier",  "nodialtone", "portinuse"};
   EXPECT_EQ(listed, expected);
 }
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "remote_system.h"
-#include "zunder/sockets.h"
 #include "support/captured_log.h"
+#include "zunder/sockets.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ TEST_F(RemoteSystemTest, ReadsSectionsUpToTheFirstWithoutAName) {
   EXPECT_FALSE(alpha.GetRelayOverride(ZSocket::GetServiceByPort("tcp", 18024) + "/tcp", destination));
   EXPECT_FALSE(alpha.GetRelayOverride(ZSocket::GetServiceByPort("tcp", 18025) + "/tcp", destination));
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{"1 Invalid relay point: \"127.0.0.1:99999\".",
-                                                 "1 Invalid relay point: \"(ASK)\"."}));
+                                                   "1 Invalid relay point: \"(ASK)\"."}));
 
   const RemoteSystem& number = *systems[1];
   EXPECT_EQ(number.name, ZString(".5550100"));

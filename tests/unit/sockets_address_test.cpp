@@ -23,11 +23,10 @@ TEST(IPAddress, DottedFormBytesAndParsing) {
     bool valid;
     const char* dotted;
   } cases[] = {
-      {"192.0.2.1", true, "192.0.2.1"}, {"0.0.0.0", true, "0.0.0.0"},
-      {"255.255.255.255", true, "255.255.255.255"}, {"256.1.1.1", false, nullptr},
-      {"1.2.3", false, nullptr},          {"1.2.3.4.5", false, nullptr},
-      {"a.b.c.d", false, nullptr},        {"1.2.3.4 ", false, nullptr},
-      {"", false, nullptr},               {"localhost", false, nullptr},
+      {"192.0.2.1", true, "192.0.2.1"}, {"0.0.0.0", true, "0.0.0.0"}, {"255.255.255.255", true, "255.255.255.255"},
+      {"256.1.1.1", false, nullptr},    {"1.2.3", false, nullptr},    {"1.2.3.4.5", false, nullptr},
+      {"a.b.c.d", false, nullptr},      {"1.2.3.4 ", false, nullptr}, {"", false, nullptr},
+      {"localhost", false, nullptr},
   };
   for (const auto& c : cases) {
     ZIPAddress address(0);

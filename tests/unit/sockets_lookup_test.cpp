@@ -16,8 +16,7 @@ bool ServicesKnow(const char* name, const char* protocol) {
   servent entry{};
   servent* found = nullptr;
   char scratch[1024];
-  return getservbyname_r(name, protocol, &entry, scratch, sizeof scratch, &found) == 0 &&
-         found != nullptr;
+  return getservbyname_r(name, protocol, &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr;
 }
 
 TEST(HostAndService, PortByService) {
@@ -25,8 +24,7 @@ TEST(HostAndService, PortByService) {
     const char* service;
     uint16_t port;
   } cases[] = {
-      {"nonsense 8080", 8080}, {"8080", 8080}, {"nonsense", 0}, {"", 0},
-      {"nonsense\t99", 99},    {"x-none\r\n", 0},
+      {"nonsense 8080", 8080}, {"8080", 8080}, {"nonsense", 0}, {"", 0}, {"nonsense\t99", 99}, {"x-none\r\n", 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ZSocket::GetPortByService("tcp", c.service), c.port) << c.service;
@@ -50,8 +48,7 @@ TEST(HostAndService, ServiceByPortFallsBackToDecimal) {
     servent entry{};
     servent* found = nullptr;
     char scratch[1024];
-    if (getservbyport_r(htons(candidate), "tcp", &entry, scratch, sizeof scratch, &found) != 0 ||
-        found == nullptr) {
+    if (getservbyport_r(htons(candidate), "tcp", &entry, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
       port = candidate;
     }
   }

@@ -16,9 +16,8 @@
 
 #include "socks_bind.h"
 #include "socks_request.h"
-#include "socks_request.h"
-#include "zunder/sockets.h"
 #include "support/tcp_pair.h"
+#include "zunder/sockets.h"
 
 namespace {
 
@@ -151,8 +150,8 @@ TEST(SocksRead, OutcomesOfWholeRequests) {
       {"request", Request(4, "alice"), false, SocksReadResult::Read, ZChannel::NoError},
       {"empty user id", Request(4, ""), false, SocksReadResult::Read, ZChannel::NoError},
       {"wrong version", Request(5, "alice"), false, SocksReadResult::WrongVersion, ZChannel::NoError},
-      {"user id too long", Request(4, std::string(kSocksUserIdLimit + 1, 'u')), false,
-       SocksReadResult::UserIdTooLong, ZChannel::NoError},
+      {"user id too long", Request(4, std::string(kSocksUserIdLimit + 1, 'u')), false, SocksReadResult::UserIdTooLong,
+       ZChannel::NoError},
       {"silent", "", false, SocksReadResult::Failed, ZChannel::Timeout},
       {"fixed part cut short", Request(4, "").substr(0, 5), false, SocksReadResult::Failed, ZChannel::Timeout},
       {"user id without end", Request(4, "alice").substr(0, 12), false, SocksReadResult::Failed, ZChannel::Timeout},
@@ -223,7 +222,6 @@ TEST(SocksRead, BytesAfterTheRequestStayForTheLink) {
   ASSERT_TRUE(pair.far.Read(buffer, sizeof buffer));
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(pair.far.GetLastReadCount())), "early data");
 }
-
 
 // A BIND's listener and its client's connection to the agent.
 struct BindSetting {
@@ -304,8 +302,8 @@ TEST(SocksBind, WaitEndsWithoutTheNamedHost) {
     ZTCPSocket peer;
     std::string early;
     ZString errorText;
-    EXPECT_EQ(AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(300), peer,
-                            early, errorText),
+    EXPECT_EQ(AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(300), peer, early,
+                            errorText),
               BindWaitResult::TimedOut);
     EXPECT_STREQ(errorText.Text(), ZChannel::ErrorText(ETIMEDOUT).Text());
     EXPECT_FALSE(peer.IsOpen());
@@ -335,8 +333,8 @@ TEST(SocksBind, WaitEndsWithoutTheNamedHost) {
     ZString errorText;
     BindWaitResult result = BindWaitResult::Failed;
     std::thread wait([&] {
-      result = AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(0, 10),
-                             peer, early, errorText);
+      result = AwaitBindPeer(setting.listener, setting.client, ZIPAddress(127, 0, 0, 3), ZTimeInterval(0, 10), peer,
+                             early, errorText);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     setting.client.Close();

@@ -80,7 +80,12 @@ TEST(StringStorage, ChangingACopyLeavesTheOriginal) {
       {"Replace", [](ZString& s) { s.Replace("l", "L", true); }, "heLLo"},
       {"sprintf", [](ZString& s) { s.sprintf("%d", 7); }, "hello7"},
       {"GetBuffer", [](ZString& s) { s.GetBuffer()[1] = 'a'; }, "hallo"},
-      {"SetSize", [](ZString& s) { s.SetSize(3); s.GetBuffer()[2] = '\0'; }, "he"},
+      {"SetSize",
+       [](ZString& s) {
+         s.SetSize(3);
+         s.GetBuffer()[2] = '\0';
+       },
+       "he"},
       {"assign", [](ZString& s) { s = "other"; }, "other"},
   };
   for (const Change& change : changes) {
@@ -303,9 +308,8 @@ TEST(StringText, InPlaceChanges) {
     const char* result;
   };
   const DeleteCase deletes[] = {
-      {2, 2, true, "abef"},   {2, ZToEnd, true, "ab"}, {0, 6, true, ""},
-      {5, 3, true, "abcde"},  {6, 1, true, "abcdef"},  {7, 1, false, "abcdef"},
-      {0, 0, true, "abcdef"},
+      {2, 2, true, "abef"},   {2, ZToEnd, true, "ab"}, {0, 6, true, ""},       {5, 3, true, "abcde"},
+      {6, 1, true, "abcdef"}, {7, 1, false, "abcdef"}, {0, 0, true, "abcdef"},
   };
   for (const DeleteCase& d : deletes) {
     ZString s("abcdef");
@@ -320,9 +324,8 @@ TEST(StringText, InPlaceChanges) {
     const char* result;
   };
   const SpliceCase splices[] = {
-      {"XY", 2, 2, "abXYef"}, {"XY", 2, 0, "abXYcdef"}, {"XY", 6, 3, "abcdefXY"},
-      {"XY", 9, 0, "abcdefXY"}, {"XY", 4, 2, "abcdXY"}, {"XY", 4, ZToEnd, "abcdXY"},
-      {"", 0, 3, "def"},
+      {"XY", 2, 2, "abXYef"}, {"XY", 2, 0, "abXYcdef"},    {"XY", 6, 3, "abcdefXY"}, {"XY", 9, 0, "abcdefXY"},
+      {"XY", 4, 2, "abcdXY"}, {"XY", 4, ZToEnd, "abcdXY"}, {"", 0, 3, "def"},
   };
   for (const SpliceCase& c : splices) {
     ZString s("abcdef");
@@ -339,13 +342,10 @@ TEST(StringText, InPlaceChanges) {
     const char* result;
   };
   const ReplaceCase replaces[] = {
-      {"abcd", "cd", "X", false, 0, 1, "abX"},
-      {"abab", "ab", "x", false, 0, 1, "xab"},
-      {"abab", "ab", "x", true, 0, 2, "xx"},
-      {"abab", "ab", "x", true, 1, 1, "abx"},
+      {"abcd", "cd", "X", false, 0, 1, "abX"},  {"abab", "ab", "x", false, 0, 1, "xab"},
+      {"abab", "ab", "x", true, 0, 2, "xx"},    {"abab", "ab", "x", true, 1, 1, "abx"},
       {"aaa", "a", "aa", true, 0, 3, "aaaaaa"},  // continues behind the inserted text
-      {"abc", "", "X", true, 0, 0, "abc"},
-      {"abc", "z", "X", true, 0, 0, "abc"},
+      {"abc", "", "X", true, 0, 0, "abc"},      {"abc", "z", "X", true, 0, 0, "abc"},
   };
   for (const ReplaceCase& c : replaces) {
     ZString s(c.text);
@@ -412,8 +412,7 @@ TEST(StringSearch, FindAgreesWithAPlainSearch) {
 
     const size_t caseless = Upper(text).find(Upper(sought), static_cast<size_t>(offset));
     const ZIndex expectedCaseless = caseless == std::string::npos ? ZNotFound : static_cast<ZIndex>(caseless);
-    EXPECT_EQ(ZCaselessString(text.c_str()).Find(sought.c_str(), offset), expectedCaseless)
-        << text << " / " << sought;
+    EXPECT_EQ(ZCaselessString(text.c_str()).Find(sought.c_str(), offset), expectedCaseless) << text << " / " << sought;
   }
 }
 
@@ -432,7 +431,7 @@ TEST(StringCompare, CaseSensitiveAndCaseless) {
   EXPECT_TRUE(ZString("\x80") > "a");
   EXPECT_EQ(ZString("hello").CompareAt(1, 3, "ellx"), EqualTo);  // only three bytes
   EXPECT_EQ(ZString("hello").CompareAt(1, 4, "ellx"), LessThan);
-  EXPECT_EQ(ZString("hello").CompareAt(10, 2, ""), EqualTo);     // past the text: empty
+  EXPECT_EQ(ZString("hello").CompareAt(10, 2, ""), EqualTo);  // past the text: empty
   EXPECT_EQ(ZString("abc").CompareAt(0, 'a'), EqualTo);
   EXPECT_EQ(ZString("abc").CompareAt(0, 'A'), GreaterThan);
   EXPECT_EQ(ZString("\x80").CompareAt(0, 'a'), LessThan);  // one character: signed
@@ -479,7 +478,7 @@ TEST(StringCompare, Hash) {
   EXPECT_EQ(ZString("ab").Hash(), (65u + 66u) % 23u);
   EXPECT_EQ(ZString("abc").Hash(), (65u + 66u + 67u) % 23u);
   EXPECT_EQ(ZString("abcdef").Hash(), ZString("ABCxyz").Hash());  // three characters only
-  EXPECT_EQ(ZString("\xff").Hash(), 255u % 23u);                   // unsigned codes
+  EXPECT_EQ(ZString("\xff").Hash(), 255u % 23u);                  // unsigned codes
   EXPECT_EQ(ZCaselessString("Ab").Hash(), ZString("aB").Hash());
 }
 
@@ -492,9 +491,17 @@ TEST(StringNumbers, AsIntegerAndAsReal) {
     int32_t value;
   };
   const Case cases[] = {
-      {"42", 10, 42},        {"  -17", 10, -17},   {"+8", 10, 8},         {"ff", 16, 255},
-      {"0x1F", 16, 31},      {"z", 36, 35},        {"101", 2, 5},         {"12abc", 10, 12},
-      {"abc", 10, 0},        {"", 10, 0},          {"99999999999", 10, INT32_MAX},
+      {"42", 10, 42},
+      {"  -17", 10, -17},
+      {"+8", 10, 8},
+      {"ff", 16, 255},
+      {"0x1F", 16, 31},
+      {"z", 36, 35},
+      {"101", 2, 5},
+      {"12abc", 10, 12},
+      {"abc", 10, 0},
+      {"", 10, 0},
+      {"99999999999", 10, INT32_MAX},
       {"-99999999999", 10, INT32_MIN},
   };
   for (const Case& c : cases) EXPECT_EQ(ZString(c.text).AsInteger(c.base), c.value) << c.text;

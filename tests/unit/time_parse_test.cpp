@@ -41,7 +41,7 @@ TEST(TimeParseTest, ExampleTexts) {
       {"9 Oct 96 14:30:00 +0000", kOct9},
       {"9 Oct 1996 14:30:00 GMT trailing words", kOct9},
       {"Wed, 09 Oct 1996 14:30 GMT", kOct9},
-      {"9 Oct 1996 14:", kOct9 - 30 * 60},  // missing minute and second are 0
+      {"9 Oct 1996 14:", kOct9 - 30 * 60},        // missing minute and second are 0
       {"9 Oct 1996 12:30 am", kOct9 - 2 * 3600},  // 12 am keeps the hour
   };
   for (const Case& c : cases) {
@@ -93,13 +93,13 @@ TEST(TimeParseTest, UnparsableTextIsTodayAtMidnight) {
       "",
       "hello world",
       "Wed, 33 Foo 1996",
-      "25:00 1 Jan 1996",       // hour out of range
-      "1 Jan 2050",             // year out of range
-      "0 Jan 1996",             // day out of range
+      "25:00 1 Jan 1996",  // hour out of range
+      "1 Jan 2050",        // year out of range
+      "0 Jan 1996",        // day out of range
       ": 1 Jan 1996",
       "+x 1 Jan 1996",
       "am 1 Jan 1996",
-      "4294967297-Jan-1996",    // a huge day must not wrap into range
+      "4294967297-Jan-1996",  // a huge day must not wrap into range
   };
   AssertCapture capture;  // bad text is not misuse: nothing may be reported
   for (const char* text : texts) {

@@ -27,8 +27,7 @@ std::string Printed(const ZTimeInterval& interval, int precision) {
 }
 
 int64_t SecondsNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -202,7 +201,7 @@ TEST(TimeTest, PartsInTheLocalZone) {
   }
   {
     ScopedTimeZone zone(kNewYork);
-    EXPECT_EQ(ZTime(0, 30, 14, 9, 10, 1996).GetSeconds(), kOct9 + 4 * 3600);  // daylight time
+    EXPECT_EQ(ZTime(0, 30, 14, 9, 10, 1996).GetSeconds(), kOct9 + 4 * 3600);   // daylight time
     EXPECT_EQ(ZTime(0, 0, 0, 1, 1, 1996).GetSeconds(), 820454400 + 5 * 3600);  // standard time
   }
 }
@@ -211,18 +210,17 @@ TEST(TimeTest, OutOfRangePartsAreReported) {
   struct Case {
     int second, minute, hour, day, month, year;
   } cases[] = {
-      {60, 0, 0, 1, 1, 1996}, {-1, 0, 0, 1, 1, 1996}, {0, 60, 0, 1, 1, 1996},
-      {0, 0, 24, 1, 1, 1996}, {0, 0, 0, 0, 1, 1996},  {0, 0, 0, 32, 1, 1996},
-      {0, 0, 0, 1, 0, 1996},  {0, 0, 0, 1, 13, 1996}, {0, 0, 0, 1, 1, 1969},
-      {0, 0, 0, 1, 1, 2039},
+      {60, 0, 0, 1, 1, 1996}, {-1, 0, 0, 1, 1, 1996}, {0, 60, 0, 1, 1, 1996}, {0, 0, 24, 1, 1, 1996},
+      {0, 0, 0, 0, 1, 1996},  {0, 0, 0, 32, 1, 1996}, {0, 0, 0, 1, 0, 1996},  {0, 0, 0, 1, 13, 1996},
+      {0, 0, 0, 1, 1, 1969},  {0, 0, 0, 1, 1, 2039},
   };
   AssertCapture capture;
   for (const Case& c : cases) {
     AssertCapture::Clear();
     ZTime time(c.second, c.minute, c.hour, c.day, c.month, c.year, 0);
     EXPECT_EQ(time.GetSeconds(), 0);
-    ASSERT_EQ(AssertCapture::Count(), 1u) << c.second << " " << c.minute << " " << c.hour << " " << c.day
-                                          << " " << c.month << " " << c.year;
+    ASSERT_EQ(AssertCapture::Count(), 1u)
+        << c.second << " " << c.minute << " " << c.hour << " " << c.day << " " << c.month << " " << c.year;
     EXPECT_EQ(AssertCapture::LastMessage(), "Invalid parameter");
   }
 }
@@ -318,11 +316,11 @@ TEST(TimeFormatTest, Patterns) {
       {kOct9, "zz", -480, "-0800"},
       {kOct9, "aaa", 0, "PM"},
       {kOct9, "[T] 'x' #", 0, "[T] 'x' #"},
-      {kOct9 - 14 * 3600, "h:mm a", 0, "12:30 AM"},     // just after midnight
-      {kOct9 - 2 * 3600, "hh a", 0, "12 PM"},           // noon
-      {kOct9 - 2 * 3600, "hh", 0, "12"},                // 24-hour without an 'a'
+      {kOct9 - 14 * 3600, "h:mm a", 0, "12:30 AM"},  // just after midnight
+      {kOct9 - 2 * 3600, "hh a", 0, "12 PM"},        // noon
+      {kOct9 - 2 * 3600, "hh", 0, "12"},             // 24-hour without an 'a'
       {kOct9 + 9 * 3600, "hh:mm a", 0, "11:30 PM"},
-      {946684800, "yy/MM/dd", 0, "00/01/01"},           // year 2000
+      {946684800, "yy/MM/dd", 0, "00/01/01"},  // year 2000
       {kOct9, "", 0, ""},
   };
   for (const Case& c : cases) {
@@ -350,8 +348,7 @@ TEST(TimeFormatTest, PredefinedFormatsFromTheLocale) {
   for (const Case& c : cases) {
     EXPECT_EQ(Text(time.AsString(c.format)), c.expected) << c.format;
     // An explicit zone shifts the fields and appends the zone.
-    EXPECT_EQ(Text(time.AsString(c.format, 60)), Text(ZTime(kOct9 + 3600).AsString(c.format)) + " +0100")
-        << c.format;
+    EXPECT_EQ(Text(time.AsString(c.format, 60)), Text(ZTime(kOct9 + 3600).AsString(c.format)) + " +0100") << c.format;
   }
 }
 

@@ -187,9 +187,7 @@ TEST(ExchangeHold, EndsTheExchangeOnce) {
     EXPECT_EQ(exchanges->InFlight(), 1);
   }
   EXPECT_EQ(exchanges->InFlight(), 1);
-  {
-    ExchangeHold hold(exchanges);
-  }
+  { ExchangeHold hold(exchanges); }
   EXPECT_EQ(exchanges->InFlight(), 0);
   EXPECT_EQ(budget.InUse(), 0);
 }

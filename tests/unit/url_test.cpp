@@ -149,10 +149,10 @@ TEST(URLWrite, DefaultPortsAreLeftOut) {
     const char* expected;
   };
   const Case cases[] = {
-      {"http", 80, "http://h/"},          {"http", 8080, "http://h:8080/"}, {"ftp", 21, "ftp://h/"},
-      {"ftp", 80, "ftp://h:80/"},         {"gopher", 70, "gopher://h/"},    {"nntp", 119, "nntp://h/"},
-      {"telnet", 23, "telnet://h/"},      {"wais", 210, "wais://h/"},       {"prospero", 1525, "prospero://h/"},
-      {"news", 119, "news://h:119/"},     {"http", 0, "http://h/"},
+      {"http", 80, "http://h/"},      {"http", 8080, "http://h:8080/"}, {"ftp", 21, "ftp://h/"},
+      {"ftp", 80, "ftp://h:80/"},     {"gopher", 70, "gopher://h/"},    {"nntp", 119, "nntp://h/"},
+      {"telnet", 23, "telnet://h/"},  {"wais", 210, "wais://h/"},       {"prospero", 1525, "prospero://h/"},
+      {"news", 119, "news://h:119/"}, {"http", 0, "http://h/"},
   };
   for (const Case& c : cases) {
     ZURL url;
@@ -273,11 +273,13 @@ TEST(URLWrite, ChangedFieldsAreWrittenFromTheFields) {
   EXPECT_STREQ(relative.AsString(), "http:/a/b");
   // Texts that would not read back the same are written from the fields.
   const std::pair<const char*, const char*> unfit[] = {
-      {":a:b/c", "a%3Ab/c"},                  // no scheme is written: "a:" would read as one
-      {"http:////x/y", "http:/x/y"},          // no site is written: "//x" would read as one
-      {"/a?b?", "http:/a%3Fb"},               // an empty query is not written
-      {"/a;b;", "http:/a%3Bb"},               // empty parameters are not written
-      {"/a\x01" "b", "http:/a%01b"},
+      {":a:b/c", "a%3Ab/c"},          // no scheme is written: "a:" would read as one
+      {"http:////x/y", "http:/x/y"},  // no site is written: "//x" would read as one
+      {"/a?b?", "http:/a%3Fb"},       // an empty query is not written
+      {"/a;b;", "http:/a%3Bb"},       // empty parameters are not written
+      {"/a\x01"
+       "b",
+       "http:/a%01b"},
   };
   for (const auto& [text, written] : unfit) {
     EXPECT_STREQ(ZURL(text).AsString(), written) << text;
@@ -417,8 +419,14 @@ TEST(URLEscape, UntranslateString) {
     const char* expected;
   };
   const Case cases[] = {
-      {"a+b%2Fc%zz", "a b/c%zz"}, {"%41%62%7e%7E", "Ab~~"}, {"%", "%"}, {"%4", "%4"},
-      {"50%", "50%"},             {"%00x", "%00x"},          {"%2B", "+"}, {"%%41", "%A"},
+      {"a+b%2Fc%zz", "a b/c%zz"},
+      {"%41%62%7e%7E", "Ab~~"},
+      {"%", "%"},
+      {"%4", "%4"},
+      {"50%", "50%"},
+      {"%00x", "%00x"},
+      {"%2B", "+"},
+      {"%%41", "%A"},
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_STREQ(ZURL::UntranslateString(c.text), c.expected) << c.text;

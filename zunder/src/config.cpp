@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "host_file.h"
 #include "config_documents.h"
+#include "host_file.h"
 #include "zunder/config.h"
 #include "zunder/files.h"
 
@@ -97,16 +97,18 @@ bool FindKey(const std::string& keyPath, KeyPlace& place, Hive* found = nullptr)
 
 // Applies change to one hive under its file lock; change answers whether
 // it changed anything (nothing is written otherwise).
-bool UpdateHive(bool localMachine,
-                const std::function<bool(zprofile::HiveDocument& document)>& change) {
+bool UpdateHive(bool localMachine, const std::function<bool(zprofile::HiveDocument& document)>& change) {
   std::string path = zhost::RegistryHivePath(localMachine);
   int error = 0;
-  return zhost::UpdateSettingsFile(path.c_str(), true, [&](std::string& content) {
-    zprofile::HiveDocument document(content, RootName(localMachine));
-    if (!change(document)) return false;
-    content = document.Text();
-    return true;
-  }, error);
+  return zhost::UpdateSettingsFile(
+      path.c_str(), true,
+      [&](std::string& content) {
+        zprofile::HiveDocument document(content, RootName(localMachine));
+        if (!change(document)) return false;
+        content = document.Text();
+        return true;
+      },
+      error);
 }
 
 }  // namespace
@@ -239,18 +241,21 @@ bool ZConfig::ReadProfile(const char* section, const char* key, ZString& value) 
 // value null deletes the key; a null key deletes the section.
 void ZConfig::WriteProfile(const char* section, const char* key, const char* value) {
   int error = 0;
-  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
-    zprofile::IniDocument document(content);
-    if (key == nullptr) {
-      if (!document.DeleteSection(section)) return false;
-    } else if (value == nullptr) {
-      if (!document.DeleteKey(section, key)) return false;
-    } else {
-      document.SetValue(section, key, value);
-    }
-    content = document.Text();
-    return true;
-  }, error);
+  bool written = zhost::UpdateSettingsFile(
+      location.Text(), false,
+      [&](std::string& content) {
+        zprofile::IniDocument document(content);
+        if (key == nullptr) {
+          if (!document.DeleteSection(section)) return false;
+        } else if (value == nullptr) {
+          if (!document.DeleteKey(section, key)) return false;
+        } else {
+          document.SetValue(section, key, value);
+        }
+        content = document.Text();
+        return true;
+      },
+      error);
   if (!written) Z_ASSERT_CODE(ZAssertOSError);
 }
 
@@ -299,9 +304,7 @@ void ZConfig::DeleteSection(const char* section) {
     KeyPlace place;
     if (!FindKey(Text(location), place)) return;
     std::string subkey = place.path + "\\" + section;
-    UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) {
-      return document.DeleteKey(subkey);
-    });
+    UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) { return document.DeleteKey(subkey); });
     return;
   }
   WriteProfile(section, nullptr, nullptr);
@@ -318,9 +321,8 @@ void ZConfig::DeleteKey(const char* section, const char* key) {
   if (source == Application) {
     KeyPlace place;
     if (!FindKey(Text(location) + Text(section), place)) return;
-    UpdateHive(place.localMachine, [&](zprofile::HiveDocument& document) {
-      return document.DeleteValue(place.path, key);
-    });
+    UpdateHive(place.localMachine,
+               [&](zprofile::HiveDocument& document) { return document.DeleteValue(place.path, key); });
     return;
   }
   WriteProfile(section, key, nullptr);
@@ -427,18 +429,21 @@ void ZConfig::Apply(const Changes& changes) {
     return;
   }
   int error = 0;
-  bool written = zhost::UpdateSettingsFile(location.Text(), false, [&](std::string& content) {
-    zprofile::IniDocument document(content);
-    for (const Changes::Step& step : changes.steps) {
-      if (step.deletesSection) {
-        document.DeleteSection(step.section.Text());
-      } else {
-        document.SetValue(step.section.Text(), step.key.Text(), step.value.Text());
-      }
-    }
-    content = document.Text();
-    return true;
-  }, error);
+  bool written = zhost::UpdateSettingsFile(
+      location.Text(), false,
+      [&](std::string& content) {
+        zprofile::IniDocument document(content);
+        for (const Changes::Step& step : changes.steps) {
+          if (step.deletesSection) {
+            document.DeleteSection(step.section.Text());
+          } else {
+            document.SetValue(step.section.Text(), step.key.Text(), step.value.Text());
+          }
+        }
+        content = document.Text();
+        return true;
+      },
+      error);
   if (!written) Z_ASSERT_CODE(ZAssertOSError);
 }
 

@@ -52,8 +52,7 @@ std::string Quote(const std::string& text) {
 bool IsWithin(const std::string& path, const std::string& ancestor) {
   if (ancestor.empty()) return true;
   if (SameName(path, ancestor)) return true;
-  return path.size() > ancestor.size() && path[ancestor.size()] == '\\' &&
-         StartsWithName(path, ancestor);
+  return path.size() > ancestor.size() && path[ancestor.size()] == '\\' && StartsWithName(path, ancestor);
 }
 
 }  // namespace

@@ -78,8 +78,7 @@ IniDocument::Line IniDocument::Parse(const std::string& raw) {
   line.kind = Line::Entry;
   line.value = Trim(text.substr(equals + 1));
   // A value in matching quotes is read without them.
-  if (line.value.size() >= 2 && (line.value[0] == '"' || line.value[0] == '\'') &&
-      line.value.back() == line.value[0]) {
+  if (line.value.size() >= 2 && (line.value[0] == '"' || line.value[0] == '\'') && line.value.back() == line.value[0]) {
     line.value = line.value.substr(1, line.value.size() - 2);
   }
   return line;
@@ -107,8 +106,7 @@ size_t IniDocument::SectionEnd(size_t index) const {
   return end;
 }
 
-bool IniDocument::GetValue(const std::string& section, const std::string& key,
-                           std::string& value) const {
+bool IniDocument::GetValue(const std::string& section, const std::string& key, std::string& value) const {
   size_t start = FindSection(section);
   if (start == std::string::npos) return false;
   for (size_t i = start + 1, end = SectionEnd(start); i < end; ++i) {
@@ -120,8 +118,7 @@ bool IniDocument::GetValue(const std::string& section, const std::string& key,
   return false;
 }
 
-void IniDocument::SetValue(const std::string& section, const std::string& key,
-                           const std::string& value) {
+void IniDocument::SetValue(const std::string& section, const std::string& key, const std::string& value) {
   Line entry = Parse(OneLine(key) + "=" + OneLine(value));
   size_t start = FindSection(section);
   if (start == std::string::npos) {

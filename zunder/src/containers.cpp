@@ -147,8 +147,7 @@ bool ZAbstractArray::SetSize(ZIndex n) {
     a->capacity = n;
   }
   if (n > a->size) {
-    std::memset(a->buffer + static_cast<size_t>(a->size) * element, 0,
-                static_cast<size_t>(n - a->size) * element);
+    std::memset(a->buffer + static_cast<size_t>(a->size) * element, 0, static_cast<size_t>(n - a->size) * element);
   }
   a->size = n;
   return true;

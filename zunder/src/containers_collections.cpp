@@ -139,8 +139,7 @@ ZIndex ZArrayObjects::InsertAt(ZIndex index, ZObject* object) {
     Z_ASSERT_CODE(ZAssertOutOfMemory);
     return ZNotFound;
   }
-  std::memmove(a->items + index + 1, a->items + index,
-               static_cast<size_t>(a->size - index) * kSlotSize);
+  std::memmove(a->items + index + 1, a->items + index, static_cast<size_t>(a->size - index) * kSlotSize);
   a->items[index] = object;
   ++a->size;
   return index;
@@ -163,8 +162,7 @@ ZObject* ZArrayObjects::RemoveAt(ZIndex index) {
   if (!Separate()) return nullptr;
   ZObjectArrayRecord* a = objects();
   ZObject* object = a->items[index];
-  std::memmove(a->items + index, a->items + index + 1,
-               static_cast<size_t>(a->size - index - 1) * kSlotSize);
+  std::memmove(a->items + index, a->items + index + 1, static_cast<size_t>(a->size - index - 1) * kSlotSize);
   --a->size;
   if (a->deleteObjects) {
     delete object;
@@ -173,9 +171,7 @@ ZObject* ZArrayObjects::RemoveAt(ZIndex index) {
   return object;
 }
 
-void ZArrayObjects::RemoveAll() {
-  DestroyContents();
-}
+void ZArrayObjects::RemoveAll() { DestroyContents(); }
 
 bool ZArrayObjects::SetAt(ZIndex index, ZObject* object) {
   if (object == nullptr) {
@@ -490,9 +486,7 @@ ZObject* ZAbstractList::RemoveAt(ZIndex index) {
   return Unlink(ElementAt(index), index);
 }
 
-void ZAbstractList::RemoveAll() {
-  DestroyContents();
-}
+void ZAbstractList::RemoveAll() { DestroyContents(); }
 
 bool ZAbstractList::SetAt(ZIndex index, ZObject* object) {
   if (object == nullptr) {

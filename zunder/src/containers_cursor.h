@@ -13,8 +13,7 @@
 
 class ZCursorHold {
  public:
-  explicit ZCursorHold(std::atomic_flag& flag)
-      : busy(flag), held(!flag.test_and_set(std::memory_order_acquire)) {}
+  explicit ZCursorHold(std::atomic_flag& flag) : busy(flag), held(!flag.test_and_set(std::memory_order_acquire)) {}
   ~ZCursorHold() {
     if (held) busy.clear(std::memory_order_release);
   }

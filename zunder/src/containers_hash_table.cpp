@@ -382,9 +382,7 @@ bool ZHashTable::SetSize(ZIndex size) {
   return true;
 }
 
-void ZHashTable::RemoveAll() {
-  DestroyContents();
-}
+void ZHashTable::RemoveAll() { DestroyContents(); }
 
 ZComparison ZHashTable::Compare(const ZObject& other) const {
   const ZHashTable* that = ZCast<ZHashTable>(&other);

@@ -462,9 +462,7 @@ ZObject* ZAbstractSortedList::RemoveAt(ZIndex index) {
   return object;
 }
 
-void ZAbstractSortedList::RemoveAll() {
-  DestroyContents();
-}
+void ZAbstractSortedList::RemoveAll() { DestroyContents(); }
 
 bool ZAbstractSortedList::SetAt(ZIndex index, ZObject* object) {
   if (object == nullptr) {

@@ -27,8 +27,8 @@ std::string Normalise(const std::string& absolute) {
   }
   std::string result;
   for (const std::string& part : parts) result += "/" + part;
-  bool trailing = absolute.size() > 1 && (absolute.back() == '/' ||
-                                          absolute.ends_with("/.") || absolute.ends_with("/.."));
+  bool trailing = absolute.size() > 1 &&
+                  (absolute.back() == '/' || absolute.ends_with("/.") || absolute.ends_with("/.."));
   if (result.empty() || trailing) result += "/";
   return result;
 }

@@ -18,15 +18,13 @@ using Handler = bool (ZFTPSocket::*)(const ZString&);
 
 // Indexed by command number.
 const Handler kHandlers[ZFTPSocket::CommandCount] = {
-    &ZFTPSocket::OnUSER, &ZFTPSocket::OnPASS, &ZFTPSocket::OnACCT, &ZFTPSocket::OnCWD,
-    &ZFTPSocket::OnCDUP, &ZFTPSocket::OnSMNT, &ZFTPSocket::OnQUIT, &ZFTPSocket::OnREIN,
-    &ZFTPSocket::OnPORT, &ZFTPSocket::OnPASV, &ZFTPSocket::OnTYPE, &ZFTPSocket::OnSTRU,
-    &ZFTPSocket::OnMODE, &ZFTPSocket::OnRETR, &ZFTPSocket::OnSTOR, &ZFTPSocket::OnSTOU,
-    &ZFTPSocket::OnAPPE, &ZFTPSocket::OnALLO, &ZFTPSocket::OnREST, &ZFTPSocket::OnRNFR,
-    &ZFTPSocket::OnRNTO, &ZFTPSocket::OnABOR, &ZFTPSocket::OnDELE, &ZFTPSocket::OnRMD,
-    &ZFTPSocket::OnMKD,  &ZFTPSocket::OnPWD,  &ZFTPSocket::OnLIST, &ZFTPSocket::OnNLST,
-    &ZFTPSocket::OnSITE, &ZFTPSocket::OnSYST, &ZFTPSocket::OnSTAT, &ZFTPSocket::OnHELP,
-    &ZFTPSocket::OnNOOP,
+    &ZFTPSocket::OnUSER, &ZFTPSocket::OnPASS, &ZFTPSocket::OnACCT, &ZFTPSocket::OnCWD,  &ZFTPSocket::OnCDUP,
+    &ZFTPSocket::OnSMNT, &ZFTPSocket::OnQUIT, &ZFTPSocket::OnREIN, &ZFTPSocket::OnPORT, &ZFTPSocket::OnPASV,
+    &ZFTPSocket::OnTYPE, &ZFTPSocket::OnSTRU, &ZFTPSocket::OnMODE, &ZFTPSocket::OnRETR, &ZFTPSocket::OnSTOR,
+    &ZFTPSocket::OnSTOU, &ZFTPSocket::OnAPPE, &ZFTPSocket::OnALLO, &ZFTPSocket::OnREST, &ZFTPSocket::OnRNFR,
+    &ZFTPSocket::OnRNTO, &ZFTPSocket::OnABOR, &ZFTPSocket::OnDELE, &ZFTPSocket::OnRMD,  &ZFTPSocket::OnMKD,
+    &ZFTPSocket::OnPWD,  &ZFTPSocket::OnLIST, &ZFTPSocket::OnNLST, &ZFTPSocket::OnSITE, &ZFTPSocket::OnSYST,
+    &ZFTPSocket::OnSTAT, &ZFTPSocket::OnHELP, &ZFTPSocket::OnNOOP,
 };
 
 bool UsableBeforeLogin(ZIndex number) {
@@ -43,10 +41,8 @@ bool UsableBeforeLogin(ZIndex number) {
     case ZFTPSocket::SYST:
     case ZFTPSocket::STAT:
     case ZFTPSocket::HELP:
-    case ZFTPSocket::NOOP:
-      return true;
-    default:
-      return false;
+    case ZFTPSocket::NOOP: return true;
+    default: return false;
   }
 }
 
@@ -95,9 +91,8 @@ bool ZFTPSocket::Connect(const char* host) {
 }
 
 bool ZFTPSocket::SendPort(const ZIPAddress& address, uint16_t portNumber) {
-  const ZString parameter =
-      FormatText("%i,%i,%i,%i,%i,%i", address.GetByte(0), address.GetByte(1), address.GetByte(2),
-                 address.GetByte(3), portNumber >> 8, portNumber & 0xff);
+  const ZString parameter = FormatText("%i,%i,%i,%i,%i,%i", address.GetByte(0), address.GetByte(1), address.GetByte(2),
+                                       address.GetByte(3), portNumber >> 8, portNumber & 0xff);
   if (!WriteCommand(PORT, parameter)) return false;
   ReadResponse();
   return true;
@@ -130,9 +125,7 @@ bool ZFTPSocket::DispatchCommand(ZIndex number, const ZString& arguments) {
 
 bool ZFTPSocket::CheckLoginRequired(ZIndex number) { return !UsableBeforeLogin(number); }
 
-bool ZFTPSocket::AuthoriseUser(const ZString& /*user*/, const ZString& /*password*/, bool& /*replied*/) {
-  return true;
-}
+bool ZFTPSocket::AuthoriseUser(const ZString& /*user*/, const ZString& /*password*/, bool& /*replied*/) { return true; }
 
 ZString ZFTPSocket::LoginText(const ZString& user) { return ZString("User") & user & "logged in."; }
 

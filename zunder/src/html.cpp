@@ -65,7 +65,8 @@ ZHTML& ZHTML::operator<<(const ZHTMLElement& element) {
 }
 
 ZHTML& ZHTML::operator<<(const char* markup) {
-  if (markup != nullptr) static_cast<std::ostream&>(*this).write(markup, static_cast<std::streamsize>(std::strlen(markup)));
+  if (markup != nullptr)
+    static_cast<std::ostream&>(*this).write(markup, static_cast<std::streamsize>(std::strlen(markup)));
   return *this;
 }
 
@@ -277,8 +278,7 @@ ZHTMLNote::ZHTMLNote() : ZHTMLElement("NOTE", ZHTML::NoteContext, ZHTML::BodyCon
 
 ZHTMLAddress::ZHTMLAddress() : ZHTMLElement("ADDRESS", ZHTML::AddressContext, ZHTML::BodyContext, CrlfAfterBoth) {}
 
-ZHTMLBlockQuote::ZHTMLBlockQuote()
-    : ZHTMLElement("BQ", ZHTML::BlockQuoteContext, ZHTML::BodyContext, CrlfAfterBoth) {}
+ZHTMLBlockQuote::ZHTMLBlockQuote() : ZHTMLElement("BQ", ZHTML::BlockQuoteContext, ZHTML::BodyContext, CrlfAfterBoth) {}
 
 ZHTMLCredit::ZHTMLCredit() : ZHTMLElement("CREDIT", ZHTML::NoContext, ZHTML::BlockQuoteContext, CrlfAround) {}
 
@@ -307,8 +307,7 @@ void ZHTMLList::AddAttr(ZHTML& html) const {
   }
 }
 
-ZHTMLListHeader::ZHTMLListHeader()
-    : ZHTMLElement("LH", ZHTML::ListHeaderContext, ZHTML::ListContext, CrlfAfterClose) {}
+ZHTMLListHeader::ZHTMLListHeader() : ZHTMLElement("LH", ZHTML::ListHeaderContext, ZHTML::ListContext, CrlfAfterClose) {}
 
 ZHTMLListItem::ZHTMLListItem(int32_t skipCount)
     : ZHTMLElement("LI", ZHTML::NoContext, ZHTML::ListContext, CrlfAround), skip(skipCount) {}
@@ -318,16 +317,14 @@ void ZHTMLListItem::AddAttr(ZHTML& html) const { NumberAttr(html, "SKIP=", skip)
 ZHTMLDefinitionList::ZHTMLDefinitionList()
     : ZHTMLElement("DL", ZHTML::ListContext, ZHTML::BodyContext, CrlfAfterBoth) {}
 
-ZHTMLDefinitionTerm::ZHTMLDefinitionTerm()
-    : ZHTMLElement("DT", ZHTML::NoContext, ZHTML::ListContext, NoCrlf) {}
+ZHTMLDefinitionTerm::ZHTMLDefinitionTerm() : ZHTMLElement("DT", ZHTML::NoContext, ZHTML::ListContext, NoCrlf) {}
 
 void ZHTMLDefinitionTerm::AddAttr(ZHTML& html) const {
   if (html.Is(ZHTML::TermPendingContext)) Z_ASSERT_MESSAGE("HTML definition item missing");
   html.Set(ZHTML::TermPendingContext);
 }
 
-ZHTMLDefinitionItem::ZHTMLDefinitionItem()
-    : ZHTMLElement("DD", ZHTML::NoContext, ZHTML::ListContext, NoCrlf) {}
+ZHTMLDefinitionItem::ZHTMLDefinitionItem() : ZHTMLElement("DD", ZHTML::NoContext, ZHTML::ListContext, NoCrlf) {}
 
 void ZHTMLDefinitionItem::AddAttr(ZHTML& html) const {
   if (!html.Is(ZHTML::TermPendingContext)) Z_ASSERT_MESSAGE("HTML definition term missing");
@@ -343,8 +340,7 @@ void ZHTMLTable::AddAttr(ZHTML& html) const { FlagAttr(html, "BORDER", bordered)
 
 ZHTMLTableRow::ZHTMLTableRow() : ZHTMLElement("TR", ZHTML::NoContext, ZHTML::TableContext, CrlfAround) {}
 
-ZHTMLTableHeading::ZHTMLTableHeading()
-    : ZHTMLElement("TH", ZHTML::NoContext, ZHTML::TableContext, CrlfAfterClose) {}
+ZHTMLTableHeading::ZHTMLTableHeading() : ZHTMLElement("TH", ZHTML::NoContext, ZHTML::TableContext, CrlfAfterClose) {}
 
 ZHTMLTableData::ZHTMLTableData() : ZHTMLElement("TD", ZHTML::NoContext, ZHTML::TableContext, NoCrlf) {}
 
@@ -378,7 +374,9 @@ void ZHTMLSelect::AddAttr(ZHTML& html) const {
 }
 
 ZHTMLOption::ZHTMLOption(bool isSelected, bool isDisabled)
-    : ZHTMLElement("OPTION", ZHTML::NoContext, ZHTML::FormContext, NoCrlf), selected(isSelected), disabled(isDisabled) {}
+    : ZHTMLElement("OPTION", ZHTML::NoContext, ZHTML::FormContext, NoCrlf),
+      selected(isSelected),
+      disabled(isDisabled) {}
 
 void ZHTMLOption::AddAttr(ZHTML& html) const {
   FlagAttr(html, "SELECTED", selected);
@@ -417,7 +415,8 @@ void ZHTMLInput::AddAttr(ZHTML& html) const {
 
 void ZHTMLInput::AddTypeAttr(ZHTML&) const {}
 
-ZHTMLTextInput::ZHTMLTextInput(const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue, bool isDisabled)
+ZHTMLTextInput::ZHTMLTextInput(const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue,
+                               bool isDisabled)
     : ZHTMLTextInput("text", controlName, boxWidth, maxChars, initialValue, isDisabled) {}
 
 ZHTMLTextInput::ZHTMLTextInput(const char* inputType, const char* controlName, int32_t boxWidth, int32_t maxChars,
@@ -430,14 +429,15 @@ void ZHTMLTextInput::AddTypeAttr(ZHTML& html) const {
   QuotedAttr(html, "VALUE=", value);
 }
 
-ZHTMLPasswordInput::ZHTMLPasswordInput(const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue,
-                                       bool isDisabled)
+ZHTMLPasswordInput::ZHTMLPasswordInput(const char* controlName, int32_t boxWidth, int32_t maxChars,
+                                       const char* initialValue, bool isDisabled)
     : ZHTMLTextInput("password", controlName, boxWidth, maxChars, initialValue, isDisabled) {}
 
 ZHTMLCheckBox::ZHTMLCheckBox(const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
     : ZHTMLCheckBox("checkbox", controlName, postedValue, isChecked, isDisabled) {}
 
-ZHTMLCheckBox::ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
+ZHTMLCheckBox::ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked,
+                             bool isDisabled)
     : ZHTMLInput(inputType, controlName, isDisabled), value(postedValue), checked(isChecked) {}
 
 void ZHTMLCheckBox::AddTypeAttr(ZHTML& html) const {
@@ -448,13 +448,17 @@ void ZHTMLCheckBox::AddTypeAttr(ZHTML& html) const {
 ZHTMLRadioButton::ZHTMLRadioButton(const char* controlName, const char* postedValue, bool isChecked, bool isDisabled)
     : ZHTMLCheckBox("radio", controlName, postedValue, isChecked, isDisabled) {}
 
-ZHTMLRangeInput::ZHTMLRangeInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
-                                 bool isDisabled)
+ZHTMLRangeInput::ZHTMLRangeInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue,
+                                 int32_t boxWidth, bool isDisabled)
     : ZHTMLRangeInput("range", controlName, minimum, maximum, initialValue, boxWidth, isDisabled) {}
 
-ZHTMLRangeInput::ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue,
-                                 int32_t boxWidth, bool isDisabled)
-    : ZHTMLInput(inputType, controlName, isDisabled), low(minimum), high(maximum), value(initialValue), size(boxWidth) {}
+ZHTMLRangeInput::ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum,
+                                 int32_t initialValue, int32_t boxWidth, bool isDisabled)
+    : ZHTMLInput(inputType, controlName, isDisabled),
+      low(minimum),
+      high(maximum),
+      value(initialValue),
+      size(boxWidth) {}
 
 void ZHTMLRangeInput::AddTypeAttr(ZHTML& html) const {
   ValueAttr(html, "VALUE=", value);
@@ -463,8 +467,8 @@ void ZHTMLRangeInput::AddTypeAttr(ZHTML& html) const {
   NumberAttr(html, "SIZE=", size);
 }
 
-ZHTMLNumberInput::ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
-                                   bool isDisabled)
+ZHTMLNumberInput::ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue,
+                                   int32_t boxWidth, bool isDisabled)
     : ZHTMLRangeInput("number", controlName, minimum, maximum, initialValue, boxWidth, isDisabled) {}
 
 ZHTMLFileInput::ZHTMLFileInput(const char* controlName, const char* acceptedTypes, bool isDisabled)
@@ -475,7 +479,8 @@ void ZHTMLFileInput::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "ACCEPT="
 ZHTMLImageInput::ZHTMLImageInput(const char* controlName, const char* imageSource, bool isDisabled)
     : ZHTMLImageInput("image", controlName, imageSource, isDisabled) {}
 
-ZHTMLImageInput::ZHTMLImageInput(const char* inputType, const char* controlName, const char* imageSource, bool isDisabled)
+ZHTMLImageInput::ZHTMLImageInput(const char* inputType, const char* controlName, const char* imageSource,
+                                 bool isDisabled)
     : ZHTMLInput(inputType, controlName, isDisabled), source(imageSource) {}
 
 void ZHTMLImageInput::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "SRC=", source); }
@@ -486,7 +491,8 @@ ZHTMLScribbleInput::ZHTMLScribbleInput(const char* controlName, const char* imag
 ZHTMLResetButton::ZHTMLResetButton(const char* buttonLabel, const char* controlName, bool isDisabled)
     : ZHTMLResetButton("reset", buttonLabel, controlName, isDisabled) {}
 
-ZHTMLResetButton::ZHTMLResetButton(const char* inputType, const char* buttonLabel, const char* controlName, bool isDisabled)
+ZHTMLResetButton::ZHTMLResetButton(const char* inputType, const char* buttonLabel, const char* controlName,
+                                   bool isDisabled)
     : ZHTMLInput(inputType, controlName, isDisabled), label(buttonLabel) {}
 
 void ZHTMLResetButton::AddTypeAttr(ZHTML& html) const { QuotedAttr(html, "VALUE=", label); }

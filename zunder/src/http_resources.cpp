@@ -104,8 +104,7 @@ bool ZHTTPResource::OnHEAD(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo
   return false;
 }
 
-bool ZHTTPResource::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime,
-                           const ZStringToString& data) {
+bool ZHTTPResource::OnPOST(ZHTTPSocket& socket, const ZURL& url, const ZMIMEInfo& mime, const ZStringToString& data) {
   if (!CheckAuthorisation(socket, mime)) return false;
   std::unique_ptr<ZHTTPRequest> request = CreateRequest(url, mime);
   ZHTML msg;
@@ -151,8 +150,7 @@ bool ZHTTPResource::Post(ZHTTPRequest& request, const ZStringToString&, ZHTML& m
 
 // ---------------------------------------------------------------- ZHTTPString
 
-ZHTTPString::ZHTTPString(const ZURL& url, const char* initialText, const char* type,
-                         const ZHTTPAuthority* access)
+ZHTTPString::ZHTTPString(const ZURL& url, const char* initialText, const char* type, const ZHTTPAuthority* access)
     : ZHTTPResource(url, type, access), text(initialText != nullptr ? initialText : "") {}
 
 ZString ZHTTPString::GetText() const {
@@ -179,7 +177,8 @@ ZHTTPFile::ZHTTPFile(const ZURL& url, const char* filePath, const ZHTTPAuthority
   SetContentType(GetContentType(this->path.GetType().Text()).Text());
 }
 
-ZHTTPFile::ZHTTPFile(const char* filePath, const ZHTTPAuthority* access) : ZHTTPFile(ZURL(filePath), filePath, access) {}
+ZHTTPFile::ZHTTPFile(const char* filePath, const ZHTTPAuthority* access)
+    : ZHTTPFile(ZURL(filePath), filePath, access) {}
 
 std::unique_ptr<ZHTTPRequest> ZHTTPFile::CreateRequest(const ZURL& url, const ZMIMEInfo& mime) {
   return std::make_unique<ZHTTPFileRequest>(url, mime);
@@ -242,9 +241,7 @@ ZString ZHTTPFile::ReadWholeFile(ZHTTPFileRequest& request) {
   return ZString(text.data(), static_cast<ZIndex>(text.size()));
 }
 
-ZString ZHTTPFile::LoadText(ZHTTPRequest& request) {
-  return ReadWholeFile(static_cast<ZHTTPFileRequest&>(request));
-}
+ZString ZHTTPFile::LoadText(ZHTTPRequest& request) { return ReadWholeFile(static_cast<ZHTTPFileRequest&>(request)); }
 
 // ---------------------------------------------------------------- ZHTTPDirectory
 
@@ -335,13 +332,12 @@ void ZHTTPDirectory::BuildListing(ZHTTPDirRequest& request, const ZString& realP
 
   ZHTML page(("Directory of " + ZHTTPURLText(request.url)).Text());
   for (const Entry& entry : entries) {
-    const char* icon = entry.directory ? "internal-gopher-menu"
-                       : IsTextType(GetContentType(Extension(entry.name).Text()))
-                           ? "internal-gopher-text"
-                           : "internal-gopher-unknown";
+    const char* icon = entry.directory                                            ? "internal-gopher-menu"
+                       : IsTextType(GetContentType(Extension(entry.name).Text())) ? "internal-gopher-text"
+                                                                                  : "internal-gopher-unknown";
     const ZString href = base + "/" + ZURL::TranslateString(entry.name.Text());
-    page << ZHTMLImage(icon) << " " << ZHTMLHotLink(href.Text()) << ZHTML::Escape(entry.name.Text())
-         << ZHTMLHotLink() << ZHTMLBreak();
+    page << ZHTMLImage(icon) << " " << ZHTMLHotLink(href.Text()) << ZHTML::Escape(entry.name.Text()) << ZHTMLHotLink()
+         << ZHTMLBreak();
   }
   page << ZHTMLBody();
   request.listing = ZString(page.Text());

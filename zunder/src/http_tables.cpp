@@ -24,18 +24,18 @@ const ZHTTPStatusEntry kStatusTable[ZHTTPStatusCount] = {
 };
 
 const ZStringToString::Pair kContentTypes[] = {
-    {".txt", "text/plain"},   {".text", "text/plain"},   {".html", "text/html"},        {".htm", "text/html"},
-    {".aif", "audio/aiff"},   {".aiff", "audio/aiff"},   {".au", "audio/basic"},        {".snd", "audio/basic"},
-    {".wav", "audio/wav"},    {".gif", "image/gif"},     {".xbm", "image/x-bitmap"},    {".tif", "image/tiff"},
-    {".tiff", "image/tiff"},  {".jpg", "image/jpeg"},    {".jpe", "image/jpeg"},        {".jpeg", "image/jpeg"},
-    {".avi", "video/avi"},    {".mpg", "video/mpeg"},    {".mpeg", "video/mpeg"},       {".qt", "video/quicktime"},
+    {".txt", "text/plain"},      {".text", "text/plain"}, {".html", "text/html"},     {".htm", "text/html"},
+    {".aif", "audio/aiff"},      {".aiff", "audio/aiff"}, {".au", "audio/basic"},     {".snd", "audio/basic"},
+    {".wav", "audio/wav"},       {".gif", "image/gif"},   {".xbm", "image/x-bitmap"}, {".tif", "image/tiff"},
+    {".tiff", "image/tiff"},     {".jpg", "image/jpeg"},  {".jpe", "image/jpeg"},     {".jpeg", "image/jpeg"},
+    {".avi", "video/avi"},       {".mpg", "video/mpeg"},  {".mpeg", "video/mpeg"},    {".qt", "video/quicktime"},
     {".mov", "video/quicktime"},
 };
 
 // Filled on first use; read-only afterwards, so threads share it freely.
 const ZStringToString& ContentTypes() {
-  static const ZStringToString table(static_cast<ZIndex>(sizeof kContentTypes / sizeof kContentTypes[0]),
-                                     kContentTypes, true);
+  static const ZStringToString table(static_cast<ZIndex>(sizeof kContentTypes / sizeof kContentTypes[0]), kContentTypes,
+                                     true);
   return table;
 }
 

@@ -1,8 +1,7 @@
 // ZHTTPForm and ZHTTPConfig: pages of fields that accept posted values.
 #include "zunder/httpform.h"
 
-ZHTTPForm::ZHTTPForm(const ZURL& url, const ZHTTPAuthority* access)
-    : ZHTTPString(url, "", "text/html", access) {}
+ZHTTPForm::ZHTTPForm(const ZURL& url, const ZHTTPAuthority* access) : ZHTTPString(url, "", "text/html", access) {}
 
 ZHTTPField* ZHTTPForm::FindField(const char* name) const {
   for (const auto& field : fields) {
@@ -92,7 +91,8 @@ bool ZHTTPForm::ValidatePosted(ZHTTPField& field, const char* posted, const ZStr
 
 // ---------------------------------------------------------------- ZHTTPConfig
 
-ZHTTPConfig::ZHTTPConfig(const ZURL& url, const char* sectionName, const ZConfig& settings, const ZHTTPAuthority* access)
+ZHTTPConfig::ZHTTPConfig(const ZURL& url, const char* sectionName, const ZConfig& settings,
+                         const ZHTTPAuthority* access)
     : ZHTTPForm(url, access), section(sectionName != nullptr ? sectionName : ""), store(settings) {}
 
 void ZHTTPConfig::SetConfigValues() {
@@ -115,8 +115,7 @@ void ZHTTPConfig::AddNewKeyFields(ZHTTPField* newKeyField, ZHTTPField* newValueF
   Add(newValueField);
 }
 
-bool ZHTTPConfig::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data,
-                                 ZHTML& msg) {
+bool ZHTTPConfig::ValidatePosted(ZHTTPField& field, const char* posted, const ZStringToString& data, ZHTML& msg) {
   bool accepted = ZHTTPForm::ValidatePosted(field, posted, data, msg);
   if (&field == valueField) return accepted;
   // The key field names a new key with its text (none when empty); every

@@ -5,7 +5,8 @@
 #include "zunder/httpform.h"
 
 ZHTTPField::ZHTTPField(const char* fieldName, const char* fieldTitle)
-    : name(fieldName != nullptr ? fieldName : ""), title(fieldTitle != nullptr ? fieldTitle : (fieldName != nullptr ? fieldName : "")) {}
+    : name(fieldName != nullptr ? fieldName : ""),
+      title(fieldTitle != nullptr ? fieldTitle : (fieldName != nullptr ? fieldName : "")) {}
 
 bool ZHTTPField::Validate(const char*, ZHTML&) { return true; }
 
@@ -20,20 +21,23 @@ void ZHTTPField::SetHelp(const char* url, const char* image, const char* alt) {
 
 // ---------------------------------------------------------------- text
 
-ZHTTPStringField::ZHTTPStringField(const char* fieldName, const char* initialValue, int32_t boxWidth, const char* fieldTitle)
+ZHTTPStringField::ZHTTPStringField(const char* fieldName, const char* initialValue, int32_t boxWidth,
+                                   const char* fieldTitle)
     : ZHTTPField(fieldName, fieldTitle), value(initialValue != nullptr ? initialValue : ""), size(boxWidth) {}
 
 void ZHTTPStringField::GetHTML(ZHTML& html) { html << ZHTMLTextInput(GetName().Text(), size, 0, value.Text()); }
 
-void ZHTTPPasswordField::GetHTML(ZHTML& html) {
-  html << ZHTMLPasswordInput(GetName().Text(), size, 0, value.Text());
-}
+void ZHTTPPasswordField::GetHTML(ZHTML& html) { html << ZHTMLPasswordInput(GetName().Text(), size, 0, value.Text()); }
 
 // ---------------------------------------------------------------- integer
 
-ZHTTPIntegerField::ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue, const char* unitText,
-                                     const char* fieldTitle)
-    : ZHTTPField(fieldName, fieldTitle), low(lowest), high(highest), value(initialValue), units(unitText != nullptr ? unitText : "") {}
+ZHTTPIntegerField::ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue,
+                                     const char* unitText, const char* fieldTitle)
+    : ZHTTPField(fieldName, fieldTitle),
+      low(lowest),
+      high(highest),
+      value(initialValue),
+      units(unitText != nullptr ? unitText : "") {}
 
 bool ZHTTPIntegerField::ParseInteger(const char* text, int32_t& number) {
   const ZString trimmed = ZString(text != nullptr ? text : "").Trim();
@@ -42,8 +46,7 @@ bool ZHTTPIntegerField::ParseInteger(const char* text, int32_t& number) {
   zhost::SetLastError(0);
   char* end = nullptr;
   const long long parsed = std::strtoll(trimmed.Text(), &end, 10);
-  if (zhost::LastError() != 0 || end == trimmed.Text() || *end != '\0' || parsed < INT32_MIN ||
-      parsed > INT32_MAX) {
+  if (zhost::LastError() != 0 || end == trimmed.Text() || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
     return false;
   }
   number = static_cast<int32_t>(parsed);
@@ -90,8 +93,8 @@ ZHTTPRadioField::ZHTTPRadioField(const char* fieldName, const ZStringArray& choi
 
 void ZHTTPRadioField::GetHTML(ZHTML& html) {
   for (ZIndex i = 0; i < values.GetSize(); ++i) {
-    html << ZHTMLRadioButton(GetName().Text(), values[i].Text(), values[i] == value)
-         << ZHTML::Escape(titles[i].Text()) << ZHTMLBreak();
+    html << ZHTMLRadioButton(GetName().Text(), values[i].Text(), values[i] == value) << ZHTML::Escape(titles[i].Text())
+         << ZHTMLBreak();
   }
 }
 

@@ -9,18 +9,10 @@
 namespace {
 
 const char* const kAssertTexts[] = {
-    "Out of memory",
-    "Null pointer reference",
-    "Invalid cast to non-descendant class",
-    "Invalid array index",
-    "Invalid array element",
-    "Stack empty",
-    "Unimplemented function",
-    "Invalid parameter",
-    "Operating System error",
-    "File not open",
-    "Unsupported feature",
-    "Invalid or closed operating system window",
+    "Out of memory",          "Null pointer reference", "Invalid cast to non-descendant class",
+    "Invalid array index",    "Invalid array element",  "Stack empty",
+    "Unimplemented function", "Invalid parameter",      "Operating System error",
+    "File not open",          "Unsupported feature",    "Invalid or closed operating system window",
 };
 
 void DefaultAssertHandler(const char* source, unsigned line, const char* message) {
@@ -88,7 +80,8 @@ ZComparison ZObject::CompareBytes(const ZObject& other) const {
   size_t theirs = other.ObjectSize();
   // The whole memory, the class's table pointer included: objects of two
   // classes differ even when their fields agree.
-  int result = std::memcmp(static_cast<const void*>(this), static_cast<const void*>(&other), mine < theirs ? mine : theirs);
+  int result =
+      std::memcmp(static_cast<const void*>(this), static_cast<const void*>(&other), mine < theirs ? mine : theirs);
   if (result == 0) return ZSign(static_cast<long long>(mine) - static_cast<long long>(theirs));
   return ZSign(result);
 }

@@ -23,8 +23,8 @@ ZString TitleOf(const ZString& path) {
 
 }  // namespace
 
-ZProcess::ZProcess(const char* maker, const char* product, uint16_t versionMajor,
-                   uint16_t versionMinor, int32_t releaseStatus, uint16_t build)
+ZProcess::ZProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor,
+                   int32_t releaseStatus, uint16_t build)
     : ZThread(CurrentThread),
       manufacturer(maker != nullptr ? maker : ""),
       productName(product != nullptr ? product : ""),

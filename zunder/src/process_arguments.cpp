@@ -36,9 +36,7 @@ int32_t ZArgList::GetOptionCount(char letter) const {
   return optionCounts[index];
 }
 
-int32_t ZArgList::GetOptionCount(const char* letter) const {
-  return letter != nullptr ? GetOptionCount(letter[0]) : 0;
-}
+int32_t ZArgList::GetOptionCount(const char* letter) const { return letter != nullptr ? GetOptionCount(letter[0]) : 0; }
 
 ZString ZArgList::GetOptionString(char letter, const char* defaultValue) const {
   const ZIndex index = LetterIndex(letter);
@@ -96,6 +94,4 @@ void ZArgList::IllegalArgumentIndex(int32_t index) const {
 
 void ZArgList::UnknownOption(char letter) const { std::fprintf(stderr, "unknown option \"%c\"\n", letter); }
 
-void ZArgList::MissingArgument(char letter) const {
-  std::fprintf(stderr, "option \"%c\" requires argument\n", letter);
-}
+void ZArgList::MissingArgument(char letter) const { std::fprintf(stderr, "option \"%c\" requires argument\n", letter); }

@@ -44,8 +44,8 @@ void OnInterrupt(void* argument) {
 
 }  // namespace
 
-ZServiceProcess::ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor,
-                                 uint16_t versionMinor, int32_t releaseStatus, uint16_t build)
+ZServiceProcess::ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor,
+                                 int32_t releaseStatus, uint16_t build)
     : ZProcess(maker, product, versionMajor, versionMinor, releaseStatus, build) {}
 
 ZServiceProcess::~ZServiceProcess() = default;
@@ -74,12 +74,9 @@ int ZServiceProcess::InternalMain(int argc, char** argv, char** /*envp*/) {
   }
 
   switch (ProcessCommand(argv[1])) {
-    case 0:
-      break;
-    case 2:
-      return 0;
-    default:
-      return 1;
+    case 0: break;
+    case 2: return 0;
+    default: return 1;
   }
   RunInForeground();
   return 0;
@@ -134,18 +131,10 @@ int ZServiceProcess::ProcessCommand(const char* word) {
       // Registering an event source has no counterpart here: syslog needs none.
       done = manager->Install(productName, executableFile, error);
       break;
-    case RemoveCommand:
-      done = manager->Remove(productName, error);
-      break;
-    case StartCommand:
-      done = manager->Start(productName, error);
-      break;
-    case StopCommand:
-      done = manager->Control(productName, StopControl, error);
-      break;
-    case PauseCommand:
-      done = manager->Control(productName, PauseControl, error);
-      break;
+    case RemoveCommand: done = manager->Remove(productName, error); break;
+    case StartCommand: done = manager->Start(productName, error); break;
+    case StopCommand: done = manager->Control(productName, StopControl, error); break;
+    case PauseCommand: done = manager->Control(productName, PauseControl, error); break;
     default:  // ResumeCommand
       done = manager->Control(productName, ContinueControl, error);
       break;
@@ -318,11 +307,9 @@ void ZServiceProcess::ControlHandler(uint32_t code) {
         return;
       }
       break;
-    default:
-      break;
+    default: break;
   }
-  ReportStatus(static_cast<ServiceState>(current.currentState), current.exitCode, current.checkPoint,
-               current.waitHint);
+  ReportStatus(static_cast<ServiceState>(current.currentState), current.exitCode, current.checkPoint, current.waitHint);
 }
 
 bool ZServiceProcess::OnPause() {

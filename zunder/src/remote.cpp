@@ -19,7 +19,7 @@ constexpr const char* kNumberEntry = ".default";
 constexpr int64_t kQuickRunLimit = int64_t{30} * 1000;
 
 std::mutex settingsMutex;
-ZString phonebookOverride;                     // guarded by settingsMutex
+ZString phonebookOverride;                    // guarded by settingsMutex
 std::atomic<int64_t> dialTimeoutOverride{0};  // milliseconds; 0 for the host's default
 
 struct DialResponse {
@@ -29,10 +29,8 @@ struct DialResponse {
 
 // Compared without regard to case, as a modem's result codes are.
 const DialResponse kDialResponses[] = {
-    {"BUSY", ZRemoteConnection::LineBusyError},
-    {"NO DIALTONE", ZRemoteConnection::NoDialToneError},
-    {"NO ANSWER", ZRemoteConnection::NoAnswerError},
-    {"NO CARRIER", ZRemoteConnection::NoCarrierError},
+    {"BUSY", ZRemoteConnection::LineBusyError},          {"NO DIALTONE", ZRemoteConnection::NoDialToneError},
+    {"NO ANSWER", ZRemoteConnection::NoAnswerError},     {"NO CARRIER", ZRemoteConnection::NoCarrierError},
     {"PORT IN USE", ZRemoteConnection::PortAlreadyOpen},
 };
 
@@ -43,8 +41,8 @@ int64_t QuickRunLimit() {
 
 // Runs one command of an entry; number is passed after the command word.
 // error tells why an entry could not be run.
-bool RunCommand(const ZString& program, const char* command, const ZString& number, int64_t limit,
-                zhost::EntryRun& run, int& error) {
+bool RunCommand(const ZString& program, const char* command, const ZString& number, int64_t limit, zhost::EntryRun& run,
+                int& error) {
   std::vector<std::string> arguments{command};
   if (!number.IsEmpty()) arguments.emplace_back(number.Text());
   return zhost::RunEntry(program.Text(), arguments, limit, run, error);
@@ -92,22 +90,15 @@ ZTimeInterval ZRemoteConnection::GetDialTimeout() {
 
 ZRemoteConnection::Status ZRemoteConnection::StatusOfError(uint32_t error) {
   switch (error) {
-    case NoError:
-      return Idle;
-    case LineBusyError:
-      return LineBusy;
-    case NoDialToneError:
-      return NoDialTone;
+    case NoError: return Idle;
+    case LineBusyError: return LineBusy;
+    case NoDialToneError: return NoDialTone;
     case NoAnswerError:
-    case NoCarrierError:
-      return NoAnswer;
+    case NoCarrierError: return NoAnswer;
     case PortAlreadyOpen:
-    case PortNotAvailable:
-      return PortInUse;
-    case EntryNotFound:
-      return MissingEntry;
-    default:
-      return GeneralFailure;
+    case PortNotAvailable: return PortInUse;
+    case EntryNotFound: return MissingEntry;
+    default: return GeneralFailure;
   }
 }
 

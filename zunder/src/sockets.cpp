@@ -105,8 +105,7 @@ bool ZSocket::Close() {
     if ((current & kClosedBit) != 0 || FdOf(current) < 0) return false;
     // Mark closed and enter in one step, so the descriptor stays ours until
     // the shutdown below is done.
-    if (state.compare_exchange_weak(current, (current | kClosedBit) + kOneUser,
-                                     std::memory_order_acq_rel)) {
+    if (state.compare_exchange_weak(current, (current | kClosedBit) + kOneUser, std::memory_order_acq_rel)) {
       break;
     }
   }
@@ -199,8 +198,8 @@ int64_t ZSocket::ReadWaitWithinDeadline(bool& cut) const {
   return wanted;
 }
 
-long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from,
-                            uint16_t* fromPort, bool peekLength) {
+long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort,
+                            bool peekLength) {
   // A read past the deadline is a read that timed out.
   if (IsPastDeadline()) {
     SetResult(Timeout, zhost::kWouldBlock);
@@ -247,8 +246,7 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
     } else if (from != nullptr) {
       uint32_t address = 0;
       uint16_t port = 0;
-      received = zhost::ReceiveFrom(fd, buffer, static_cast<size_t>(length), address, port,
-                                    blocking, error);
+      received = zhost::ReceiveFrom(fd, buffer, static_cast<size_t>(length), address, port, blocking, error);
       if (received >= 0) {
         from->SetValue(address);
         if (fromPort != nullptr) *fromPort = port;

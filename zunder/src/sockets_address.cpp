@@ -7,8 +7,8 @@
 ZIPAddress::ZIPAddress() : value(zhost::HostToNetwork(0x7f000001)) {}
 
 ZIPAddress::ZIPAddress(uint8_t first, uint8_t second, uint8_t third, uint8_t fourth)
-    : value(zhost::HostToNetwork((uint32_t{first} << 24) | (uint32_t{second} << 16) |
-                                 (uint32_t{third} << 8) | fourth)) {}
+    : value(
+          zhost::HostToNetwork((uint32_t{first} << 24) | (uint32_t{second} << 16) | (uint32_t{third} << 8) | fourth)) {}
 
 uint32_t ZIPAddress::GetHostOrder() const { return zhost::NetworkToHost(value); }
 

@@ -155,14 +155,22 @@ ZString ZChannel::ErrorText(int osError) {
       const char* text;
     };
     static const Known known[] = {
-        {2, "File not found"},         {3, "Path not found"},
-        {5, "Access denied"},          {8, "Not enough memory"},
-        {1, "Invalid function"},       {10048, "Address in use"},
-        {10050, "Network subsystem failed"}, {10056, "Socket is already connected"},
-        {10051, "Network unreachable"}, {10065, "Host unreachable"},
-        {10061, "Connection refused"}, {10022, "Invalid operation"},
-        {10057, "Socket not connected"}, {10054, "Connection reset"},
-        {10058, "Connection shutdown"}, {10060, "Timed out"},
+        {2, "File not found"},
+        {3, "Path not found"},
+        {5, "Access denied"},
+        {8, "Not enough memory"},
+        {1, "Invalid function"},
+        {10048, "Address in use"},
+        {10050, "Network subsystem failed"},
+        {10056, "Socket is already connected"},
+        {10051, "Network unreachable"},
+        {10065, "Host unreachable"},
+        {10061, "Connection refused"},
+        {10022, "Invalid operation"},
+        {10057, "Socket not connected"},
+        {10054, "Connection reset"},
+        {10058, "Connection shutdown"},
+        {10060, "Timed out"},
         {10035, "Would block"},
     };
     int number = osError & ~kSystemBit;

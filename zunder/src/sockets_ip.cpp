@@ -7,16 +7,11 @@
 
 using zsockets::kLingerSeconds;
 
-ZIPSocket::ZIPSocket(const char* protocol, const char* service)
-    : port(ZSocket::GetPortByService(protocol, service)) {}
+ZIPSocket::ZIPSocket(const char* protocol, const char* service) : port(ZSocket::GetPortByService(protocol, service)) {}
 
-uint16_t ZIPSocket::GetPortByService(const char* service) {
-  return ZSocket::GetPortByService(GetProtocol(), service);
-}
+uint16_t ZIPSocket::GetPortByService(const char* service) { return ZSocket::GetPortByService(GetProtocol(), service); }
 
-ZString ZIPSocket::GetServiceByPort(uint16_t number) {
-  return ZSocket::GetServiceByPort(GetProtocol(), number);
-}
+ZString ZIPSocket::GetServiceByPort(uint16_t number) { return ZSocket::GetServiceByPort(GetProtocol(), number); }
 
 bool ZIPSocket::SetPort(uint16_t newPort) {
   if (IsOpen()) {

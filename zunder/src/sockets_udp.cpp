@@ -60,8 +60,7 @@ bool ZUDPSocket::PeekDatagramLength(ZIndex& length) {
   return true;
 }
 
-bool ZUDPSocket::WriteTo(const void* buffer, ZIndex length, const ZIPAddress& address,
-                         uint16_t toPort) {
+bool ZUDPSocket::WriteTo(const void* buffer, ZIndex length, const ZIPAddress& address, uint16_t toPort) {
   SetLastWriteCount(0);
   if (length < 0 || (buffer == nullptr && length > 0)) {
     SetResult(BadParameter, zhost::kInvalidArgument);
@@ -73,8 +72,7 @@ bool ZUDPSocket::WriteTo(const void* buffer, ZIndex length, const ZIPAddress& ad
     return false;
   }
   int error = 0;
-  long sent = zhost::SendTo(use.Fd(), buffer, static_cast<size_t>(length), address.GetValue(),
-                            toPort, error);
+  long sent = zhost::SendTo(use.Fd(), buffer, static_cast<size_t>(length), address.GetValue(), toPort, error);
   if (sent < 0) {
     SetFailure(error);
     return false;

@@ -108,8 +108,7 @@ bool ZSocket::Wait(WaitEntry* entries, ZIndex count, const ZTimeInterval& timeou
   return WaitUpTo<kMaxSelect>(entries, count, timeout);
 }
 
-bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList,
-                     const ZTimeInterval& timeout) {
+bool ZSocket::Select(ZList* readList, ZList* writeList, ZList* exceptList, const ZTimeInterval& timeout) {
   ZList* lists[3] = {readList, writeList, exceptList};
   ZIndex total = 0;
   for (ZList* list : lists) {

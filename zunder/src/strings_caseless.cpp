@@ -4,9 +4,7 @@
 
 namespace {
 
-signed char CaselessCode(char c) {
-  return static_cast<signed char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
-}
+signed char CaselessCode(char c) { return static_cast<signed char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
 
 }  // namespace
 

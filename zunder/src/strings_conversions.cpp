@@ -149,9 +149,7 @@ void ZString::ConvertV(Conversion type, va_list arguments) {
       vsprintf(format, arguments);
       break;
     }
-    default:
-      Z_ASSERT_CODE(ZAssertInvalidParameter);
-      break;
+    default: Z_ASSERT_CODE(ZAssertInvalidParameter); break;
   }
 }
 

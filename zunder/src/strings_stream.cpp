@@ -10,9 +10,7 @@ namespace {
 // The write position reaching the end of the buffer grows it by this much.
 constexpr ZIndex kGrowStep = 10;
 
-ZIndex Clamp(int64_t position, ZIndex length) {
-  return static_cast<ZIndex>(std::clamp<int64_t>(position, 0, length));
-}
+ZIndex Clamp(int64_t position, ZIndex length) { return static_cast<ZIndex>(std::clamp<int64_t>(position, 0, length)); }
 
 }  // namespace
 

@@ -13,9 +13,9 @@ struct ZThreadControl {
   std::condition_variable changed;
   ZThread* object = nullptr;  // null once the object is being destroyed
   bool autoDelete = false;
-  bool adopted = false;          // stands for a thread ZThread did not create
-  bool registered = false;       // the thread has published its id
-  bool ended = true;             // no system thread behind the object
+  bool adopted = false;     // stands for a thread ZThread did not create
+  bool registered = false;  // the thread has published its id
+  bool ended = true;        // no system thread behind the object
   bool terminateRequested = false;
   int suspendCount = 0;
   uint32_t threadId = 0;

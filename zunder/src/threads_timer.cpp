@@ -228,8 +228,7 @@ ZTimerList::ZTimerList() { SetDeleteObjects(false); }
 
 // ---------------------------------------------------------------- ZTimer
 
-ZTimer::ZTimer(int64_t ms, int64_t s, int64_t min, int64_t h, int64_t d)
-    : ZTimeInterval(ms, s, min, h, d) {
+ZTimer::ZTimer(int64_t ms, int64_t s, int64_t min, int64_t h, int64_t d) : ZTimeInterval(ms, s, min, h, d) {
   ZTimerService& service = ZTimerService::Get();
   std::lock_guard<std::mutex> lock(service.mutex);
   resetTime = this->milliseconds;

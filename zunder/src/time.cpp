@@ -23,9 +23,11 @@ using ztime::UtcSeconds;
 
 ZTimeInterval::ZTimeInterval(int64_t ms, int64_t s, int64_t min, int64_t h, int64_t d) {
   // Unsigned arithmetic so that absurd parts wrap instead of overflowing.
-  uint64_t total = ((((static_cast<uint64_t>(d) * 24 + static_cast<uint64_t>(h)) * 60 +
-                      static_cast<uint64_t>(min)) * 60 + static_cast<uint64_t>(s)) * 1000) +
-                   static_cast<uint64_t>(ms);
+  uint64_t total =
+      ((((static_cast<uint64_t>(d) * 24 + static_cast<uint64_t>(h)) * 60 + static_cast<uint64_t>(min)) * 60 +
+        static_cast<uint64_t>(s)) *
+       1000) +
+      static_cast<uint64_t>(ms);
   milliseconds = static_cast<int64_t>(total);
 }
 
@@ -181,8 +183,7 @@ using zhost::CalendarFields;
 
 const char* const kDayShort[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kDayLong[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-const char* const kMonthShort[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kMonthShort[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char* const kMonthLong[] = {"January", "February", "March",     "April",   "May",      "June",
                                   "July",    "August",   "September", "October", "November", "December"};
 const char* const kAmDesignator = "AM";
@@ -260,8 +261,8 @@ CalendarFields LocalToday() {
 }
 
 bool FieldsInRange(const CalendarFields& f) {
-  return InRange(f.second, 0, 59) && InRange(f.minute, 0, 59) && InRange(f.hour, 0, 23) &&
-         InRange(f.day, 1, 31) && InRange(f.month, 1, 12) && InRange(f.year, 1970, 2038);
+  return InRange(f.second, 0, 59) && InRange(f.minute, 0, 59) && InRange(f.hour, 0, 23) && InRange(f.day, 1, 31) &&
+         InRange(f.month, 1, 12) && InRange(f.year, 1970, 2038);
 }
 
 }  // namespace ztime

@@ -71,8 +71,8 @@ struct Token {
   static constexpr int kMaxRun = 64;  // longer runs are cut into several tokens
 
   Kind kind = End;
-  int64_t value = 0;  // a number's value
-  int digits = 0;     // a number's digit count
+  int64_t value = 0;            // a number's value
+  int digits = 0;               // a number's digit count
   char word[kMaxRun + 1] = {};  // a word, lower-cased
   bool adjacent = true;         // no character was skipped before it
   // The characters skipped before the token (at most kMaxRun kept) and the
@@ -139,31 +139,23 @@ struct WordMeaning {
 };
 
 const WordMeaning kWords[] = {
-    {"jan", WordMeaning::Month, 1},      {"january", WordMeaning::Month, 1},
-    {"feb", WordMeaning::Month, 2},      {"february", WordMeaning::Month, 2},
-    {"mar", WordMeaning::Month, 3},      {"march", WordMeaning::Month, 3},
-    {"apr", WordMeaning::Month, 4},      {"april", WordMeaning::Month, 4},
-    {"may", WordMeaning::Month, 5},      {"jun", WordMeaning::Month, 6},
-    {"june", WordMeaning::Month, 6},     {"jul", WordMeaning::Month, 7},
-    {"july", WordMeaning::Month, 7},     {"aug", WordMeaning::Month, 8},
-    {"august", WordMeaning::Month, 8},   {"sep", WordMeaning::Month, 9},
-    {"september", WordMeaning::Month, 9}, {"oct", WordMeaning::Month, 10},
-    {"october", WordMeaning::Month, 10}, {"nov", WordMeaning::Month, 11},
-    {"november", WordMeaning::Month, 11}, {"dec", WordMeaning::Month, 12},
-    {"december", WordMeaning::Month, 12},
-    {"sun", WordMeaning::Weekday, 0},    {"sunday", WordMeaning::Weekday, 0},
-    {"mon", WordMeaning::Weekday, 1},    {"monday", WordMeaning::Weekday, 1},
-    {"tue", WordMeaning::Weekday, 2},    {"tuesday", WordMeaning::Weekday, 2},
-    {"wed", WordMeaning::Weekday, 3},    {"wednesday", WordMeaning::Weekday, 3},
-    {"thu", WordMeaning::Weekday, 4},    {"thursday", WordMeaning::Weekday, 4},
-    {"fri", WordMeaning::Weekday, 5},    {"friday", WordMeaning::Weekday, 5},
-    {"sat", WordMeaning::Weekday, 6},    {"saturday", WordMeaning::Weekday, 6},
-    {"am", WordMeaning::Half, 0},        {"pm", WordMeaning::Half, 1},
-    {"gmt", WordMeaning::Zone, 0},       {"utc", WordMeaning::Zone, 0},
-    {"est", WordMeaning::Zone, -300},    {"edt", WordMeaning::Zone, -240},
-    {"cst", WordMeaning::Zone, -360},    {"cdt", WordMeaning::Zone, -300},
-    {"mst", WordMeaning::Zone, -420},    {"mdt", WordMeaning::Zone, -360},
-    {"pst", WordMeaning::Zone, -480},    {"pdt", WordMeaning::Zone, -420},
+    {"jan", WordMeaning::Month, 1},         {"january", WordMeaning::Month, 1},   {"feb", WordMeaning::Month, 2},
+    {"february", WordMeaning::Month, 2},    {"mar", WordMeaning::Month, 3},       {"march", WordMeaning::Month, 3},
+    {"apr", WordMeaning::Month, 4},         {"april", WordMeaning::Month, 4},     {"may", WordMeaning::Month, 5},
+    {"jun", WordMeaning::Month, 6},         {"june", WordMeaning::Month, 6},      {"jul", WordMeaning::Month, 7},
+    {"july", WordMeaning::Month, 7},        {"aug", WordMeaning::Month, 8},       {"august", WordMeaning::Month, 8},
+    {"sep", WordMeaning::Month, 9},         {"september", WordMeaning::Month, 9}, {"oct", WordMeaning::Month, 10},
+    {"october", WordMeaning::Month, 10},    {"nov", WordMeaning::Month, 11},      {"november", WordMeaning::Month, 11},
+    {"dec", WordMeaning::Month, 12},        {"december", WordMeaning::Month, 12}, {"sun", WordMeaning::Weekday, 0},
+    {"sunday", WordMeaning::Weekday, 0},    {"mon", WordMeaning::Weekday, 1},     {"monday", WordMeaning::Weekday, 1},
+    {"tue", WordMeaning::Weekday, 2},       {"tuesday", WordMeaning::Weekday, 2}, {"wed", WordMeaning::Weekday, 3},
+    {"wednesday", WordMeaning::Weekday, 3}, {"thu", WordMeaning::Weekday, 4},     {"thursday", WordMeaning::Weekday, 4},
+    {"fri", WordMeaning::Weekday, 5},       {"friday", WordMeaning::Weekday, 5},  {"sat", WordMeaning::Weekday, 6},
+    {"saturday", WordMeaning::Weekday, 6},  {"am", WordMeaning::Half, 0},         {"pm", WordMeaning::Half, 1},
+    {"gmt", WordMeaning::Zone, 0},          {"utc", WordMeaning::Zone, 0},        {"est", WordMeaning::Zone, -300},
+    {"edt", WordMeaning::Zone, -240},       {"cst", WordMeaning::Zone, -360},     {"cdt", WordMeaning::Zone, -300},
+    {"mst", WordMeaning::Zone, -420},       {"mdt", WordMeaning::Zone, -360},     {"pst", WordMeaning::Zone, -480},
+    {"pdt", WordMeaning::Zone, -420},
 };
 
 bool SameIgnoringCase(const char* lower, const char* name) {

@@ -18,8 +18,7 @@ struct DefaultPort {
 };
 
 constexpr DefaultPort kDefaultPorts[] = {
-    {"http", 80},    {"ftp", 21},  {"gopher", 70},    {"nntp", 119},
-    {"telnet", 23},  {"wais", 210}, {"prospero", 1525},
+    {"http", 80}, {"ftp", 21}, {"gopher", 70}, {"nntp", 119}, {"telnet", 23}, {"wais", 210}, {"prospero", 1525},
 };
 
 int HexValue(char c) {
@@ -63,8 +62,7 @@ ZString EscapeParameters(const ZString& text) {
   for (const char* p = text.Text(); *p != '\0'; ++p) {
     const auto c = static_cast<unsigned char>(*p);
     // UntranslateString leaves "%00" as it is.
-    const bool startsEscape =
-        c == '%' && HexValue(p[1]) >= 0 && HexValue(p[2]) >= 0 && (p[1] != '0' || p[2] != '0');
+    const bool startsEscape = c == '%' && HexValue(p[1]) >= 0 && HexValue(p[2]) >= 0 && (p[1] != '0' || p[2] != '0');
     if (std::strchr(";?#+", c) != nullptr || c == ' ' || IsUnsafe(c) || startsEscape) {
       AppendEscaped(out, c);
     } else {

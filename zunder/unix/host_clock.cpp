@@ -58,11 +58,26 @@ FormatShape ReadFormat(const char* format) {
     while (*p == 'E' || *p == 'O' || *p == '-' || *p == '_' || *p == '0' || *p == '^' || *p == '#') ++p;
     switch (*p) {
       case '\0': return shape;
-      case 'D': AddLetters(shape, "mdy"); if (shape.separator == '\0') shape.separator = '/'; break;
-      case 'F': AddLetters(shape, "Ymd"); if (shape.separator == '\0') shape.separator = '-'; break;
-      case 'T': AddLetters(shape, "HMS"); if (shape.separator == '\0') shape.separator = ':'; break;
-      case 'R': AddLetters(shape, "HM"); if (shape.separator == '\0') shape.separator = ':'; break;
-      case 'r': AddLetters(shape, "IMSp"); if (shape.separator == '\0') shape.separator = ':'; break;
+      case 'D':
+        AddLetters(shape, "mdy");
+        if (shape.separator == '\0') shape.separator = '/';
+        break;
+      case 'F':
+        AddLetters(shape, "Ymd");
+        if (shape.separator == '\0') shape.separator = '-';
+        break;
+      case 'T':
+        AddLetters(shape, "HMS");
+        if (shape.separator == '\0') shape.separator = ':';
+        break;
+      case 'R':
+        AddLetters(shape, "HM");
+        if (shape.separator == '\0') shape.separator = ':';
+        break;
+      case 'r':
+        AddLetters(shape, "IMSp");
+        if (shape.separator == '\0') shape.separator = ':';
+        break;
       default: {
         char one[2] = {*p, '\0'};
         AddLetters(shape, one);
@@ -131,7 +146,7 @@ bool QueryZone(ZoneInfo& info) {
 
   // Standard and daylight offsets from mid-January and mid-July of this
   // year: one of them is standard time in either hemisphere.
-  struct tm probe[2] {};
+  struct tm probe[2]{};
   for (int i = 0; i < 2; ++i) {
     struct tm when {};
     when.tm_year = today.tm_year;

@@ -17,16 +17,16 @@ class ZString;
 
 namespace zhost {
 
-extern const int kInterrupted;      // a call cut short, or a socket closed under it
-extern const int kBadDescriptor;    // not open
-extern const int kWouldBlock;       // nothing there yet (a wait that timed out)
+extern const int kInterrupted;    // a call cut short, or a socket closed under it
+extern const int kBadDescriptor;  // not open
+extern const int kWouldBlock;     // nothing there yet (a wait that timed out)
 extern const int kInvalidArgument;
 extern const int kMessageTooLong;
 extern const int kHostUnreachable;
 extern const int kNoSuchFile;
 extern const int kFileExists;
 extern const int kAccessDenied;
-extern const int kInputOutput;      // a read or write the device failed
+extern const int kInputOutput;  // a read or write the device failed
 
 // Nothing to take without waiting (EAGAIN, or EWOULDBLOCK where it differs).
 bool IsWouldBlock(int error);

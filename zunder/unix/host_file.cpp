@@ -230,8 +230,7 @@ bool WriteWhole(int fd, const std::string& content, int& error) {
 
 }  // namespace
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode,
-                           int& error) {
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode, int& error) {
   // A replacement that succeeds leaves the thread's last error as it was,
   // though asking for the mode of a file not yet there fails.
   const int lastError = errno;

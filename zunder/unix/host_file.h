@@ -72,8 +72,7 @@ bool MakeDirectories(const std::string& directory, int& error);
 // lasts. Readers see the old file or the new one, never a part of either,
 // and a crash leaves one of the two. The file keeps the mode it had; a new
 // one gets newFileMode.
-bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode,
-                           int& error);
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode, int& error);
 
 // ---- directory scans: an opaque handle, null when none is open
 void* OpenDirectory(const char* path, int& error);

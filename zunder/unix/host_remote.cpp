@@ -109,8 +109,8 @@ bool ListExecutables(const char* directory, std::vector<std::string>& names) {
   return true;
 }
 
-bool RunEntry(const std::string& program, const std::vector<std::string>& arguments,
-              int64_t timeoutMilliseconds, EntryRun& run, int& error) {
+bool RunEntry(const std::string& program, const std::vector<std::string>& arguments, int64_t timeoutMilliseconds,
+              EntryRun& run, int& error) {
   run = EntryRun();
   error = 0;
   int pipeEnds[2];

@@ -36,7 +36,7 @@ struct EntryRun {
 // group is killed. Only a bounded tail of the output is kept. Answers
 // whether it ran and exited with status 0; error is the cause when it could
 // not be started or watched (0 when it ran, whatever its exit status).
-bool RunEntry(const std::string& program, const std::vector<std::string>& arguments,
-              int64_t timeoutMilliseconds, EntryRun& run, int& error);
+bool RunEntry(const std::string& program, const std::vector<std::string>& arguments, int64_t timeoutMilliseconds,
+              EntryRun& run, int& error);
 
 }  // namespace zhost

@@ -46,20 +46,11 @@ sigset_t ControlSignals() {
 bool ControlOfSignal(int signal, ZServiceProcess::Control& control) {
   switch (signal) {
     case SIGTERM:
-    case SIGINT:
-      control = ZServiceProcess::StopControl;
-      return true;
-    case SIGUSR1:
-      control = ZServiceProcess::PauseControl;
-      return true;
-    case SIGUSR2:
-      control = ZServiceProcess::ContinueControl;
-      return true;
-    case SIGHUP:
-      control = ZServiceProcess::ReloadControl;
-      return true;
-    default:
-      return false;
+    case SIGINT: control = ZServiceProcess::StopControl; return true;
+    case SIGUSR1: control = ZServiceProcess::PauseControl; return true;
+    case SIGUSR2: control = ZServiceProcess::ContinueControl; return true;
+    case SIGHUP: control = ZServiceProcess::ReloadControl; return true;
+    default: return false;
   }
 }
 
@@ -212,15 +203,12 @@ class SystemdManager : public ServiceManager {
 
   bool Control(const char* name, ZServiceProcess::Control control, int& error) override {
     switch (control) {
-      case ZServiceProcess::StopControl:
-        return RunSystemctl({"stop", UnitName(name)}, error);
+      case ZServiceProcess::StopControl: return RunSystemctl({"stop", UnitName(name)}, error);
       case ZServiceProcess::PauseControl:
         return RunSystemctl({"kill", "--kill-whom=main", "-s", "SIGUSR1", UnitName(name)}, error);
       case ZServiceProcess::ContinueControl:
         return RunSystemctl({"kill", "--kill-whom=main", "-s", "SIGUSR2", UnitName(name)}, error);
-      default:
-        error = EINVAL;
-        return false;
+      default: error = EINVAL; return false;
     }
   }
 
@@ -335,9 +323,7 @@ class BuiltinManager : public ServiceManager {
       case ZServiceProcess::StopControl: signal = SIGTERM; break;
       case ZServiceProcess::PauseControl: signal = SIGUSR1; break;
       case ZServiceProcess::ContinueControl: signal = SIGUSR2; break;
-      default:
-        error = EINVAL;
-        return false;
+      default: error = EINVAL; return false;
     }
     const pid_t pid = RecordedPid(name);
     if (!IsAlive(pid)) {

@@ -42,16 +42,14 @@ int AcceptSocket(int fd, uint32_t& peerAddress, uint16_t& peerPort, int& error);
 
 // wait false never blocks (EAGAIN when nothing is there).
 long Receive(int fd, void* buffer, size_t length, bool wait, int& error);
-long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port,
-                 bool wait, int& error);
+long ReceiveFrom(int fd, void* buffer, size_t length, uint32_t& address, uint16_t& port, bool wait, int& error);
 // The whole length of the next datagram, which stays queued (0 for an empty
 // one); -1 on failure.
 long PeekDatagramLength(int fd, bool wait, int& error);
 // Never raises SIGPIPE.
 // wait false never blocks (EAGAIN when the send buffer is full).
 long Send(int fd, const void* buffer, size_t length, bool urgent, bool wait, int& error);
-long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port,
-            int& error);
+long SendTo(int fd, const void* buffer, size_t length, uint32_t address, uint16_t port, int& error);
 
 struct PollEntry {
   int fd = -1;

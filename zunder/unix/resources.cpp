@@ -36,9 +36,7 @@ bool ZIsTransientAcceptError(int32_t osError) {
     case ENOBUFS:
     case ENOMEM:
     case ECONNABORTED:
-    case EPROTO:
-      return true;
-    default:
-      return false;
+    case EPROTO: return true;
+    default: return false;
   }
 }

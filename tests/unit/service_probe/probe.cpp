@@ -37,8 +37,8 @@ void Record(const std::string& event) { AppendLine("PROBE_LOG", event); }
 class Probe : public ZServiceProcess {
  public:
   Probe()
-      : ZServiceProcess("Zunder Tests", std::getenv("PROBE_EMPTY_NAME") != nullptr ? "" : "Probe", 1, 0,
-                        ReleaseCode, 3) {}
+      : ZServiceProcess("Zunder Tests", std::getenv("PROBE_EMPTY_NAME") != nullptr ? "" : "Probe", 1, 0, ReleaseCode,
+                        3) {}
 
   bool OnStart() override {
     Record("OnStart");

@@ -10,7 +10,10 @@
 
 class AssertCapture {
  public:
-  AssertCapture() { previous = ZSetAssertHandler(&Record); Reports().clear(); }
+  AssertCapture() {
+    previous = ZSetAssertHandler(&Record);
+    Reports().clear();
+  }
   ~AssertCapture() { ZSetAssertHandler(previous); }
   AssertCapture(const AssertCapture&) = delete;
   AssertCapture& operator=(const AssertCapture&) = delete;

@@ -63,9 +63,9 @@ class ZBase64 : public ZObject {
   // decoding
   ZBaseArray decoded{1};
   ZIndex decodedCount = 0;
-  int groupPosition = 0;     // characters of the current group seen (0-3)
-  uint32_t bits = 0;         // bits of the current group
+  int groupPosition = 0;  // characters of the current group seen (0-3)
+  uint32_t bits = 0;      // bits of the current group
   bool perfect = true;
-  bool ended = false;        // the padding ended the data
-  bool padPending = false;   // "=" at the third position: another "=" ends
+  bool ended = false;       // the padding ended the data
+  bool padPending = false;  // "=" at the third position: another "=" ends
 };

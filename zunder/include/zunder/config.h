@@ -92,9 +92,7 @@ class ZConfig : public ZObject {
   void Apply(const Changes& changes);
 
   bool GetBoolean(const char* section, const char* key, bool defaultValue) const;
-  bool GetBoolean(const char* key, bool defaultValue) const {
-    return GetBoolean(defaultSection, key, defaultValue);
-  }
+  bool GetBoolean(const char* key, bool defaultValue) const { return GetBoolean(defaultSection, key, defaultValue); }
   // Registry: a number 1 or 0; elsewhere the text "True" or "False".
   void SetBoolean(const char* section, const char* key, bool value);
   void SetBoolean(const char* key, bool value) { SetBoolean(defaultSection, key, value); }

@@ -15,9 +15,9 @@
 // extends it with its storage; the record frees that storage when it is
 // destroyed (after the last sharing container let go of it).
 struct ZReferenceRecord {
-  ZIndex size = 0;                  // element or object count
-  std::atomic<uint32_t> count{1};   // containers sharing this record
-  bool deleteObjects = true;        // contents own their objects
+  ZIndex size = 0;                 // element or object count
+  std::atomic<uint32_t> count{1};  // containers sharing this record
+  bool deleteObjects = true;       // contents own their objects
 
   ZReferenceRecord() = default;
   ZReferenceRecord(const ZReferenceRecord&) = delete;
@@ -80,7 +80,7 @@ class ZContainer : public ZObject {
 
 struct ZArrayRecord : ZReferenceRecord {
   int32_t elementSize = 1;
-  ZIndex capacity = 0;    // allocated elements (>= size)
+  ZIndex capacity = 0;  // allocated elements (>= size)
   char* buffer = nullptr;
 
   ~ZArrayRecord() override;

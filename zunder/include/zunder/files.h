@@ -23,7 +23,7 @@ class ZFilePath : public ZCaselessString {
   ZFilePath() = default;
   // The absolute form of name: relative names are taken from the current
   // directory, and "." / ".." parts and repeated separators are resolved.
-  ZFilePath(const char* name);  // NOLINT: implicit, like the strings it extends
+  ZFilePath(const char* name);                                // NOLINT: implicit, like the strings it extends
   ZFilePath(const ZString& name) : ZFilePath(name.Text()) {}  // NOLINT
   // A new unique temporary file (created empty, so the name stays reserved)
   // in directory, else in $TMPDIR, $TMP or $TEMP, else in the current
@@ -54,7 +54,7 @@ class ZFileInfo : public ZObject {
   enum Permission { Read = 0444, Write = 0222, Execute = 0111 };
 
   int type = OtherType;
-  ZTime created{int64_t{0}};   // status change time (never before 1970)
+  ZTime created{int64_t{0}};  // status change time (never before 1970)
   ZTime modified{int64_t{0}};
   ZTime accessed{int64_t{0}};
   int64_t size = 0;

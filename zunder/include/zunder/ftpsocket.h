@@ -19,9 +19,39 @@ class ZFTPSocket : public ZApplicationSocket {
 
   // Command numbers: the index of each name in the command table.
   enum Command {
-    USER, PASS, ACCT, CWD, CDUP, SMNT, QUIT, REIN, PORT, PASV, TYPE,
-    STRU, MODE, RETR, STOR, STOU, APPE, ALLO, REST, RNFR, RNTO, ABOR,
-    DELE, RMD, MKD, PWD, LIST, NLST, SITE, SYST, STAT, HELP, NOOP,
+    USER,
+    PASS,
+    ACCT,
+    CWD,
+    CDUP,
+    SMNT,
+    QUIT,
+    REIN,
+    PORT,
+    PASV,
+    TYPE,
+    STRU,
+    MODE,
+    RETR,
+    STOR,
+    STOU,
+    APPE,
+    ALLO,
+    REST,
+    RNFR,
+    RNTO,
+    ABOR,
+    DELE,
+    RMD,
+    MKD,
+    PWD,
+    LIST,
+    NLST,
+    SITE,
+    SYST,
+    STAT,
+    HELP,
+    NOOP,
     CommandCount
   };
 
@@ -126,8 +156,8 @@ class ZFTPSocket : public ZApplicationSocket {
 
  private:
   // The reply of TYPE, MODE and STRU: accepted letters are recorded.
-  bool OnLetterParameter(ZIndex number, const ZString& arguments, const char* accepted,
-                         const char* notImplemented, char& field);
+  bool OnLetterParameter(ZIndex number, const ZString& arguments, const char* accepted, const char* notImplemented,
+                         char& field);
 
   State state = NotConnected;
   ZIPAddress dataHost{0u};

@@ -46,8 +46,8 @@ class ZHTML : public ZStringStream {
     TermPendingContext = 38,  // a definition term waits for its item
     TableContext = 39,
     FormContext = 40,
-    SelectContext = 41,       // SELECT and TEXTAREA
-    NoContext = 43,           // changes no state / may appear anywhere
+    SelectContext = 41,  // SELECT and TEXTAREA
+    NoContext = 43,      // changes no state / may appear anywhere
   };
   static constexpr int kContextCount = 43;
 
@@ -195,7 +195,8 @@ class ZHTMLBanner : public ZHTMLElement {
 class ZHTMLHeading : public ZHTMLElement {
   Z_CLASS(ZHTMLHeading, ZHTMLElement)
  public:
-  explicit ZHTMLHeading(int headingLevel = 1, const char* imageSource = "", int32_t sequenceNumber = 0, int32_t skipCount = 0);
+  explicit ZHTMLHeading(int headingLevel = 1, const char* imageSource = "", int32_t sequenceNumber = 0,
+                        int32_t skipCount = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -254,7 +255,8 @@ class ZHTMLTarget : public ZHTMLElement {
 class ZHTMLImage : public ZHTMLElement {
   Z_CLASS(ZHTMLImage, ZHTMLElement)
  public:
-  explicit ZHTMLImage(const char* imageSource, const char* altText = "", int32_t pixelWidth = 0, int32_t pixelHeight = 0);
+  explicit ZHTMLImage(const char* imageSource, const char* altText = "", int32_t pixelWidth = 0,
+                      int32_t pixelHeight = 0);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -430,7 +432,8 @@ class ZHTMLOption : public ZHTMLElement {
 class ZHTMLTextArea : public ZHTMLElement {
   Z_CLASS(ZHTMLTextArea, ZHTMLElement)
  public:
-  explicit ZHTMLTextArea(const char* controlName = "", int32_t rowCount = 0, int32_t columnCount = 0, bool isDisabled = false);
+  explicit ZHTMLTextArea(const char* controlName = "", int32_t rowCount = 0, int32_t columnCount = 0,
+                         bool isDisabled = false);
   void AddAttr(ZHTML& html) const override;
 
  private:
@@ -462,12 +465,12 @@ class ZHTMLInput : public ZHTMLElement {
 class ZHTMLTextInput : public ZHTMLInput {
   Z_CLASS(ZHTMLTextInput, ZHTMLInput)
  public:
-  explicit ZHTMLTextInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0, const char* initialValue = "",
-                          bool isDisabled = false);
+  explicit ZHTMLTextInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0,
+                          const char* initialValue = "", bool isDisabled = false);
 
  protected:
-  ZHTMLTextInput(const char* inputType, const char* controlName, int32_t boxWidth, int32_t maxChars, const char* initialValue,
-                 bool isDisabled);
+  ZHTMLTextInput(const char* inputType, const char* controlName, int32_t boxWidth, int32_t maxChars,
+                 const char* initialValue, bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -479,18 +482,20 @@ class ZHTMLTextInput : public ZHTMLInput {
 class ZHTMLPasswordInput : public ZHTMLTextInput {
   Z_CLASS(ZHTMLPasswordInput, ZHTMLTextInput)
  public:
-  explicit ZHTMLPasswordInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0, const char* initialValue = "",
-                              bool isDisabled = false);
+  explicit ZHTMLPasswordInput(const char* controlName, int32_t boxWidth = 0, int32_t maxChars = 0,
+                              const char* initialValue = "", bool isDisabled = false);
 };
 
 // "checkbox" and "radio": VALUE (a word), CHECKED.
 class ZHTMLCheckBox : public ZHTMLInput {
   Z_CLASS(ZHTMLCheckBox, ZHTMLInput)
  public:
-  explicit ZHTMLCheckBox(const char* controlName, const char* postedValue = "", bool isChecked = false, bool isDisabled = false);
+  explicit ZHTMLCheckBox(const char* controlName, const char* postedValue = "", bool isChecked = false,
+                         bool isDisabled = false);
 
  protected:
-  ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked, bool isDisabled);
+  ZHTMLCheckBox(const char* inputType, const char* controlName, const char* postedValue, bool isChecked,
+                bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -513,8 +518,8 @@ class ZHTMLRangeInput : public ZHTMLInput {
                   bool isDisabled = false);
 
  protected:
-  ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth,
-                  bool isDisabled);
+  ZHTMLRangeInput(const char* inputType, const char* controlName, int32_t minimum, int32_t maximum,
+                  int32_t initialValue, int32_t boxWidth, bool isDisabled);
   void AddTypeAttr(ZHTML& html) const override;
 
  private:
@@ -528,8 +533,8 @@ class ZHTMLRangeInput : public ZHTMLInput {
 class ZHTMLNumberInput : public ZHTMLRangeInput {
   Z_CLASS(ZHTMLNumberInput, ZHTMLRangeInput)
  public:
-  ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue, int32_t boxWidth = 0,
-                   bool isDisabled = false);
+  ZHTMLNumberInput(const char* controlName, int32_t minimum, int32_t maximum, int32_t initialValue,
+                   int32_t boxWidth = 0, bool isDisabled = false);
 };
 
 // "file": ACCEPT.

@@ -55,7 +55,8 @@ class ZHTTPField : public ZObject {
 class ZHTTPStringField : public ZHTTPField {
   Z_CLASS(ZHTTPStringField, ZHTTPField)
  public:
-  ZHTTPStringField(const char* fieldName, const char* initialValue = "", int32_t boxWidth = 0, const char* fieldTitle = nullptr);
+  ZHTTPStringField(const char* fieldName, const char* initialValue = "", int32_t boxWidth = 0,
+                   const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override { return value; }
   void SetValue(const char* text) override { value = text != nullptr ? text : ""; }
@@ -78,8 +79,8 @@ class ZHTTPPasswordField : public ZHTTPStringField {
 class ZHTTPIntegerField : public ZHTTPField {
   Z_CLASS(ZHTTPIntegerField, ZHTTPField)
  public:
-  ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue, const char* unitText = "",
-                    const char* fieldTitle = nullptr);
+  ZHTTPIntegerField(const char* fieldName, int32_t lowest, int32_t highest, int32_t initialValue,
+                    const char* unitText = "", const char* fieldTitle = nullptr);
   void GetHTML(ZHTML& html) override;
   ZString GetValue() const override;
   // A text that is not a number within the bounds leaves the value.
@@ -154,9 +155,9 @@ class ZHTTPForm : public ZHTTPString {
  public:
   // What BuildHTML does after the fields.
   enum BuildOption {
-    CompletePage = 0,  // buttons, form and page closed; the page becomes the form's text
-    LeaveFormOpen = 1, // no buttons: more fields follow
-    CloseForm = 2,     // buttons and form closed, the page left open
+    CompletePage = 0,   // buttons, form and page closed; the page becomes the form's text
+    LeaveFormOpen = 1,  // no buttons: more fields follow
+    CloseForm = 2,      // buttons and form closed, the page left open
   };
 
   explicit ZHTTPForm(const ZURL& url, const ZHTTPAuthority* access = nullptr);

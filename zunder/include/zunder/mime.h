@@ -45,8 +45,8 @@ class ZMIMEInfo : public ZStringToString {
   using Limits = ZMIMELimits;
 
   enum ReadError {
-    ReadComplete = 0,   // the block ended with an empty line
-    SourceFailed = 1,   // the source failed or ended first
+    ReadComplete = 0,  // the block ended with an empty line
+    SourceFailed = 1,  // the source failed or ended first
     LineTooLong = 2,
     BlockTooLarge = 3,
     TooManyFields = 4,

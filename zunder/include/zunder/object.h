@@ -16,9 +16,7 @@ constexpr ZIndex ZToEnd = 0x7fffffff;
 enum ZComparison { LessThan = -1, EqualTo = 0, GreaterThan = 1 };
 
 // Maps any integer to -1, 0 or 1.
-inline ZComparison ZSign(long long value) {
-  return value < 0 ? LessThan : (value > 0 ? GreaterThan : EqualTo);
-}
+inline ZComparison ZSign(long long value) { return value < 0 ? LessThan : (value > 0 ? GreaterThan : EqualTo); }
 
 // ---------------------------------------------------------------- assertions
 
@@ -61,19 +59,19 @@ void ZAssertMessageAt(const char* file, unsigned line, const char* message);
 
 // Every class declares its name and parent with Z_CLASS so that the run-time
 // class queries answer the whole ancestor chain.
-#define Z_CLASS(Class, Parent)                                                      \
- public:                                                                            \
-  static constexpr const char* ClassName() { return #Class; }                       \
-  const char* GetClass(int ancestor = 0) const override {                           \
-    return ancestor <= 0 ? #Class : Parent::GetClass(ancestor - 1);                 \
-  }                                                                                 \
-  bool IsClass(const char* className) const override {                              \
-    return className != nullptr && std::strcmp(className, #Class) == 0;             \
-  }                                                                                 \
-  bool IsDescendant(const char* className) const override {                         \
-    return Class::IsClass(className) || Parent::IsDescendant(className);            \
-  }                                                                                 \
-                                                                                    \
+#define Z_CLASS(Class, Parent)                                           \
+ public:                                                                 \
+  static constexpr const char* ClassName() { return #Class; }            \
+  const char* GetClass(int ancestor = 0) const override {                \
+    return ancestor <= 0 ? #Class : Parent::GetClass(ancestor - 1);      \
+  }                                                                      \
+  bool IsClass(const char* className) const override {                   \
+    return className != nullptr && std::strcmp(className, #Class) == 0;  \
+  }                                                                      \
+  bool IsDescendant(const char* className) const override {              \
+    return Class::IsClass(className) || Parent::IsDescendant(className); \
+  }                                                                      \
+                                                                         \
  private:
 
 class ZObject {

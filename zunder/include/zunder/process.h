@@ -64,8 +64,8 @@ class ZProcess : public ZThread {
   enum CodeStatus { AlphaCode = 0, BetaCode = 1, ReleaseCode = 2 };
 
   // Records the object as the current process; there is one per program.
-  ZProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor,
-           int32_t releaseStatus, uint16_t build);
+  ZProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor, int32_t releaseStatus,
+           uint16_t build);
   ~ZProcess() override;
 
   static ZProcess* Current();
@@ -120,13 +120,27 @@ class ZServiceProcess : public ZProcess {
   Z_CLASS(ZServiceProcess, ZProcess)
  public:
   // The words of the command line, in table order (the index is the number).
-  enum Command { DebugCommand, VersionCommand, InstallCommand, RemoveCommand,
-                 StartCommand, StopCommand, PauseCommand, ResumeCommand, CommandCount };
+  enum Command {
+    DebugCommand,
+    VersionCommand,
+    InstallCommand,
+    RemoveCommand,
+    StartCommand,
+    StopCommand,
+    PauseCommand,
+    ResumeCommand,
+    CommandCount
+  };
   enum LogLevel { FatalLevel = 0, ErrorLevel = 1, WarningLevel = 2, InformationLevel = 3 };
   // The states and controls of the host's service-status record; the
   // numbers are fixed (the built-in manager's status file holds the state's).
-  enum ServiceState { StoppedState = 1, StartPendingState = 2, StopPendingState = 3,
-                      RunningState = 4, PausedState = 7 };
+  enum ServiceState {
+    StoppedState = 1,
+    StartPendingState = 2,
+    StopPendingState = 3,
+    RunningState = 4,
+    PausedState = 7
+  };
   // The host offers reload (SIGHUP) too; the framework answers it as any
   // control it does not take, with the current status.
   enum Control { StopControl = 1, PauseControl = 2, ContinueControl = 3, ReloadControl = 128 };
@@ -142,8 +156,8 @@ class ZServiceProcess : public ZProcess {
     uint32_t waitHint = 0;
   };
 
-  ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor,
-                  uint16_t versionMinor, int32_t releaseStatus, uint16_t build);
+  ZServiceProcess(const char* maker, const char* product, uint16_t versionMajor, uint16_t versionMinor,
+                  int32_t releaseStatus, uint16_t build);
   ~ZServiceProcess() override;
 
   static const char* const commandWords[CommandCount];
@@ -207,7 +221,7 @@ class ZServiceProcess : public ZProcess {
   std::condition_variable serviceThreadChanged;
   bool serviceThreadRunning = false;
   bool entryRunning = false;
-  ZString serviceName;              // the start arguments handed to arguments
+  ZString serviceName;  // the start arguments handed to arguments
   char* serviceArgv[2] = {nullptr, nullptr};
 };
 

@@ -32,11 +32,11 @@ class ZRemoteConnection : public ZObject {
   // The remote-access error codes this class reports.
   enum Error : uint32_t {
     NoError = 0,
-    InvalidParameter = 87,    // a telephone number that is empty or too long to dial
+    InvalidParameter = 87,  // a telephone number that is empty or too long to dial
     PortAlreadyOpen = 602,
-    EntryNotFound = 623,      // also an entry name too long to be one
+    EntryNotFound = 623,  // also an entry name too long to be one
     PortNotAvailable = 633,
-    Failure = 651,            // the entry failed in any other way
+    Failure = 651,  // the entry failed in any other way
     LineBusyError = 676,
     NoAnswerError = 678,
     NoCarrierError = 679,

@@ -35,8 +35,7 @@ class ZString : public ZBaseArray {
   ZString(const char16_t* text, ZIndex length);
   // The conversion's arguments follow the type, as for printf.
   template <typename... Arguments>
-  ZString(Conversion type, Arguments... arguments)
-      : ZString(ConversionTag{}, static_cast<int>(type), arguments...) {}
+  ZString(Conversion type, Arguments... arguments) : ZString(ConversionTag{}, static_cast<int>(type), arguments...) {}
   ZString(const ZString& other) = default;
   ZString& operator=(const ZString& other) = default;
   ZString& operator=(const char* text);

@@ -272,8 +272,8 @@ class ZTimer : public ZTimeInterval {
   enum State { Stopped = 0, Running = 1, Paused = 2 };
 
   // Starts at once as a one-shot timer (a zero interval leaves it stopped).
-  explicit ZTimer(int64_t milliseconds = 0, int64_t seconds = 0, int64_t minutes = 0,
-                  int64_t hours = 0, int64_t days = 0);
+  explicit ZTimer(int64_t milliseconds = 0, int64_t seconds = 0, int64_t minutes = 0, int64_t hours = 0,
+                  int64_t days = 0);
   explicit ZTimer(const ZTimeInterval& interval);
   ~ZTimer() override;
   ZTimer(const ZTimer&) = delete;

@@ -8,8 +8,8 @@ class ZTimeInterval : public ZObject {
   Z_CLASS(ZTimeInterval, ZObject)
  public:
   // The sum of the parts, in 64-bit arithmetic.
-  explicit ZTimeInterval(int64_t milliseconds = 0, int64_t seconds = 0, int64_t minutes = 0,
-                         int64_t hours = 0, int64_t days = 0);
+  explicit ZTimeInterval(int64_t milliseconds = 0, int64_t seconds = 0, int64_t minutes = 0, int64_t hours = 0,
+                         int64_t days = 0);
 
   int64_t GetMilliseconds() const { return milliseconds; }
   ZIndex GetMillisecondsClamped() const;  // clamped into 0..0x7fffffff
@@ -48,13 +48,13 @@ class ZTime : public ZObject {
 
   // Numbers of the predefined formats of AsString.
   enum Format {
-    RFC1123 = 0,         // "www, dd MMM yyyy hh:mm:ss z"
-    LongDateTime = 1,    // long time, a blank, long date
+    RFC1123 = 0,       // "www, dd MMM yyyy hh:mm:ss z"
+    LongDateTime = 1,  // long time, a blank, long date
     LongDate = 2,
     LongTime = 3,
     MediumDateTime = 4,  // short time, a blank, medium date
     MediumDate = 5,
-    ShortDateTime = 6,   // short time, a blank, short date
+    ShortDateTime = 6,  // short time, a blank, short date
     ShortDate = 7,
   };
 

@@ -59,8 +59,7 @@ class ZURL : public ZObject {
   // pieces in pairs, unescaped (a last name without a value gets an empty
   // one; a later pair of the same name replaces the earlier). Answers false
   // when more than maxVariables pairs were present: the rest were dropped.
-  static bool SplitQueryVars(const char* query, ZStringToString& variables,
-                             ZIndex maxVariables = kMaxQueryVariables);
+  static bool SplitQueryVars(const char* query, ZStringToString& variables, ZIndex maxVariables = kMaxQueryVariables);
   // The port a scheme uses when none is named (compared without regard to
   // case); 0 for a scheme not in the table.
   static uint16_t GetDefaultPort(const char* scheme);
