@@ -16,6 +16,10 @@ import time
 
 SKIP = 77
 LOG_PREFIX = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d "
+# Fatal errors, errors and warnings end with the thread's last system error
+# code when it is not 0: whatever call last failed in that thread, so a line
+# may carry it or not from one run to the next.
+LOG_ERROR_SUFFIX = r"(?: - error = \d+)?"
 
 
 def expect(condition, message):
@@ -137,14 +141,14 @@ class Moatkeep:
 
     def wait_log(self, pattern, timeout=10.0, count=1):
         """Waits for `count` lines matching the regular expression (after the time stamp)."""
-        expression = re.compile("^" + LOG_PREFIX + pattern + "$")
+        expression = re.compile("^" + LOG_PREFIX + pattern + LOG_ERROR_SUFFIX + "$")
         found = wait_until(lambda: len([l for l in self.log() if expression.match(l)]) >= count, timeout)
         if not found:
             raise AssertionError("no log line /%s/ (x%d) in:\n%s" % (pattern, count, "\n".join(self.log())))
         return [l for l in self.log() if expression.match(l)]
 
     def matching(self, pattern):
-        expression = re.compile("^" + LOG_PREFIX + pattern + "$")
+        expression = re.compile("^" + LOG_PREFIX + pattern + LOG_ERROR_SUFFIX + "$")
         return [l for l in self.log() if expression.match(l)]
 
     def command(self, word, env):
