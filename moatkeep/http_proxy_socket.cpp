@@ -53,22 +53,6 @@ void KeepOneContentLength(ZMIMEInfo& mime) {
   if (length != nullptr) mime.SetAt(ZHTTPHeader::ContentLength, ZString(*length));
 }
 
-// Keeps a socket among the service's active sockets for one scope, so that
-// stop and pause can end every wait on it.
-class ActiveListing {
- public:
-  ActiveListing(ForwardingService& forwarding, ZSocket& listed) : service(forwarding), socket(listed) {
-    forwarding.AddActiveSocket(listed);
-  }
-  ~ActiveListing() { service.RemoveActiveSocket(socket); }
-  ActiveListing(const ActiveListing&) = delete;
-  ActiveListing& operator=(const ActiveListing&) = delete;
-
- private:
-  ForwardingService& service;
-  ZSocket& socket;
-};
-
 }  // namespace
 
 ZMIMEInfo ForwardedRequestHeader(const ZMIMEInfo& request, const ZURL& url, const ZString& gatewayName) {

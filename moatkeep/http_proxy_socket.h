@@ -8,22 +8,19 @@
 #include <cstdint>
 #include <string>
 
+#include "active_sockets.h"
 #include "http_tunnel.h"
 #include "site_guard.h"
 #include "socket_spec.h"
 #include "zunder/http.h"
 
-// What forwarding a request asks of the service.
-class ForwardingService {
+// What forwarding a request asks of the service; a forwarded request's
+// sockets are among the active ones while it may wait on them.
+class ForwardingService : public ActiveSockets {
  public:
-  virtual ~ForwardingService() = default;
   // The access check of every relay: registers the client's host and
   // applies the restrictions.
   virtual bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination) = 0;
-  // A socket among those of the active links, which stop and pause close,
-  // while a forwarded request may wait on it.
-  virtual void AddActiveSocket(ZSocket& socket) = 0;
-  virtual void RemoveActiveSocket(ZSocket& socket) = 0;
   // The defences of the administration site that shares the port.
   virtual SiteGuard& GetSiteGuard() = 0;
 };

@@ -30,21 +30,6 @@ bool ParsePortNumber(const ZString& text, uint16_t& port) {
   return true;
 }
 
-// Lists a socket among the active ones for one scope.
-class ActiveWhile {
- public:
-  ActiveWhile(TunnelService& tunnels, ZSocket& listed) : service(tunnels), socket(listed) {
-    tunnels.AddActiveSocket(listed);
-  }
-  ~ActiveWhile() { service.RemoveActiveSocket(socket); }
-  ActiveWhile(const ActiveWhile&) = delete;
-  ActiveWhile& operator=(const ActiveWhile&) = delete;
-
- private:
-  TunnelService& service;
-  ZSocket& socket;
-};
-
 }  // namespace
 
 bool ConnectPorts::Parse(const ZString& text, ZString* bad) {
@@ -136,8 +121,8 @@ void RunTunnel(ZHTTPSocket& client, const ZString& targetText, TunnelService& se
   {
     // A stop or pause ends the wait of a connect that hangs, and the
     // client's too.
-    const ActiveWhile clientListed(service, client);
-    const ActiveWhile destinationListed(service, *destination);
+    const ActiveListing clientListed(service, client);
+    const ActiveListing destinationListed(service, *destination);
     connected = destination->Connect(address.GetDotted().Text());
   }
   if (!connected) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "active_sockets.h"
 #include "log_sink.h"
 #include "socket_spec.h"
 #include "zunder/http.h"
@@ -44,19 +45,15 @@ struct TunnelTarget {
 // a host longer than 255 characters or with characters no host name has.
 bool ParseTunnelTarget(const ZString& text, TunnelTarget& target);
 
-// What a tunnel asks of the service.
-class TunnelService {
+// What a tunnel asks of the service; the tunnel's sockets are among the
+// active ones while its connect may wait on them.
+class TunnelService : public ActiveSockets {
  public:
-  virtual ~TunnelService() = default;
   virtual bool IsConnectPort(uint16_t port) = 0;
   // The dial-up gate of this connection's thread.
   virtual void WaitForRemote() = 0;
   // The access check of every relay (logs a refusal itself).
   virtual bool CheckAccess(const SocketSpec& originator, const SocketSpec& destination) = 0;
-  // Holds a socket among those that stop and pause close, while the
-  // connect may wait on it.
-  virtual void AddActiveSocket(ZSocket& socket) = 0;
-  virtual void RemoveActiveSocket(ZSocket& socket) = 0;
   // The link to its end, with its log lines and counts; early goes to the
   // destination first.
   virtual void LinkTunnel(ZTCPSocket& client, ZTCPSocket& destination, const ZString& description,

@@ -2,6 +2,14 @@
 
 namespace {
 
+// Whether size bytes hold a message part that ends at wanted; when they do
+// not, needed says how many the parser asks for.
+bool Holds(size_t size, size_t wanted, size_t& needed) {
+  if (size >= wanted) return true;
+  needed = wanted;
+  return false;
+}
+
 uint16_t PortAt(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
 
 ZIPAddress AddressAt(const uint8_t* bytes) {
@@ -14,10 +22,7 @@ ZIPAddress AddressAt(const uint8_t* bytes) {
 // sets used to the offset just after the port.
 Socks5Parse ParseAddress(const uint8_t* data, size_t size, size_t offset, Socks5Address& address, size_t& used,
                          size_t& needed) {
-  if (size < offset + 1) {
-    needed = offset + 1;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, offset + 1, needed)) return Socks5Parse::NeedMore;
   address.type = data[offset];
   size_t addressStart = offset + 1;
   size_t addressLength = 0;
@@ -25,20 +30,14 @@ Socks5Parse ParseAddress(const uint8_t* data, size_t size, size_t offset, Socks5
     case kSocks5IPv4: addressLength = 4; break;
     case kSocks5IPv6: addressLength = 16; break;
     case kSocks5DomainName:
-      if (size < addressStart + 1) {
-        needed = addressStart + 1;
-        return Socks5Parse::NeedMore;
-      }
+      if (!Holds(size, addressStart + 1, needed)) return Socks5Parse::NeedMore;
       addressLength = data[addressStart];
       ++addressStart;
       break;
     default: return Socks5Parse::BadAddressType;
   }
   const size_t end = addressStart + addressLength + 2;
-  if (size < end) {
-    needed = end;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, end, needed)) return Socks5Parse::NeedMore;
   const uint8_t* at = data + addressStart;
   if (address.type == kSocks5IPv4) {
     address.address = AddressAt(at);
@@ -64,16 +63,10 @@ std::string IPv4AndPort(const ZIPAddress& address, uint16_t port) {
 
 Socks5Parse ParseSocks5Greeting(const uint8_t* data, size_t size, Socks5Greeting& greeting, size_t& used,
                                 size_t& needed) {
-  if (size < 2) {
-    needed = 2;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, 2, needed)) return Socks5Parse::NeedMore;
   if (data[0] != kSocks5Version) return Socks5Parse::Invalid;
   const size_t end = 2 + static_cast<size_t>(data[1]);
-  if (size < end) {
-    needed = end;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, end, needed)) return Socks5Parse::NeedMore;
   greeting.offered.reset();
   for (size_t index = 2; index < end; ++index) greeting.offered.set(data[index]);
   used = end;
@@ -82,22 +75,13 @@ Socks5Parse ParseSocks5Greeting(const uint8_t* data, size_t size, Socks5Greeting
 
 Socks5Parse ParseSocks5Credentials(const uint8_t* data, size_t size, Socks5Credentials& credentials, size_t& used,
                                    size_t& needed) {
-  if (size < 2) {
-    needed = 2;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, 2, needed)) return Socks5Parse::NeedMore;
   if (data[0] != kSocks5AuthVersion) return Socks5Parse::Invalid;
   const size_t nameLength = data[1];
   const size_t passwordLengthAt = 2 + nameLength;
-  if (size < passwordLengthAt + 1) {
-    needed = passwordLengthAt + 1;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, passwordLengthAt + 1, needed)) return Socks5Parse::NeedMore;
   const size_t end = passwordLengthAt + 1 + static_cast<size_t>(data[passwordLengthAt]);
-  if (size < end) {
-    needed = end;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, end, needed)) return Socks5Parse::NeedMore;
   credentials.username.assign(reinterpret_cast<const char*>(data + 2), nameLength);
   credentials.password.assign(reinterpret_cast<const char*>(data + passwordLengthAt + 1), end - passwordLengthAt - 1);
   used = end;
@@ -105,10 +89,7 @@ Socks5Parse ParseSocks5Credentials(const uint8_t* data, size_t size, Socks5Crede
 }
 
 Socks5Parse ParseSocks5Request(const uint8_t* data, size_t size, Socks5Request& request, size_t& used, size_t& needed) {
-  if (size < 3) {
-    needed = 3;
-    return Socks5Parse::NeedMore;
-  }
+  if (!Holds(size, 3, needed)) return Socks5Parse::NeedMore;
   if (data[0] != kSocks5Version) return Socks5Parse::Invalid;
   request.command = data[1];
   // The reserved byte is taken as it comes: clients are known to send
