@@ -278,7 +278,9 @@ long ZSocket::ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* fro
   }
 }
 
-bool ZSocket::Read(void* buffer, ZIndex length) {
+bool ZSocket::Read(void* buffer, ZIndex length) { return ReadInto(buffer, length, nullptr, nullptr); }
+
+bool ZSocket::ReadInto(void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort) {
   SetLastReadCount(0);
   if (length <= 0 || buffer == nullptr) {
     SetResult(BadParameter, zhost::kInvalidArgument);
@@ -289,7 +291,7 @@ bool ZSocket::Read(void* buffer, ZIndex length) {
     SetEntryFailure(use.GetEntry());
     return false;
   }
-  long received = ReceiveWithin(use.Fd(), buffer, length, nullptr, nullptr);
+  long received = ReceiveWithin(use.Fd(), buffer, length, from, fromPort);
   if (received <= 0) return false;
   SetLastReadCount(static_cast<ZIndex>(received));
   return true;

@@ -31,20 +31,7 @@ bool ZUDPSocket::Accept(ZIPSocket&) {
 }
 
 bool ZUDPSocket::ReadFrom(void* buffer, ZIndex length, ZIPAddress& address, uint16_t& fromPort) {
-  SetLastReadCount(0);
-  if (length <= 0 || buffer == nullptr) {
-    SetResult(BadParameter, zhost::kInvalidArgument);
-    return false;
-  }
-  Use use(*this);
-  if (!use.Ok()) {
-    SetEntryFailure(use.GetEntry());
-    return false;
-  }
-  long received = ReceiveWithin(use.Fd(), buffer, length, &address, &fromPort);
-  if (received <= 0) return false;
-  SetLastReadCount(static_cast<ZIndex>(received));
-  return true;
+  return ReadInto(buffer, length, &address, &fromPort);
 }
 
 bool ZUDPSocket::PeekDatagramLength(ZIndex& length) {

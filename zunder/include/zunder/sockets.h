@@ -301,6 +301,9 @@ class ZSocket : public ZChannel {
   // which stays queued (buffer is not used).
   long ReceiveWithin(int fd, void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort,
                      bool peekLength = false);
+  // Read and ReadFrom: the checks, one receive and the count read; the
+  // sender's address and port when they are wanted (not null).
+  bool ReadInto(void* buffer, ZIndex length, ZIPAddress* from, uint16_t* fromPort);
   // Records on another socket (a listener, a socket in a wait).
   static void RecordOn(ZSocket& socket, Error code, int osError) { socket.SetResult(code, osError); }
 
