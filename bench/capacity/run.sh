@@ -18,35 +18,22 @@ set -u
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 
 if [ "${CAPACITY_BENCH_NETNS:-}" != "1" ]; then
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" -j2 >/dev/null || { echo "build failed" >&2; exit 1; }
-  fi
+  bench_moatkeep all
   WORK="$(mktemp -d /tmp/capacity-bench.XXXXXX)"
   gcc -O2 -Wall -pthread -o "$WORK/relayprobe" "$ROOT/bench/relay/relayprobe.c" || exit 1
-  export MOATKEEP WORK CAPACITY_BENCH_NETNS=1
-  unshare -n bash "$0" "$@"
-  status=$?
-  rm -rf "$WORK"
-  exit $status
+  bench_reenter_in_namespace CAPACITY_BENCH_NETNS "$@"
 fi
 
 # ---- inside the namespace ----
-ip link set lo up
-ulimit -n 1048576 2>/dev/null || ulimit -n "$(ulimit -Hn)"
-sysctl -qw net.ipv4.ip_local_port_range="10000 65000" net.ipv4.tcp_tw_reuse=1 net.core.somaxconn=4096
+bench_busy_loopback 1048576
 
 PROBE="$WORK/relayprobe"
 STEPS="${STEPS:-5000 7500 9000 9900 12000 16000 20000 30000}"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap cleanup EXIT
+trap bench_stop_servers EXIT
 
 field() { sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" <<<"$1"; }
 threads_of() { sed -n 's/^Threads:\s*//p' "/proc/$1/status" 2>/dev/null; }

@@ -11,30 +11,17 @@ set -u
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 
 if [ "${FTP_BENCH_NETNS:-}" != "1" ]; then
-  if ! dpkg -s python3-pyftpdlib >/dev/null 2>&1; then
-    echo "installing: python3-pyftpdlib"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y python3-pyftpdlib >/dev/null || { apt-get update >/dev/null && apt-get install -y python3-pyftpdlib >/dev/null; } || {
-      echo "could not install python3-pyftpdlib" >&2
-      exit 1
-    }
-  fi
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" -j2 --target moatkeep >/dev/null || { echo "build failed" >&2; exit 1; }
-  fi
+  bench_install python3-pyftpdlib
+  bench_moatkeep
   # Files in memory when there is room, so the disk does not set the pace.
   BASE=/tmp
   [ -d /dev/shm ] && [ -w /dev/shm ] && BASE=/dev/shm
   WORK="$(mktemp -d "$BASE/ftp-bench.XXXXXX")"
-  export MOATKEEP WORK FTP_BENCH_NETNS=1
-  unshare -n bash "$0" "$@"
-  status=$?
-  rm -rf "$WORK"
-  exit $status
+  bench_reenter_in_namespace FTP_BENCH_NETNS "$@"
 fi
 
 # ---- inside the namespace ----
@@ -42,22 +29,8 @@ ip link set lo up
 PYTHON=/usr/bin/python3   # Debian's, with pyftpdlib
 SIZE_MB=100
 ROUNDS=3
-PIDS=()
 
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap cleanup EXIT
-
-wait_port() {  # port: up to 10 s for something to accept there
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+trap bench_stop_servers EXIT
 
 mkdir -p "$WORK/site" "$WORK/moatkeep"
 head -c $((SIZE_MB * 1024 * 1024)) /dev/urandom >"$WORK/site/file.bin"

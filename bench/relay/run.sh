@@ -12,60 +12,26 @@ set -u
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 
 if [ "${RELAY_BENCH_NETNS:-}" != "1" ]; then
-  missing=()
-  for package in iperf3 rinetd socat nginx gcc; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" >/dev/null || { apt-get update >/dev/null && apt-get install -y "${missing[@]}" >/dev/null; } || {
-      echo "could not install ${missing[*]}" >&2
-      exit 1
-    }
-  fi
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" -j2 >/dev/null || { echo "build failed" >&2; exit 1; }
-  fi
+  bench_install iperf3 rinetd socat nginx gcc
+  bench_moatkeep all
   WORK="$(mktemp -d /tmp/relay-bench.XXXXXX)"
   gcc -O2 -Wall -pthread -o "$WORK/relayprobe" "$HERE/relayprobe.c" || exit 1
-  export MOATKEEP WORK RELAY_BENCH_NETNS=1
-  unshare -n bash "$0" "$@"
-  status=$?
-  rm -rf "$WORK"
-  exit $status
+  bench_reenter_in_namespace RELAY_BENCH_NETNS "$@"
 fi
 
 # ---- inside the namespace ----
-ip link set lo up
-ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
-# Many short connections in a few seconds: a wide port range, reuse of TIME_WAIT pairs.
-sysctl -qw net.ipv4.ip_local_port_range="10000 65000" net.ipv4.tcp_tw_reuse=1 net.core.somaxconn=4096
+bench_busy_loopback
 
 PROBE="$WORK/relayprobe"
 DURATION=5          # seconds per throughput and connection-rate measurement
 ROUND_TRIPS=20000
 HELD=5000
-PIDS=()
 
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap cleanup EXIT
-
-wait_port() {  # port: up to 10 s for something to accept there
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+trap bench_stop_servers EXIT
 
 # Back ends: iperf3 5201, nginx 8080, echo 7007.
 iperf3 -s -p 5201 >"$WORK/iperf3-server.log" 2>&1 &

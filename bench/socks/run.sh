@@ -13,59 +13,25 @@ set -u
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 
 if [ "${SOCKS_BENCH_NETNS:-}" != "1" ]; then
-  missing=()
-  for package in dante-server nginx gcc python3; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" >/dev/null || { apt-get update >/dev/null && apt-get install -y "${missing[@]}" >/dev/null; } || {
-      echo "could not install ${missing[*]}" >&2
-      exit 1
-    }
-  fi
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" -j2 --target moatkeep >/dev/null || { echo "build failed" >&2; exit 1; }
-  fi
+  bench_install dante-server nginx gcc python3
+  bench_moatkeep
   WORK="$(mktemp -d /tmp/socks-bench.XXXXXX)"
   gcc -O2 -Wall -pthread -o "$WORK/socksprobe" "$HERE/socksprobe.c" || exit 1
-  export MOATKEEP WORK SOCKS_BENCH_NETNS=1
-  unshare -n bash "$0" "$@"
-  status=$?
-  rm -rf "$WORK"
-  exit $status
+  bench_reenter_in_namespace SOCKS_BENCH_NETNS "$@"
 fi
 
 # ---- inside the namespace ----
-ip link set lo up
-ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
-# Many short connections in a few seconds: a wide port range, reuse of TIME_WAIT pairs.
-sysctl -qw net.ipv4.ip_local_port_range="10000 65000" net.ipv4.tcp_tw_reuse=1 net.core.somaxconn=4096
+bench_busy_loopback
 
 PROBE="$WORK/socksprobe"
 DURATION=5          # seconds per measurement
 BODY_MB=100
-PIDS=()
 
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap cleanup EXIT
-
-wait_port() {  # port: up to 10 s for something to accept there
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+trap bench_stop_servers EXIT
 
 # Back end: nginx on 8080 answering "200 ok" at / and serving a 100 MB file at /big.
 mkdir -p "$WORK/nginx/logs" "$WORK/nginx/tmp" "$WORK/nginx/html"

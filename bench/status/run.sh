@@ -7,20 +7,17 @@
 set -u
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 CONNECTIONS="${CONNECTIONS:-1000}"
 
 if [ "${STATUS_BENCH_NETNS:-}" != "1" ]; then
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" --target moatkeep -j2 >/dev/null || exit 1
-  fi
+  bench_moatkeep
   export MOATKEEP STATUS_BENCH_NETNS=1
   exec unshare -n bash -c 'ip link set lo up && exec "$0"' "$HERE/run.sh"
 fi
 
 WORK="$(mktemp -d)"
-PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null

@@ -12,32 +12,15 @@ set -u
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../common.sh
+. "$ROOT/bench/common.sh"
 
 if [ "${UDP_BENCH_NETNS:-}" != "1" ]; then
-  missing=()
-  for package in socat gcc python3; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" >/dev/null || { apt-get update >/dev/null && apt-get install -y "${missing[@]}" >/dev/null; } || {
-      echo "could not install ${missing[*]}" >&2
-      exit 1
-    }
-  fi
-  MOATKEEP="${MOATKEEP:-$ROOT/build-bench/moatkeep}"
-  if [ ! -x "$MOATKEEP" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$ROOT/build-bench" -j2 --target moatkeep >/dev/null || { echo "build failed" >&2; exit 1; }
-  fi
+  bench_install socat gcc python3
+  bench_moatkeep
   WORK="$(mktemp -d /tmp/udp-bench.XXXXXX)"
   gcc -O2 -Wall -pthread -o "$WORK/udpprobe" "$HERE/udpprobe.c" || exit 1
-  export MOATKEEP WORK UDP_BENCH_NETNS=1
-  unshare -n bash "$0" "$@"
-  status=$?
-  rm -rf "$WORK"
-  exit $status
+  bench_reenter_in_namespace UDP_BENCH_NETNS "$@"
 fi
 
 # ---- inside the namespace ----
@@ -48,13 +31,8 @@ DURATION=5          # seconds per measurement
 SIZE=64             # bytes each way
 WAIT_MS=250         # a reply later than this counts as lost
 ECHO=5300
-PIDS=()
 
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap cleanup EXIT
+trap bench_stop_servers EXIT
 
 # Echo server on 5300, for longer than the whole run.
 "$PROBE" echo "$ECHO" 300 2>"$WORK/echo.log" &
